@@ -1,0 +1,256 @@
+// _TarnReader: the Python class over the core Reader.
+#include <string>
+
+#include "binding/convert.h"
+#include "binding/errors.h"
+#include "binding/method_call.h"
+#include "binding/results.h"
+#include "binding/types.h"
+#include "core/reader/offset_map.h"
+#include "core/reader/reader.h"
+
+namespace tarndb::py {
+namespace {
+
+using ReaderObject = Instance<Reader>;
+constexpr ClassRef kReader{ReaderType, "_TarnReader"};
+constexpr auto kShared = ScopedUse::kShared;
+
+constexpr const char* kNewNames[] = {"path", "verify"};
+constexpr Params kNewParams{"_TarnReader.__new__()", kNewNames, 2, 1};
+constexpr const char* kKeyNames[] = {"key"};
+constexpr Params kGetRawParams{"_TarnReader.get_raw()", kKeyNames, 1, 1};
+constexpr Params kExistsParams{"_TarnReader.exists()", kKeyNames, 1, 1};
+constexpr const char* kPrefixNames[] = {"prefix"};
+constexpr Params kPrefixParams{"_TarnReader.prefix_raw()", kPrefixNames, 1, 1};
+constexpr const char* kExitNames[] = {"_exc_type", "_exc_val", "_exc_tb"};
+constexpr Params kExitParams{"_TarnReader.__exit__()", kExitNames, 3, 3};
+
+// A (key text, payload) pair for entry i; nullptr with the core error
+// raised when the entry's object does not fit in the file.
+PyObject* EntryPair(const Reader& r, size_t i) {
+  Result<ObjectView> obj = r.ReadObject(r.EntryOffset(i));
+  if (!obj.ok()) return SetCoreError(obj.error());
+  OwnedRef key = OwnedRef::Steal(KeyText(r.EntryKey(i)));
+  return NewPair(key.release(), NewBytes(obj.value().data, obj.value().size));
+}
+
+extern "C" PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return Frame([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!BindTuple(kNewParams, args, kwargs, a)) return nullptr;
+    const auto path = ConvertPath(a[0], "path");
+    if (!path) return nullptr;
+    const auto verify = ConvertFlag(a[1], "verify");
+    if (!verify) return nullptr;
+    Result<Reader> opened = Reader::Open(*path, *verify);
+    if (!opened.ok()) return SetCoreError(opened.error());
+    return ReaderObject::Create(type, std::move(opened.value()));
+  });
+}
+
+extern "C" PyObject* ReaderGetRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return CallMethod<Reader, 1>(kGetRawParams, kReader, kShared, self, args, nargs, kwnames,
+                               [](Reader& r, PyObject** a) -> PyObject* {
+                                 KeyArg key;
+                                 if (!key.Convert(a[0])) return nullptr;
+                                 const auto offset = r.Lookup(key.view());
+                                 if (!offset) Py_RETURN_NONE;
+                                 Result<ObjectView> obj = r.ReadObject(*offset);
+                                 if (!obj.ok()) return SetCoreError(obj.error());
+                                 return NewBytes(obj.value().data, obj.value().size);
+                               });
+}
+
+extern "C" PyObject* ReaderExists(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return CallMethod<Reader, 1>(kExistsParams, kReader, kShared, self, args, nargs, kwnames,
+                               [](Reader& r, PyObject** a) -> PyObject* {
+                                 KeyArg key;
+                                 if (!key.Convert(a[0])) return nullptr;
+                                 return PyBool_FromLong(r.Lookup(key.view()).has_value());
+                               });
+}
+
+extern "C" PyObject* ReaderPrefixRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  return CallMethod<Reader, 1>(
+      kPrefixParams, kReader, kShared, self, args, nargs, kwnames,
+      [](Reader& r, PyObject** a) -> PyObject* {
+        KeyArg prefix;
+        if (!prefix.Convert(a[0])) return nullptr;
+        const auto [first, last] = r.PrefixRange(prefix.view());
+        OwnedRef list = OwnedRef::Steal(Made(PyList_New(static_cast<Py_ssize_t>(last - first))));
+        for (size_t i = first; i < last; ++i) {
+          PyObject* pair = EntryPair(r, i);
+          if (pair == nullptr) return nullptr;
+          PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i - first), pair);
+        }
+        return list.release();
+      });
+}
+
+extern "C" PyObject* ReaderKeys(PyObject* self, PyObject*) {
+  return CallNoArgs<Reader>(kReader, kShared, self, [](Reader& r) -> PyObject* {
+    const size_t n = r.entry_count();
+    OwnedRef list = OwnedRef::Steal(Made(PyList_New(static_cast<Py_ssize_t>(n))));
+    for (size_t i = 0; i < n; ++i) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), KeyText(r.EntryKey(i)));
+    }
+    return list.release();
+  });
+}
+
+extern "C" PyObject* ReaderItemsRaw(PyObject* self, PyObject*) {
+  return CallNoArgs<Reader>(kReader, kShared, self, [](Reader& r) -> PyObject* {
+    const size_t n = r.entry_count();
+    OwnedRef list = OwnedRef::Steal(Made(PyList_New(static_cast<Py_ssize_t>(n))));
+    // Each object is read from the mapping once per call; later keys that
+    // share it copy the bytes of the first pair that holds it.
+    OffsetMap first_use(n);
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t* earlier = first_use.FindOrInsert(r.EntryOffset(i), static_cast<uint32_t>(i));
+      PyObject* pair;
+      if (earlier != nullptr) {
+        PyObject* cached = PyTuple_GET_ITEM(PyList_GET_ITEM(list.get(), *earlier), 1);
+        OwnedRef key = OwnedRef::Steal(KeyText(r.EntryKey(i)));
+        pair = NewPair(key.release(),
+                       NewBytes(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(cached)),
+                                static_cast<size_t>(PyBytes_GET_SIZE(cached))));
+      } else {
+        pair = EntryPair(r, i);
+        if (pair == nullptr) return nullptr;
+      }
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list.release();
+  });
+}
+
+extern "C" PyObject* ReaderObjectsRaw(PyObject* self, PyObject*) {
+  return CallNoArgs<Reader>(kReader, kShared, self, [](Reader& r) -> PyObject* {
+    const size_t n = r.entry_count();
+    OwnedRef list = OwnedRef::Steal(Made(PyList_New(0)));
+    OffsetMap seen(n);
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t offset = r.EntryOffset(i);
+      if (seen.FindOrInsert(offset, 0) != nullptr) continue;
+      Result<ObjectView> obj = r.ReadObject(offset);
+      if (!obj.ok()) return SetCoreError(obj.error());
+      OwnedRef bytes = OwnedRef::Steal(NewBytes(obj.value().data, obj.value().size));
+      if (PyList_Append(list.get(), bytes.get()) < 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+// Insert key -> value into dict, stealing value. Returns false with the
+// interpreter's error set when the insertion fails.
+bool SetEntry(PyObject* dict, const char* key, PyObject* value) {
+  OwnedRef k = OwnedRef::Steal(Made(PyUnicode_FromString(key)));
+  OwnedRef v = OwnedRef::Steal(value);
+  return PyDict_SetItem(dict, k.get(), v.get()) == 0;
+}
+
+extern "C" PyObject* ReaderStats(PyObject* self, PyObject*) {
+  return CallNoArgs<Reader>(kReader, kShared, self, [](Reader& r) -> PyObject* {
+    OwnedRef d = OwnedRef::Steal(Made(PyDict_New()));
+    // Keys are created before their values, and inserted in this order.
+    const bool ok =
+        SetEntry(d.get(), "path", NewStr(r.path())) &&
+        SetEntry(d.get(), "version", Made(PyLong_FromLong(2))) &&
+        SetEntry(d.get(), "num_keys", Made(PyLong_FromUnsignedLong(r.num_keys()))) &&
+        SetEntry(d.get(), "num_objects", Made(PyLong_FromUnsignedLong(r.num_objects()))) &&
+        SetEntry(d.get(), "index_offset", Made(PyLong_FromUnsignedLongLong(r.index_offset()))) &&
+        SetEntry(d.get(), "data_offset", Made(PyLong_FromLong(40))) &&
+        SetEntry(d.get(), "file_size_kb",
+                 Made(PyFloat_FromDouble(static_cast<double>(r.file_size()) * 0x1p-10))) &&
+        SetEntry(d.get(), "file_crc32", NewStr(CrcText(r.file_crc32())));
+    return ok ? d.release() : nullptr;
+  });
+}
+
+extern "C" PyObject* ReaderVerify(PyObject* self, PyObject*) {
+  return CallNoArgs<Reader>(kReader, kShared, self, [](Reader& r) -> PyObject* {
+    if (Status s = r.Verify(); !s.ok()) return SetCoreError(s.error());
+    Py_RETURN_TRUE;
+  });
+}
+
+extern "C" PyObject* ReaderClose(PyObject* self, PyObject*) {
+  return CallNoArgs<Reader>(kReader, kShared, self, [](Reader&) -> PyObject* { Py_RETURN_NONE; });
+}
+
+extern "C" PyObject* ReaderEnter(PyObject* self, PyObject*) {
+  return CallNoArgs<Reader>(kReader, kShared, self,
+                            [self](Reader&) -> PyObject* { return Py_NewRef(self); });
+}
+
+extern "C" PyObject* ReaderExit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return CallMethod<Reader, 3>(kExitParams, kReader, kShared, self, args, nargs, kwnames,
+                               [](Reader&, PyObject**) -> PyObject* { Py_RETURN_FALSE; });
+}
+
+extern "C" PyObject* ReaderRepr(PyObject* self) {
+  return CallNoArgs<Reader>(kReader, kShared, self, [](Reader& r) -> PyObject* {
+    const std::string text = "_TarnReader('" + r.path() + "', keys=" +
+                             std::to_string(r.num_keys()) +
+                             ", objects=" + std::to_string(r.num_objects()) + ")";
+    return NewStr(text);
+  });
+}
+
+extern "C" void ReaderDealloc(PyObject* self) { ReaderObject::Dealloc(self); }
+
+constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"get_raw", AsCFunction(ReaderGetRaw), kFastKw,
+     "get_raw($self, key)\n--\n\nO(1) exact-match lookup. Returns raw msgpack bytes or `None`."},
+    {"exists", AsCFunction(ReaderExists), kFastKw,
+     "exists($self, key)\n--\n\nKey presence check \u2014 no I/O beyond the in-memory hash index."},
+    {"prefix_raw", AsCFunction(ReaderPrefixRaw), kFastKw,
+     "prefix_raw($self, prefix)\n--\n\nSorted prefix scan. Returns `list[tuple[str, bytes]]`."},
+    {"keys", ReaderKeys, METH_NOARGS, "keys($self)\n--\n\nAll keys in sorted order."},
+    {"items_raw", ReaderItemsRaw, METH_NOARGS,
+     "items_raw($self)\n--\n\nAll `(key, raw_bytes)` pairs in sorted key order."},
+    {"objects_raw", ReaderObjectsRaw, METH_NOARGS,
+     "objects_raw($self)\n--\n\nUnique objects only (deduplicated by file offset)."},
+    {"stats", ReaderStats, METH_NOARGS, "stats($self)\n--\n\nReturn file metadata as a `dict`."},
+    {"verify", ReaderVerify, METH_NOARGS,
+     "verify($self)\n--\n\nDeep CRC32 integrity check (whole-file + per-object)."},
+    {"close", ReaderClose, METH_NOARGS, "close($self)\n--\n\n"},
+    {"__enter__", ReaderEnter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", AsCFunction(ReaderExit), kFastKw,
+     "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(ReaderNew)},
+    {Py_tp_repr, reinterpret_cast<void*>(ReaderRepr)},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "_TarnReader(path, verify=True)\n--\n\n"
+         "Low-level reader \u2014 returns raw msgpack bytes.\n"
+         "**Use `tarndb.TarnReader` (Python wrapper) instead of this directly.**\n\n"
+         "Thread-safe for reads: the index is immutable after construction and the\n"
+         "mmap is read-only.  Share one instance freely across threads.")},
+    {Py_tp_methods, kMethods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ReaderDealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"builtins._TarnReader", static_cast<int>(sizeof(ReaderObject)), 0, 0, kSlots};
+
+}  // namespace
+
+PyTypeObject* ReaderType() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = PyType_FromSpec(&kSpec);
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace tarndb::py

@@ -1,0 +1,47 @@
+#include "binding/results.h"
+
+#include <cstring>
+
+#include "binding/errors.h"
+#include "binding/py_ref.h"
+
+namespace tarndb::py {
+namespace {
+
+bool IsAscii(const unsigned char* p, size_t n) {
+  unsigned char any = 0;
+  for (size_t i = 0; i < n; ++i) any |= p[i];
+  return any < 0x80;
+}
+
+}  // namespace
+
+PyObject* KeyText(KeyView key) {
+  if (IsAscii(key.data, key.size)) {
+    PyObject* s = Made(PyUnicode_New(static_cast<Py_ssize_t>(key.size), 127));
+    if (key.size) std::memcpy(PyUnicode_DATA(s), key.data, key.size);
+    return s;
+  }
+  return Made(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(key.data),
+                                   static_cast<Py_ssize_t>(key.size), "replace"));
+}
+
+PyObject* NewBytes(const uint8_t* data, size_t n) {
+  return Made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
+                                        static_cast<Py_ssize_t>(n)));
+}
+
+PyObject* NewStr(std::string_view text) {
+  return Made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyObject* NewPair(PyObject* a, PyObject* b) {
+  OwnedRef first = OwnedRef::Steal(a);
+  OwnedRef second = OwnedRef::Steal(b);
+  PyObject* t = Made(PyTuple_New(2));
+  PyTuple_SET_ITEM(t, 0, first.release());
+  PyTuple_SET_ITEM(t, 1, second.release());
+  return t;
+}
+
+}  // namespace tarndb::py

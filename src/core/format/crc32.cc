@@ -1,0 +1,54 @@
+// Slicing-by-8 CRC-32 (IEEE, reflected). Tables are built at compile time.
+#include "core/format/crc32.h"
+
+#include <array>
+
+namespace tarndb::crc32 {
+namespace {
+
+constexpr uint32_t kPolynomial = 0xEDB88320u;
+
+using Tables = std::array<std::array<uint32_t, 256>, 8>;
+
+constexpr Tables MakeTables() {
+  Tables t{};
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t c = i;
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ kPolynomial : c >> 1;
+    t[0][i] = c;
+  }
+  for (uint32_t i = 0; i < 256; ++i) {
+    for (size_t s = 1; s < 8; ++s) t[s][i] = (t[s - 1][i] >> 8) ^ t[0][t[s - 1][i] & 0xFF];
+  }
+  return t;
+}
+
+constexpr Tables kTables = MakeTables();
+
+}  // namespace
+
+uint32_t ExtendPortable(uint32_t crc, const uint8_t* p, size_t n) {
+  uint32_t c = ~crc;
+  while (n >= 8) {
+    // Little-endian assembly of the next 8 bytes, byte by byte so the code
+    // does not depend on alignment or host byte order.
+    const uint32_t lo = c ^ (uint32_t{p[0]} | (uint32_t{p[1]} << 8) |
+                             (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24));
+    const uint32_t hi = uint32_t{p[4]} | (uint32_t{p[5]} << 8) |
+                        (uint32_t{p[6]} << 16) | (uint32_t{p[7]} << 24);
+    c = kTables[7][lo & 0xFF] ^ kTables[6][(lo >> 8) & 0xFF] ^
+        kTables[5][(lo >> 16) & 0xFF] ^ kTables[4][lo >> 24] ^
+        kTables[3][hi & 0xFF] ^ kTables[2][(hi >> 8) & 0xFF] ^
+        kTables[1][(hi >> 16) & 0xFF] ^ kTables[0][hi >> 24];
+    p += 8;
+    n -= 8;
+  }
+  while (n--) c = (c >> 8) ^ kTables[0][(c ^ *p++) & 0xFF];
+  return ~c;
+}
+
+uint32_t Extend(uint32_t crc, const uint8_t* data, size_t n) {
+  return ExtendPortable(crc, data, n);
+}
+
+}  // namespace tarndb::crc32

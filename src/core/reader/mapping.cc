@@ -1,0 +1,29 @@
+#include "core/reader/mapping.h"
+
+#include <errno.h>
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <string>
+
+#include "core/common/os_error.h"
+
+namespace tarndb {
+
+Result<Mapping> Mapping::Map(int fd, uint64_t length) {
+  if (length > static_cast<uint64_t>(INT64_MAX)) {
+    return Error::Io("mmap failed: memory map length overflows isize");
+  }
+  const size_t map_length = length == 0 ? 1 : static_cast<size_t>(length);
+  void* p = ::mmap(nullptr, map_length, PROT_READ, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) return Error::Io("mmap failed: " + OsErrorText(errno));
+  return Mapping(static_cast<const uint8_t*>(p), map_length);
+}
+
+void Mapping::Release() noexcept {
+  if (base_ != nullptr) ::munmap(const_cast<uint8_t*>(base_), length_);
+  base_ = nullptr;
+  length_ = 0;
+}
+
+}  // namespace tarndb

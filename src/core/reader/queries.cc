@@ -1,0 +1,48 @@
+// Object reads and prefix ranges of an open Reader.
+#include <string>
+
+#include "core/format/coding.h"
+#include "core/format/layout.h"
+#include "core/reader/reader.h"
+
+namespace tarndb {
+
+Result<ObjectView> Reader::ReadObject(uint64_t offset) const {
+  if (offset > file_size_ || file_size_ - offset < kRecordHeadSize) {
+    return Error::Corrupt("offset " + std::to_string(offset) + " out of bounds");
+  }
+  const uint8_t* record = mapping_.data() + offset;
+  const uint32_t length = LoadBE32(record);
+  if (file_size_ - offset - kRecordHeadSize < length) {
+    return Error::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
+  }
+  return ObjectView{record + kRecordHeadSize, length};
+}
+
+std::pair<size_t, size_t> Reader::PrefixRange(KeyView prefix) const {
+  const size_t n = table_.size();
+  if (n == 0) return {0, 0};
+  // Lower bound by halving a window [base, base + size). The exact steps
+  // matter: an index that is not sorted gives whatever they yield.
+  size_t base = 0;
+  size_t size = n;
+  while (size > 1) {
+    const size_t half = size / 2;
+    const size_t mid = base + half;
+    if (CompareKeys(table_.Key(mid), prefix) < 0) base = mid;
+    size -= half;
+  }
+  const size_t first = base + (CompareKeys(table_.Key(base), prefix) < 0 ? 1 : 0);
+  size_t last = first;
+  while (last < n) {
+    const KeyView k = table_.Key(last);
+    if (k.size < prefix.size ||
+        (prefix.size && std::memcmp(k.data, prefix.data, prefix.size) != 0)) {
+      break;
+    }
+    ++last;
+  }
+  return {first, last};
+}
+
+}  // namespace tarndb

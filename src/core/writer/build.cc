@@ -1,0 +1,165 @@
+// Writer::Build: turns the writer's state into a store file and publishes it
+// atomically.
+//
+// The data section already exists byte for byte in the writer's record
+// arena. The index section is generated from the sorted keys in pieces, once
+// to checksum it and once to write it, so a build needs little memory beyond
+// the writer's own. Publishing: write a temporary file beside the target,
+// fsync it, rename it over the target, then fsync the directory so that the
+// rename itself survives a crash.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "core/common/os_error.h"
+#include "core/common/unique_fd.h"
+#include "core/format/coding.h"
+#include "core/format/crc32.h"
+#include "core/format/layout.h"
+#include "core/writer/fd_writer.h"
+#include "core/writer/temp_path.h"
+#include "core/writer/writer.h"
+
+namespace tarndb {
+namespace {
+
+// Holds the largest entry (2 + 65,535 + 8 bytes) with room to batch many.
+constexpr size_t kIndexScratchSize = size_t{128} << 10;
+
+std::vector<uint32_t> SortedEntries(const KeyMap& keys) {
+  std::vector<uint32_t> order(keys.size());
+  std::iota(order.begin(), order.end(), uint32_t{0});
+  std::sort(order.begin(), order.end(), [&keys](uint32_t a, uint32_t b) {
+    return CompareKeys(keys.Key(a), keys.Key(b)) < 0;
+  });
+  return order;
+}
+
+// Generate the index section in order and hand it to sink in pieces of up
+// to kIndexScratchSize bytes. Stops at the first failing sink call.
+template <typename Sink>
+Status EmitIndex(const KeyMap& keys, const std::vector<uint32_t>& order,
+                 const std::vector<uint64_t>& record_pos, Sink&& sink) {
+  std::vector<uint8_t> scratch(kIndexScratchSize);
+  size_t used = 0;
+  for (const uint32_t e : order) {
+    const uint8_t* stored = keys.StoredKey(e);
+    const size_t stored_len = 2 + size_t{LoadBE16(stored)};
+    if (kIndexScratchSize - used < stored_len + 8) {
+      if (Status s = sink(scratch.data(), used); !s.ok()) return s;
+      used = 0;
+    }
+    std::copy(stored, stored + stored_len, scratch.data() + used);
+    StoreBE64(scratch.data() + used + stored_len, kDataOffset + record_pos[keys.ObjectId(e)]);
+    used += stored_len + 8;
+  }
+  return used ? sink(scratch.data(), used) : OkStatus();
+}
+
+Result<UniqueFd> OpenTemp(const std::string& tmp) {
+  if (tmp.find('\0') != std::string::npos) {
+    return Error::Io(std::string("open tmp: ") + kNulInPathText);
+  }
+  int fd;
+  do {
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Error::Io("open tmp: " + OsErrorText(errno));
+  return UniqueFd(fd);
+}
+
+Status SyncFd(int fd) {
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) return Error::Io(OsErrorText(errno));
+  }
+  return OkStatus();
+}
+
+// Make the rename durable: fsync the directory that holds the new name.
+Status SyncDir(const std::string& dir) {
+  int fd;
+  do {
+    fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Error::Io("sync dir: " + OsErrorText(errno));
+  UniqueFd dir_fd(fd);
+  if (Status s = SyncFd(dir_fd.get()); !s.ok()) {
+    return Error::Io("sync dir: " + s.error().message());
+  }
+  return OkStatus();
+}
+
+// "✅  {path}  —  {objects} objects · {keys} keys · {size} KB\n" on fd 1.
+// The file is already in place, so a closed or broken stdout is ignored.
+void PrintSummary(std::string_view path, uint64_t objects, uint64_t keys) {
+  struct stat st;
+  const std::string target(path);
+  const double kb = ::stat(target.c_str(), &st) == 0 ? static_cast<double>(st.st_size) / 1024.0
+                                                       : 0.0;
+  char size_text[64];
+  std::snprintf(size_text, sizeof size_text, "%.1f", kb);
+  std::string line = "\u2705  ";
+  line += path;
+  line += "  \u2014  " + std::to_string(objects) + " objects \u00b7 " + std::to_string(keys) +
+          " keys \u00b7 " + size_text + " KB\n";
+  (void)WriteAll(STDOUT_FILENO, reinterpret_cast<const uint8_t*>(line.data()), line.size(),
+                 "failed to write whole buffer");
+}
+
+}  // namespace
+
+Status Writer::Build(std::string_view path) const {
+  const std::string tmp = TempPathFor(path);
+  const std::vector<uint32_t> order = SortedEntries(keys_);
+
+  uint32_t crc = 0;
+  records_.ForEachChunk([&crc](const uint8_t* p, size_t n) { crc = crc32::Extend(crc, p, n); });
+  (void)EmitIndex(keys_, order, record_pos_, [&crc](const uint8_t* p, size_t n) {
+    crc = crc32::Extend(crc, p, n);
+    return OkStatus();
+  });
+
+  StoreHeader header;
+  header.num_keys = static_cast<uint32_t>(keys_.size());
+  header.num_objects = static_cast<uint32_t>(record_pos_.size());
+  header.index_offset = kHeaderSize + records_.size();
+  header.file_crc32 = crc;
+  uint8_t header_bytes[kHeaderSize];
+  header.EncodeTo(header_bytes);
+
+  Result<UniqueFd> opened = OpenTemp(tmp);
+  if (!opened.ok()) return std::move(opened.error());
+  UniqueFd fd = std::move(opened.value());
+  {
+    FdWriter out(fd.get());
+    Status s = out.Write(header_bytes, sizeof header_bytes);
+    records_.ForEachChunk([&](const uint8_t* p, size_t n) {
+      if (s.ok()) s = out.Write(p, n);
+    });
+    if (s.ok()) {
+      s = EmitIndex(keys_, order, record_pos_,
+                    [&out](const uint8_t* p, size_t n) { return out.Write(p, n); });
+    }
+    if (s.ok()) s = out.Flush();
+    if (s.ok()) s = SyncFd(fd.get());
+    if (!s.ok()) return s;
+  }
+  fd.reset();  // a failing close is ignored: the data is already synced
+
+  if (::rename(tmp.c_str(), std::string(path).c_str()) != 0) {
+    return Error::Io("rename: " + OsErrorText(errno));
+  }
+  if (Status s = SyncDir(ContainingDir(tmp)); !s.ok()) return s;
+
+  PrintSummary(path, record_pos_.size(), keys_.size());
+  return OkStatus();
+}
+
+}  // namespace tarndb

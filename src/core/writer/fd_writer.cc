@@ -1,0 +1,54 @@
+#include "core/writer/fd_writer.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <utility>
+
+#include "core/common/os_error.h"
+
+namespace tarndb {
+
+Status WriteAll(int fd, const uint8_t* data, size_t n, const char* zero_write_text) {
+  while (n > 0) {
+    // Linux moves at most about 2 GiB per write; ask for no more than SSIZE_MAX.
+    const ssize_t w = ::write(fd, data, std::min<size_t>(n, SSIZE_MAX));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return Error::Io(OsErrorText(errno));
+    }
+    if (w == 0) return Error::Io(zero_write_text);
+    data += w;
+    n -= static_cast<size_t>(w);
+  }
+  return OkStatus();
+}
+
+FdWriter::FdWriter(int fd)
+    : fd_(fd), buf_(std::make_unique_for_overwrite<uint8_t[]>(kWriteBufferSize)) {}
+
+Status FdWriter::Flush() {
+  if (used_ == 0) return OkStatus();
+  const size_t n = std::exchange(used_, 0);
+  return WriteAll(fd_, buf_.get(), n, "failed to write the buffered data");
+}
+
+Status FdWriter::Write(const uint8_t* data, size_t n) {
+  if (n <= kWriteBufferSize - used_) {
+    if (n) std::memcpy(buf_.get() + used_, data, n);
+    used_ += n;
+    return OkStatus();
+  }
+  if (Status s = Flush(); !s.ok()) return s;
+  if (n >= kWriteBufferSize) {
+    return WriteAll(fd_, data, n, "failed to write whole buffer");
+  }
+  std::memcpy(buf_.get(), data, n);
+  used_ = n;
+  return OkStatus();
+}
+
+}  // namespace tarndb

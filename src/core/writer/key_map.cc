@@ -1,0 +1,81 @@
+#include "core/writer/key_map.h"
+
+#include <cstring>
+#include <utility>
+
+#include "core/common/grow.h"
+#include "core/format/coding.h"
+
+namespace tarndb {
+namespace {
+
+constexpr size_t kInitialSlots = 16;
+
+// Slot layout: the high 32 bits of the key's hash (the tag), then entry + 1.
+inline uint64_t MakeSlot(uint64_t hash, size_t entry) {
+  return (hash & 0xFFFFFFFF00000000ull) | (static_cast<uint64_t>(entry) + 1);
+}
+inline size_t SlotEntry(uint64_t slot) { return static_cast<size_t>(slot & 0xFFFFFFFFu) - 1; }
+inline bool TagMatches(uint64_t slot, uint64_t hash) {
+  return ((slot ^ hash) >> 32) == 0;
+}
+
+}  // namespace
+
+KeyMap::KeyMap()
+    : slots_(kInitialSlots, 0), mask_(kInitialSlots - 1), hash_key_(HashKey::ForNewTable()) {}
+
+KeyView KeyMap::Key(size_t i) const {
+  const uint8_t* p = entries_[i];
+  return KeyView{p + 2, LoadBE16(p)};
+}
+
+int64_t KeyMap::Find(KeyView key, uint64_t h) const {
+  for (uint64_t pos = h & mask_;; pos = (pos + 1) & mask_) {
+    const uint64_t slot = slots_[pos];
+    if (slot == 0) return -1;
+    if (TagMatches(slot, h) && KeysEqual(Key(SlotEntry(slot)), key)) {
+      return static_cast<int64_t>(SlotEntry(slot));
+    }
+  }
+}
+
+void KeyMap::Insert(KeyView key, uint64_t h, uint32_t obj_id) {
+  // Every allocation comes before the first change, so a failed one leaves
+  // the map as it was. Keep the load at or below 3/4 so misses stay short
+  // under linear probing.
+  if ((entries_.size() + 1) * 4 > slots_.size() * 3) Grow();
+  ReserveOneMore(entries_);
+  ReserveOneMore(obj_ids_);
+
+  uint8_t* stored = arena_.AllocateContiguous(2 + key.size);
+  StoreBE16(stored, static_cast<uint16_t>(key.size));
+  if (key.size) std::memcpy(stored + 2, key.data, key.size);
+
+  const size_t entry = entries_.size();
+  entries_.push_back(stored);
+  obj_ids_.push_back(obj_id);
+
+  uint64_t pos = h & mask_;
+  while (slots_[pos] != 0) pos = (pos + 1) & mask_;
+  slots_[pos] = MakeSlot(h, entry);
+}
+
+void KeyMap::Grow() {
+  // The tag keeps only the high half of each hash, so the keys are hashed
+  // again; growth doubles, so each key is rehashed about once on average.
+  std::vector<uint64_t> bigger(slots_.size() * 2, 0);
+  bigger.swap(slots_);
+  const std::vector<uint64_t> old = std::move(bigger);
+  mask_ = slots_.size() - 1;
+  for (const uint64_t slot : old) {
+    if (slot == 0) continue;
+    const KeyView k = Key(SlotEntry(slot));
+    const uint64_t h = Hash(k);
+    uint64_t pos = h & mask_;
+    while (slots_[pos] != 0) pos = (pos + 1) & mask_;
+    slots_[pos] = MakeSlot(h, SlotEntry(slot));
+  }
+}
+
+}  // namespace tarndb

@@ -1,0 +1,54 @@
+// Writer: collects objects and keys in memory and builds a store file.
+//
+// Objects are kept as ready-made ObjectRecords (length, CRC-32, payload)
+// back to back in one ChunkedArena, which is therefore the data section of
+// the file byte for byte: building writes it out without a second copy.
+// Object IDs are dense and 0-based; identical payloads get separate IDs.
+#ifndef TARNDB_CORE_WRITER_WRITER_H_
+#define TARNDB_CORE_WRITER_WRITER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "core/common/result.h"
+#include "core/format/key_order.h"
+#include "core/writer/chunked_arena.h"
+#include "core/writer/key_map.h"
+
+namespace tarndb {
+
+class Writer {
+ public:
+  Writer() = default;
+  Writer(Writer&&) = default;
+  Writer& operator=(Writer&&) = default;
+
+  // Copy payload[0, n) as a new object and return its ID. Fails (other kind)
+  // for a payload over 4,294,967,295 bytes or a 4,294,967,296th object;
+  // the writer is then unchanged.
+  Result<uint64_t> AddObject(const uint8_t* payload, size_t n);
+
+  // Map key to obj_id; a key already present is re-pointed (last call wins).
+  // Fails (other kind), leaving the writer unchanged, for a key over 65,535
+  // bytes, an obj_id that names no object, or a 4,294,967,296th key.
+  Status AddKey(KeyView key, uint64_t obj_id);
+
+  uint64_t object_count() const { return record_pos_.size(); }
+  uint64_t key_count() const { return keys_.size(); }
+
+  // Write the store file to path atomically (temporary file, fsync, rename,
+  // directory sync) and print the summary line on file descriptor 1. The
+  // writer is not changed. Defined in build.cc.
+  Status Build(std::string_view path) const;
+
+ private:
+  ChunkedArena records_;             // the data section, without the header
+  std::vector<uint64_t> record_pos_;  // position of each record in records_
+  KeyMap keys_;
+};
+
+}  // namespace tarndb
+
+#endif  // TARNDB_CORE_WRITER_WRITER_H_
