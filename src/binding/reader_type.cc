@@ -184,7 +184,10 @@ extern "C" PyObject* ReaderClose(PyObject* self, PyObject*) {
 
 extern "C" PyObject* ReaderEnter(PyObject* self, PyObject*) {
   return CallNoArgs<Reader>(kReader, kShared, self,
-                            [self](Reader&) -> PyObject* { return Py_NewRef(self); });
+                            [self](Reader&) -> PyObject* {
+                              Py_INCREF(self);
+                              return self;
+                            });
 }
 
 extern "C" PyObject* ReaderExit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
