@@ -47,8 +47,15 @@ uint32_t ExtendPortable(uint32_t crc, const uint8_t* p, size_t n) {
   return ~c;
 }
 
+#if !defined(__x86_64__)
+// Other machines use the table-driven code throughout.
 uint32_t Extend(uint32_t crc, const uint8_t* data, size_t n) {
   return ExtendPortable(crc, data, n);
 }
+uint32_t ExtendAccelerated(uint32_t crc, const uint8_t* data, size_t n, int) {
+  return ExtendPortable(crc, data, n);
+}
+int AccelerationLevel() { return 0; }
+#endif
 
 }  // namespace tarndb::crc32

@@ -20,6 +20,14 @@ inline uint32_t Value(const uint8_t* data, size_t n) { return Extend(0, data, n)
 // that faster implementations are checked against.
 uint32_t ExtendPortable(uint32_t crc, const uint8_t* data, size_t n);
 
+// The same CRC computed by a chosen implementation: 0 table-driven,
+// 1 PCLMULQDQ, 2 VPCLMULQDQ. Levels the CPU lacks must not be asked for;
+// tests use this to check every implementation against the others.
+uint32_t ExtendAccelerated(uint32_t crc, const uint8_t* data, size_t n, int level);
+
+// The best level this CPU supports, which Extend uses.
+int AccelerationLevel();
+
 }  // namespace tarndb::crc32
 
 #endif  // TARNDB_CORE_FORMAT_CRC32_H_
