@@ -67,8 +67,8 @@ class TestModuleSurface:
         assert not hasattr(_tarndb, "PanicException")
 
     def test_fresh_module_instance_reuses_the_classes(self):
-        # Executing the module again (a new module object) must not create a
-        # second pair of classes: instances of one must pass the other's checks.
+        # Executing the module again (a new module object) reuses the classes
+        # cached for the process instead of creating a second, foreign pair.
         spec = importlib.util.find_spec("tarndb._tarndb")
         fresh = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(fresh)
@@ -122,11 +122,6 @@ class TestSignaturesAndDocs:
         assert cls.__text_signature__ == text_sig
         assert str(inspect.signature(cls)) == sig
         assert cls.__doc__ == doc
-
-    def test_reader_signature_default(self):
-        params = inspect.signature(R).parameters
-        assert params["verify"].default is True
-        assert params["path"].default is inspect.Parameter.empty
 
     @pytest.mark.parametrize("cls, name, text_sig, doc", METHODS,
                              ids=[f"{c.__name__}.{m}" for c, m, _, _ in METHODS])

@@ -1,21 +1,27 @@
 // KeyTable: the reader's in-memory index of a store's keys.
 //
 // All key bytes are copied once, at open, into one contiguous arena, in
-// index-section order. Entry i records where its key starts in the arena and
-// its object offset; its key ends where entry i + 1's starts (a sentinel
-// entry closes the last one). The hash table is open-addressing with linear
-// probing over 32-bit slots: the low bits hold entry + 1, the spare high
-// bits a tag from the hash, so most non-matching probes never touch the
-// arena. Memory per key: the key bytes, 16 bytes of entry and 4 to 8 bytes
-// of slots; no per-key heap allocation.
+// index-section order. Entry i is 14 packed bytes: where its key starts in
+// the arena (48 bits, enough for 2^32 keys of 65,535 bytes) and its object
+// offset (64 bits); its key ends where entry i + 1's starts, and a sentinel
+// entry closes the last one.
+//
+// The hash table over the entries is built on the first point lookup, not
+// at open: opening stays proportional to copying the index, and readers used
+// only for scans never pay for it. It is open-addressing with linear
+// probing over 32-bit slots; the low bits of a slot hold entry + 1 and the
+// spare high bits a tag from the hash, so most non-matching probes never
+// touch the arena. Memory per key: the key bytes, 14 bytes of entry and 4 to
+// 8 bytes of slots, with no per-key heap allocation.
 #ifndef TARNDB_CORE_READER_KEY_TABLE_H_
 #define TARNDB_CORE_READER_KEY_TABLE_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
-#include <vector>
+#include <mutex>
 
 #include "core/common/keyed_hash.h"
 #include "core/format/key_order.h"
@@ -30,30 +36,56 @@ class KeyTable {
   KeyTable(KeyTable&&) noexcept = default;
   KeyTable& operator=(KeyTable&&) noexcept = default;
 
-  // Append an entry (within the room reserved). A key already present is
-  // re-pointed in the hash table to this later entry; both entries stay in
-  // the ordered list.
-  void Append(const uint8_t* key, size_t key_len, uint64_t offset);
+  // Append an entry, within the room reserved.
+  void Append(const uint8_t* key, size_t key_len, uint64_t offset) {
+    if (key_len) std::memcpy(arena_.get() + arena_used_, key, key_len);
+    StoreEntry(count_++, arena_used_, offset);
+    arena_used_ += key_len;
+  }
 
-  // Close the last entry and give back unused arena space.
+  // Close the last entry and give back unused reserved space.
   void Finish();
 
-  size_t size() const { return entries_.empty() ? 0 : entries_.size() - 1; }
+  size_t size() const { return count_; }
 
   KeyView Key(size_t i) const {
-    return KeyView{arena_.get() + entries_[i].key_pos,
-                   static_cast<size_t>(entries_[i + 1].key_pos - entries_[i].key_pos)};
+    const uint64_t begin = KeyPos(i);
+    return KeyView{arena_.get() + begin, static_cast<size_t>(KeyPos(i + 1) - begin)};
   }
-  uint64_t Offset(size_t i) const { return entries_[i].offset; }
+  uint64_t Offset(size_t i) const {
+    uint64_t v;
+    std::memcpy(&v, entries_.get() + i * kEntrySize + 6, 8);
+    return v;
+  }
 
-  // Entry number that the hash table holds for key, or -1.
+  // Entry number of key, or -1. Where the index holds a key more than once,
+  // the last entry is the one found.
   int64_t Find(KeyView key) const;
 
  private:
-  struct Entry {
-    uint64_t key_pos;  // start of the key in the arena
-    uint64_t offset;   // object offset from the index entry
+  static constexpr size_t kEntrySize = 14;
+
+  struct HashIndex {
+    std::once_flag built;
+    std::unique_ptr<uint32_t[]> slots;
+    uint64_t mask = 0;
+    unsigned shift = 0;       // position = hash >> shift
+    unsigned entry_bits = 0;  // low bits of a slot holding entry + 1
+    HashKey key;
   };
+
+  uint64_t KeyPos(size_t i) const {
+    uint64_t v;  // little-endian 48-bit field; the load reads 2 bytes beyond
+    std::memcpy(&v, entries_.get() + i * kEntrySize, 8);
+    return v & 0xFFFFFFFFFFFFull;
+  }
+  void StoreEntry(size_t i, uint64_t key_pos, uint64_t offset) {
+    uint8_t* p = entries_.get() + i * kEntrySize;
+    std::memcpy(p, &key_pos, 6);
+    std::memcpy(p + 6, &offset, 8);
+  }
+  void BuildIndex() const;
+
   struct FreeDeleter {
     void operator()(uint8_t* p) const noexcept { std::free(p); }
   };
@@ -61,11 +93,10 @@ class KeyTable {
   std::unique_ptr<uint8_t[], FreeDeleter> arena_;
   size_t arena_used_ = 0;
   size_t arena_capacity_ = 0;
-  std::vector<Entry> entries_;  // n entries and, after Finish, a sentinel
-  std::vector<uint32_t> slots_;
-  uint64_t mask_ = 0;
-  unsigned entry_bits_ = 0;  // low bits of a slot that hold entry + 1
-  HashKey hash_key_;
+  // count_ + 1 entries (the sentinel) and 2 bytes of slack for KeyPos.
+  std::unique_ptr<uint8_t[], FreeDeleter> entries_;
+  size_t count_ = 0;
+  std::unique_ptr<HashIndex> index_;
 };
 
 }  // namespace tarndb

@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <numeric>
 #include <string>
 #include <vector>
 
@@ -24,6 +23,7 @@
 #include "core/format/crc32.h"
 #include "core/format/layout.h"
 #include "core/writer/fd_writer.h"
+#include "core/writer/key_sort.h"
 #include "core/writer/temp_path.h"
 #include "core/writer/writer.h"
 
@@ -32,15 +32,6 @@ namespace {
 
 // Holds the largest entry (2 + 65,535 + 8 bytes) with room to batch many.
 constexpr size_t kIndexScratchSize = size_t{128} << 10;
-
-std::vector<uint32_t> SortedEntries(const KeyMap& keys) {
-  std::vector<uint32_t> order(keys.size());
-  std::iota(order.begin(), order.end(), uint32_t{0});
-  std::sort(order.begin(), order.end(), [&keys](uint32_t a, uint32_t b) {
-    return CompareKeys(keys.Key(a), keys.Key(b)) < 0;
-  });
-  return order;
-}
 
 // Generate the index section in order and hand it to sink in pieces of up
 // to kIndexScratchSize bytes. Stops at the first failing sink call.

@@ -1,5 +1,6 @@
 #include "core/writer/key_map.h"
 
+#include <bit>
 #include <cstring>
 #include <utility>
 
@@ -23,7 +24,10 @@ inline bool TagMatches(uint64_t slot, uint64_t hash) {
 }  // namespace
 
 KeyMap::KeyMap()
-    : slots_(kInitialSlots, 0), mask_(kInitialSlots - 1), hash_key_(HashKey::ForNewTable()) {}
+    : slots_(kInitialSlots, 0),
+      mask_(kInitialSlots - 1),
+      shift_(64 - static_cast<unsigned>(std::countr_zero(kInitialSlots))),
+      hash_key_(HashKey::ForNewTable()) {}
 
 KeyView KeyMap::Key(size_t i) const {
   const uint8_t* p = entries_[i];
@@ -31,7 +35,7 @@ KeyView KeyMap::Key(size_t i) const {
 }
 
 int64_t KeyMap::Find(KeyView key, uint64_t h) const {
-  for (uint64_t pos = h & mask_;; pos = (pos + 1) & mask_) {
+  for (uint64_t pos = h >> shift_;; pos = (pos + 1) & mask_) {
     const uint64_t slot = slots_[pos];
     if (slot == 0) return -1;
     if (TagMatches(slot, h) && KeysEqual(Key(SlotEntry(slot)), key)) {
@@ -56,25 +60,26 @@ void KeyMap::Insert(KeyView key, uint64_t h, uint32_t obj_id) {
   entries_.push_back(stored);
   obj_ids_.push_back(obj_id);
 
-  uint64_t pos = h & mask_;
+  uint64_t pos = h >> shift_;
   while (slots_[pos] != 0) pos = (pos + 1) & mask_;
   slots_[pos] = MakeSlot(h, entry);
 }
 
 void KeyMap::Grow() {
-  // The tag keeps only the high half of each hash, so the keys are hashed
-  // again; growth doubles, so each key is rehashed about once on average.
   std::vector<uint64_t> bigger(slots_.size() * 2, 0);
   bigger.swap(slots_);
   const std::vector<uint64_t> old = std::move(bigger);
   mask_ = slots_.size() - 1;
+  --shift_;
+  // While the table has at most 2^32 slots, its positions come from the 32
+  // hash bits each slot keeps; beyond that the keys are hashed again.
+  const bool from_tags = shift_ >= 32;
   for (const uint64_t slot : old) {
     if (slot == 0) continue;
-    const KeyView k = Key(SlotEntry(slot));
-    const uint64_t h = Hash(k);
-    uint64_t pos = h & mask_;
+    const uint64_t h = from_tags ? slot : Hash(Key(SlotEntry(slot)));
+    uint64_t pos = h >> shift_;
     while (slots_[pos] != 0) pos = (pos + 1) & mask_;
-    slots_[pos] = MakeSlot(h, SlotEntry(slot));
+    slots_[pos] = slot;
   }
 }
 
