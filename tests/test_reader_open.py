@@ -184,8 +184,9 @@ class TestIndexBounds:
             "except RuntimeError as e:\n"
             "    print(e)\n"
         )
+        # Run outside the source tree so the installed package is imported.
         proc = subprocess.run([sys.executable, "-c", script, path], capture_output=True, text=True,
-                              timeout=120)
+                              timeout=120, cwd=tmp_path)
         assert (proc.returncode, proc.stdout, proc.stderr) == (
             0, "TarnCorruptError: index section truncated (key_len)\n", "")
 
