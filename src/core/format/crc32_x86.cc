@@ -45,13 +45,20 @@ TARNDB_PCLMUL inline __m128i Load(const uint8_t* p) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
 
-// Step 3: the CRC of the folded 16-byte value, then the tail.
-TARNDB_PCLMUL uint32_t Finish(__m128i folded, const uint8_t* tail, size_t n) {
+// Fold the remaining whole blocks into x one at a time, then step 3: the CRC
+// of the folded 16-byte value, then the tail of fewer than 16 bytes.
+TARNDB_PCLMUL uint32_t Finish(__m128i x, const uint8_t* p, size_t n) {
+  const __m128i k1 = Pair(k128);
+  while (n >= 16) {
+    x = _mm_xor_si128(Fold(x, k1), Load(p));
+    p += 16;
+    n -= 16;
+  }
   uint8_t bytes[16];
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes), folded);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes), x);
   // ExtendPortable starts from the complement of its argument: zero state.
   const uint32_t crc = ExtendPortable(0xFFFFFFFFu, bytes, sizeof bytes);
-  return ExtendPortable(crc, tail, n);
+  return ExtendPortable(crc, p, n);
 }
 
 // Fold-by-4 over 64-byte strides, then one block at a time. Needs n >= 64.
@@ -71,14 +78,8 @@ TARNDB_PCLMUL uint32_t ExtendPclmul(uint32_t crc, const uint8_t* p, size_t n) {
     p += 64;
     n -= 64;
   }
-  const __m128i k1 = Pair(k128);
-  __m128i x = _mm_xor_si128(_mm_xor_si128(Fold(x0, Pair(k384)), Fold(x1, Pair(k256))),
-                            _mm_xor_si128(Fold(x2, k1), x3));
-  while (n >= 16) {
-    x = _mm_xor_si128(Fold(x, k1), Load(p));
-    p += 16;
-    n -= 16;
-  }
+  const __m128i x = _mm_xor_si128(_mm_xor_si128(Fold(x0, Pair(k384)), Fold(x1, Pair(k256))),
+                                  _mm_xor_si128(Fold(x2, Pair(k128)), x3));
   return Finish(x, p, n);
 }
 
@@ -136,12 +137,6 @@ TARNDB_VPCLMUL uint32_t ExtendVpclmul(uint32_t crc, const uint8_t* p, size_t n) 
   __m128i x = _mm_xor_si128(_mm_xor_si128(lanes[0], lanes[1]), lanes[2]);
   _mm512_store_si512(lanes, z3);
   x = _mm_xor_si128(x, lanes[3]);
-  const __m128i k1 = Pair(k128);
-  while (n >= 16) {
-    x = _mm_xor_si128(Fold(x, k1), Load(p));
-    p += 16;
-    n -= 16;
-  }
   return Finish(x, p, n);
 }
 
