@@ -97,10 +97,13 @@ class TestVerify:
             r.verify()
 
     def test_record_running_to_exact_end_is_checked(self, tmp_path):
-        # Length 14 reaches the last byte of the file; its crc covers those bytes.
+        # Length 14 reaches the last byte of the file; its crc covers those bytes,
+        # so the object checks pass and only the overlap with the index is reported.
         tail = entry(b"k", 40)
-        data = craft(record(b"abc" + tail, length=14)[:11], tail, num_keys=1)
-        assert _TarnReader(put(tmp_path, data)).verify() is True
+        data = craft(record(b"abc" + tail, length=14)[:11], tail, num_keys=1, num_objects=1)
+        with pytest.raises(RuntimeError, match=corrupt(
+                "data section holds 0 records ending at 40, header says 1 ending at 51")):
+            _TarnReader(put(tmp_path, data)).verify()
 
     def test_unreferenced_object_covered_only_by_file_crc(self, tmp_path):
         data = bytearray(encode_store([b"used", b"spare"], {b"k": 0}))
@@ -110,9 +113,11 @@ class TestVerify:
             _TarnReader(path, verify=False).verify()
         assert _TarnReader(put(tmp_path, fix_crc(bytes(data)))).verify() is True
 
-    def test_header_not_covered(self, tmp_path):
-        data = patch(patch(EXAMPLE, NUM_OBJECTS_POS, ">I", 99), DATA_OFFSET_POS, ">Q", 7)
-        assert _TarnReader(put(tmp_path, data)).verify() is True
+    def test_unread_header_fields_are_not_checked(self, tmp_path):
+        data = bytearray(patch(EXAMPLE, DATA_OFFSET_POS, ">Q", 7))
+        data[5:8] = b"\xff" * 3  # reserved1
+        data[36:40] = b"\xff" * 4  # reserved2
+        assert _TarnReader(put(tmp_path, bytes(data))).verify() is True
 
 
 class TestStats:

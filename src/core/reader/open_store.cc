@@ -106,6 +106,7 @@ Result<Reader> Reader::Open(std::string_view path, bool verify) {
   r.num_objects_ = LoadBE32(base + kNumObjectsPos);
   r.index_offset_ = index_offset;
   r.file_crc32_ = stored_crc;
+  r.index_end_ = num_keys == 0 ? index_offset : p;
   return r;
 }
 

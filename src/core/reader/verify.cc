@@ -31,6 +31,31 @@ Status Reader::Verify() const {
       return Error::Corrupt("object CRC32 mismatch at offset " + std::to_string(o));
     }
   }
+  return VerifyStructure();
+}
+
+Status Reader::VerifyStructure() const {
+  // Walk the records from the header on; stop at the first one that would
+  // cross index_offset (or the end of the file, if that comes first).
+  const uint64_t limit = index_offset_ < file_size_ ? index_offset_ : file_size_;
+  uint64_t end = kHeaderSize;
+  uint64_t records = 0;
+  while (end < limit && limit - end >= kRecordHeadSize) {
+    const uint64_t length = LoadBE32(mapping_.data() + end);
+    if (limit - end - kRecordHeadSize < length) break;
+    end += kRecordHeadSize + length;
+    ++records;
+  }
+  if (records != num_objects_ || end != index_offset_) {
+    return Error::Corrupt("data section holds " + std::to_string(records) +
+                          " records ending at " + std::to_string(end) + ", header says " +
+                          std::to_string(num_objects_) + " ending at " +
+                          std::to_string(index_offset_));
+  }
+  if (index_end_ != file_size_) {
+    return Error::Corrupt("index section ends at " + std::to_string(index_end_) +
+                          ", file ends at " + std::to_string(file_size_));
+  }
   return OkStatus();
 }
 

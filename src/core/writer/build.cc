@@ -4,9 +4,9 @@
 // The data section already exists byte for byte in the writer's record
 // arena. The index section is generated from the sorted keys in pieces, once
 // to checksum it and once to write it, so a build needs little memory beyond
-// the writer's own. Publishing: write a temporary file beside the target,
-// fsync it, rename it over the target, then fsync the directory so that the
-// rename itself survives a crash.
+// the writer's own. Publishing: write a locked temporary file beside the
+// target, fsync it, rename it over the target, then fsync the directory so
+// that the rename itself survives a crash; the lock is held throughout.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,6 +24,7 @@
 #include "core/format/layout.h"
 #include "core/writer/fd_writer.h"
 #include "core/writer/key_sort.h"
+#include "core/writer/temp_file.h"
 #include "core/writer/temp_path.h"
 #include "core/writer/writer.h"
 
@@ -52,18 +53,6 @@ Status EmitIndex(const KeyMap& keys, const std::vector<uint32_t>& order,
     used += stored_len + 8;
   }
   return used ? sink(scratch.data(), used) : OkStatus();
-}
-
-Result<UniqueFd> OpenTemp(const std::string& tmp) {
-  if (tmp.find('\0') != std::string::npos) {
-    return Error::Io(std::string("open tmp: ") + kNulInPathText);
-  }
-  int fd;
-  do {
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Error::Io("open tmp: " + OsErrorText(errno));
-  return UniqueFd(fd);
 }
 
 Status SyncFd(int fd) {
@@ -106,6 +95,33 @@ void PrintSummary(std::string_view path, uint64_t objects, uint64_t keys) {
 
 }  // namespace
 
+Status Writer::WriteAndPublish(const std::string& tmp, std::string_view path,
+                               const uint8_t* header, const std::vector<uint32_t>& order) const {
+  Result<UniqueFd> opened = OpenLockedTemp(tmp);
+  if (!opened.ok()) return std::move(opened.error());
+  // Held, and with it the lock, until the rename is durable; it closes on
+  // return, before the summary line is printed (if standard output was
+  // closed, this descriptor may be number 1). A failing close is ignored:
+  // the data is already synced.
+  const UniqueFd fd = std::move(opened.value());
+  FdWriter out(fd.get());
+  Status s = out.Write(header, kHeaderSize);
+  records_.ForEachChunk([&](const uint8_t* p, size_t n) {
+    if (s.ok()) s = out.Write(p, n);
+  });
+  if (s.ok()) {
+    s = EmitIndex(keys_, order, record_pos_,
+                  [&out](const uint8_t* p, size_t n) { return out.Write(p, n); });
+  }
+  if (s.ok()) s = out.Flush();
+  if (s.ok()) s = SyncFd(fd.get());
+  if (!s.ok()) return s;
+  if (::rename(tmp.c_str(), std::string(path).c_str()) != 0) {
+    return Error::Io("rename: " + OsErrorText(errno));
+  }
+  return SyncDir(ContainingDir(tmp));
+}
+
 Status Writer::Build(std::string_view path) const {
   const std::string tmp = TempPathFor(path);
   const std::vector<uint32_t> order = SortedEntries(keys_);
@@ -125,30 +141,7 @@ Status Writer::Build(std::string_view path) const {
   uint8_t header_bytes[kHeaderSize];
   header.EncodeTo(header_bytes);
 
-  Result<UniqueFd> opened = OpenTemp(tmp);
-  if (!opened.ok()) return std::move(opened.error());
-  UniqueFd fd = std::move(opened.value());
-  {
-    FdWriter out(fd.get());
-    Status s = out.Write(header_bytes, sizeof header_bytes);
-    records_.ForEachChunk([&](const uint8_t* p, size_t n) {
-      if (s.ok()) s = out.Write(p, n);
-    });
-    if (s.ok()) {
-      s = EmitIndex(keys_, order, record_pos_,
-                    [&out](const uint8_t* p, size_t n) { return out.Write(p, n); });
-    }
-    if (s.ok()) s = out.Flush();
-    if (s.ok()) s = SyncFd(fd.get());
-    if (!s.ok()) return s;
-  }
-  fd.reset();  // a failing close is ignored: the data is already synced
-
-  if (::rename(tmp.c_str(), std::string(path).c_str()) != 0) {
-    return Error::Io("rename: " + OsErrorText(errno));
-  }
-  if (Status s = SyncDir(ContainingDir(tmp)); !s.ok()) return s;
-
+  if (Status s = WriteAndPublish(tmp, path, header_bytes, order); !s.ok()) return s;
   PrintSummary(path, record_pos_.size(), keys_.size());
   return OkStatus();
 }

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -44,6 +45,11 @@ class Writer {
   Status Build(std::string_view path) const;
 
  private:
+  // Write header, data and index to the temporary file, sync it, rename it
+  // to path and sync the directory. Defined in build.cc.
+  Status WriteAndPublish(const std::string& tmp, std::string_view path, const uint8_t* header,
+                         const std::vector<uint32_t>& order) const;
+
   ChunkedArena records_;             // the data section, without the header
   std::vector<uint64_t> record_pos_;  // position of each record in records_
   KeyMap keys_;
