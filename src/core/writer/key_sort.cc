@@ -4,9 +4,10 @@
 // comparison. Instead each key is represented by the 8 bytes at the current
 // depth, read once into a compact record, and the records are sorted as
 // integers. Keys that tie on all 8 bytes and go on beyond them form a run
-// that is sorted again on the next 8 bytes. Realistic keys share long
-// prefixes ("user/004211/profile"), which this handles with a few passes
-// over small runs instead of many long memcmp calls.
+// that is sorted again on the next 8 bytes; short runs are finished by
+// direct comparison. Realistic keys share long prefixes
+// ("user/004211/profile"), which this handles with a few passes over small
+// runs instead of many long memcmp calls.
 #include "core/writer/key_sort.h"
 
 #include <algorithm>
@@ -41,27 +42,46 @@ Digit MakeDigit(const KeyMap& keys, uint32_t entry, size_t depth) {
   return Digit{w, entry, static_cast<uint32_t>(avail > 8 ? kContinues : avail)};
 }
 
-// Sort order[first, last), whose keys all share their first `depth` bytes.
-void SortRun(const KeyMap& keys, uint32_t* order, size_t n, size_t depth,
-             std::vector<Digit>& scratch) {
-  if (n < 2) return;
-  scratch.resize(n);
-  for (size_t i = 0; i < n; ++i) scratch[i] = MakeDigit(keys, order[i], depth);
-  std::sort(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(n), DigitLess);
-  for (size_t i = 0; i < n; ++i) order[i] = scratch[i].entry;
+// Runs this short are finished with direct comparisons from the shared
+// depth on; memcmp is quick over a long common prefix, and the run does not
+// need another pass.
+constexpr size_t kSmallRun = 16;
 
-  // Find runs that tie on the whole window and continue past it. Their
-  // bounds are collected first because recursion reuses the scratch space.
-  std::vector<std::pair<size_t, size_t>> runs;
+struct Run {
+  size_t start;
+  size_t size;
+  size_t depth;  // the keys of the run share their first `depth` bytes
+};
+
+// Sort one run; push the sub-runs that need the next 8 bytes onto `work`.
+void SortRun(const KeyMap& keys, uint32_t* order, const Run& run, std::vector<Digit>& scratch,
+             std::vector<Run>& work) {
+  uint32_t* base = order + run.start;
+  const size_t n = run.size;
+  if (n <= kSmallRun) {
+    std::sort(base, base + n, [&keys, depth = run.depth](uint32_t a, uint32_t b) {
+      const KeyView ka = keys.Key(a);
+      const KeyView kb = keys.Key(b);
+      return CompareKeys(KeyView{ka.data + depth, ka.size - depth},
+                         KeyView{kb.data + depth, kb.size - depth}) < 0;
+    });
+    return;
+  }
+  scratch.resize(n);
+  for (size_t i = 0; i < n; ++i) scratch[i] = MakeDigit(keys, base[i], run.depth);
+  std::sort(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(n), DigitLess);
+  for (size_t i = 0; i < n; ++i) base[i] = scratch[i].entry;
+  // Keys that tie on the whole window and go on past it form a sub-run.
   for (size_t i = 0; i < n;) {
     size_t j = i + 1;
     while (j < n && scratch[j].window == scratch[i].window && scratch[j].rest == scratch[i].rest) {
       ++j;
     }
-    if (j - i > 1 && scratch[i].rest == kContinues) runs.emplace_back(i, j - i);
+    if (j - i > 1 && scratch[i].rest == kContinues) {
+      work.push_back(Run{run.start + i, j - i, run.depth + 8});
+    }
     i = j;
   }
-  for (const auto& [start, len] : runs) SortRun(keys, order + start, len, depth + 8, scratch);
 }
 
 }  // namespace
@@ -69,8 +89,15 @@ void SortRun(const KeyMap& keys, uint32_t* order, size_t n, size_t depth,
 std::vector<uint32_t> SortedEntries(const KeyMap& keys) {
   std::vector<uint32_t> order(keys.size());
   std::iota(order.begin(), order.end(), uint32_t{0});
+  // An explicit work list instead of recursion: keys of 65,535 bytes that
+  // share long prefixes would otherwise nest thousands of calls deep.
   std::vector<Digit> scratch;
-  SortRun(keys, order.data(), order.size(), 0, scratch);
+  std::vector<Run> work{Run{0, order.size(), 0}};
+  while (!work.empty()) {
+    const Run run = work.back();
+    work.pop_back();
+    SortRun(keys, order.data(), run, scratch, work);
+  }
   return order;
 }
 

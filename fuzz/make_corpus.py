@@ -1,0 +1,44 @@
+"""Write the seed corpus: small stores made by the writer, covering empty
+stores, empty keys and payloads, shared objects, unreferenced objects,
+non-ASCII keys and long keys. Run from anywhere: python fuzz/make_corpus.py"""
+
+import os
+import random
+
+from tarndb import _tarndb
+
+HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+
+
+def build(name, objects, keys):
+    w = _tarndb._TarnWriter()
+    for payload in objects:
+        w.add_object_raw(payload)
+    for key, obj_id in keys:
+        w.add_key(key, obj_id)
+    saved = os.dup(1)
+    try:
+        with open(os.devnull, "wb") as null:
+            os.dup2(null.fileno(), 1)
+        w.build(os.path.join(HERE, name))
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+
+
+def main():
+    os.makedirs(HERE, exist_ok=True)
+    rng = random.Random(7)
+    build("empty.trnd", [], [])
+    build("example.trnd", [b"abc"], [("k", 0)])
+    build("empties.trnd", [b"", b"x"], [("", 0), (b"\x00", 1), ("\u00e9", 0)])
+    build("shared.trnd", [b"one", b"two", b"spare"], [("a", 1), ("ab", 1), ("b", 0), ("abc", 0)])
+    build("prefixes.trnd", [rng.randbytes(rng.randrange(20)) for _ in range(30)],
+          [("user/%03d/%s" % (i, s), i) for i in range(30) for s in ("a", "profile")])
+    build("binary.trnd", [rng.randbytes(40) for _ in range(8)],
+          [(rng.randbytes(rng.randrange(1, 12)), rng.randrange(8)) for _ in range(20)])
+    build("longkey.trnd", [b"v"], [("L" * 300, 0), ("L" * 299, 0)])
+
+
+if __name__ == "__main__":
+    main()
