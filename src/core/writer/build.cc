@@ -2,11 +2,13 @@
 // atomically.
 //
 // The data section already exists byte for byte in the writer's record
-// arena. The index section is generated from the sorted keys in pieces, once
-// to checksum it and once to write it, so a build needs little memory beyond
-// the writer's own. Publishing: write a locked temporary file beside the
-// target, fsync it, rename it over the target, then fsync the directory so
-// that the rename itself survives a crash; the lock is held throughout.
+// arena. The index section is generated from the sorted keys in pieces as
+// it is written, so a build needs little memory beyond the writer's own.
+// Both sections are checksummed on their way to the file, and the header,
+// which holds the checksum, is written last into the 40 bytes left for it.
+// Publishing: write a locked temporary file beside the target, fsync it,
+// rename it over the target, then fsync the directory so that the rename
+// itself survives a crash; the lock is held throughout.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -96,7 +98,7 @@ void PrintSummary(std::string_view path, uint64_t objects, uint64_t keys) {
 }  // namespace
 
 Status Writer::WriteAndPublish(const std::string& tmp, std::string_view path,
-                               const uint8_t* header, const std::vector<uint32_t>& order) const {
+                               const std::vector<uint32_t>& order) const {
   Result<UniqueFd> opened = OpenLockedTemp(tmp);
   if (!opened.ok()) return std::move(opened.error());
   // Held, and with it the lock, until the rename is durable; it closes on
@@ -104,16 +106,30 @@ Status Writer::WriteAndPublish(const std::string& tmp, std::string_view path,
   // closed, this descriptor may be number 1). A failing close is ignored:
   // the data is already synced.
   const UniqueFd fd = std::move(opened.value());
+
+  uint32_t crc = 0;
   FdWriter out(fd.get());
-  Status s = out.Write(header, kHeaderSize);
+  const uint8_t placeholder[kHeaderSize] = {};
+  Status s = out.Write(placeholder, kHeaderSize);
+  const auto write_body = [&](const uint8_t* p, size_t n) {
+    crc = crc32::Extend(crc, p, n);
+    return out.Write(p, n);
+  };
   records_.ForEachChunk([&](const uint8_t* p, size_t n) {
-    if (s.ok()) s = out.Write(p, n);
+    if (s.ok()) s = write_body(p, n);
   });
-  if (s.ok()) {
-    s = EmitIndex(keys_, order, record_pos_,
-                  [&out](const uint8_t* p, size_t n) { return out.Write(p, n); });
-  }
+  if (s.ok()) s = EmitIndex(keys_, order, record_pos_, write_body);
   if (s.ok()) s = out.Flush();
+  if (s.ok()) {
+    StoreHeader header;
+    header.num_keys = static_cast<uint32_t>(keys_.size());
+    header.num_objects = static_cast<uint32_t>(record_pos_.size());
+    header.index_offset = kHeaderSize + records_.size();
+    header.file_crc32 = crc;
+    uint8_t bytes[kHeaderSize];
+    header.EncodeTo(bytes);
+    s = WriteAllAt(fd.get(), bytes, kHeaderSize, 0);
+  }
   if (s.ok()) s = SyncFd(fd.get());
   if (!s.ok()) return s;
   if (::rename(tmp.c_str(), std::string(path).c_str()) != 0) {
@@ -125,23 +141,7 @@ Status Writer::WriteAndPublish(const std::string& tmp, std::string_view path,
 Status Writer::Build(std::string_view path) const {
   const std::string tmp = TempPathFor(path);
   const std::vector<uint32_t> order = SortedEntries(keys_);
-
-  uint32_t crc = 0;
-  records_.ForEachChunk([&crc](const uint8_t* p, size_t n) { crc = crc32::Extend(crc, p, n); });
-  (void)EmitIndex(keys_, order, record_pos_, [&crc](const uint8_t* p, size_t n) {
-    crc = crc32::Extend(crc, p, n);
-    return OkStatus();
-  });
-
-  StoreHeader header;
-  header.num_keys = static_cast<uint32_t>(keys_.size());
-  header.num_objects = static_cast<uint32_t>(record_pos_.size());
-  header.index_offset = kHeaderSize + records_.size();
-  header.file_crc32 = crc;
-  uint8_t header_bytes[kHeaderSize];
-  header.EncodeTo(header_bytes);
-
-  if (Status s = WriteAndPublish(tmp, path, header_bytes, order); !s.ok()) return s;
+  if (Status s = WriteAndPublish(tmp, path, order); !s.ok()) return s;
   PrintSummary(path, record_pos_.size(), keys_.size());
   return OkStatus();
 }

@@ -27,6 +27,21 @@ Status WriteAll(int fd, const uint8_t* data, size_t n, const char* zero_write_te
   return OkStatus();
 }
 
+Status WriteAllAt(int fd, const uint8_t* data, size_t n, uint64_t pos) {
+  while (n > 0) {
+    const ssize_t w = ::pwrite(fd, data, n, static_cast<off_t>(pos));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return Error::Io(OsErrorText(errno));
+    }
+    if (w == 0) return Error::Io("failed to write whole buffer");
+    data += w;
+    n -= static_cast<size_t>(w);
+    pos += static_cast<uint64_t>(w);
+  }
+  return OkStatus();
+}
+
 FdWriter::FdWriter(int fd)
     : fd_(fd), buf_(std::make_unique_for_overwrite<uint8_t[]>(kWriteBufferSize)) {}
 

@@ -36,6 +36,9 @@ class FdWriter {
 // that accepts no bytes; any other failure gives the system's error text.
 Status WriteAll(int fd, const uint8_t* data, size_t n, const char* zero_write_text);
 
+// Write all of data[0, n) at file position pos, with the same rules.
+Status WriteAllAt(int fd, const uint8_t* data, size_t n, uint64_t pos);
+
 }  // namespace tarndb
 
 #endif  // TARNDB_CORE_WRITER_FD_WRITER_H_

@@ -47,7 +47,7 @@ class Writer {
  private:
   // Write header, data and index to the temporary file, sync it, rename it
   // to path and sync the directory. Defined in build.cc.
-  Status WriteAndPublish(const std::string& tmp, std::string_view path, const uint8_t* header,
+  Status WriteAndPublish(const std::string& tmp, std::string_view path,
                          const std::vector<uint32_t>& order) const;
 
   ChunkedArena records_;             // the data section, without the header
