@@ -75,12 +75,8 @@ bool CheckRequired(const Params& params, PyObject** out) {
 
 }  // namespace
 
-bool BindFastcall(const Params& params, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames, PyObject** out) {
-  if (kwnames == nullptr && nargs == params.count) {  // the common case
-    for (int i = 0; i < params.count; ++i) out[i] = args[i];
-    return true;
-  }
+bool BindFastcallSlow(const Params& params, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, PyObject** out) {
   if (nargs > params.count) return TooManyPositional(params, nargs);
   for (int i = 0; i < params.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
   if (kwnames != nullptr) {
@@ -106,7 +102,7 @@ bool BindTuple(const Params& params, PyObject* args, PyObject* kwargs, PyObject*
   return CheckRequired(params, out);
 }
 
-bool CheckReceiver(PyObject* self, PyTypeObject* cls, const char* cls_name) {
+bool CheckReceiverSlow(PyObject* self, PyTypeObject* cls, const char* cls_name) {
   if (cls != nullptr && PyObject_TypeCheck(self, cls)) return true;
   if (cls == nullptr) return false;  // the class could not be created; its error is set
   OwnedRef text = OwnedRef::Steal(TypeMismatchText(self, cls_name, nullptr));

@@ -31,15 +31,26 @@ struct Params {
 // METH_FASTCALL | METH_KEYWORDS arguments. On success out[0, count) hold
 // borrowed pointers (nullptr for an omitted optional parameter) and true is
 // returned; otherwise a TypeError is set and false returned.
-bool BindFastcall(const Params& params, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames, PyObject** out);
+bool BindFastcallSlow(const Params& params, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, PyObject** out);
+inline bool BindFastcall(const Params& params, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, PyObject** out) {
+  if (kwnames == nullptr && nargs == params.count) {  // every argument by position
+    for (int i = 0; i < params.count; ++i) out[i] = args[i];
+    return true;
+  }
+  return BindFastcallSlow(params, args, nargs, kwnames, out);
+}
 
 // The same rules for the tuple-and-dict convention of tp_new.
 bool BindTuple(const Params& params, PyObject* args, PyObject* kwargs, PyObject** out);
 
 // Receiver check: self must be an instance of cls, else TypeError with the
 // type-mismatch text naming cls_name.
-bool CheckReceiver(PyObject* self, PyTypeObject* cls, const char* cls_name);
+bool CheckReceiverSlow(PyObject* self, PyTypeObject* cls, const char* cls_name);
+inline bool CheckReceiver(PyObject* self, PyTypeObject* cls, const char* cls_name) {
+  return (cls != nullptr && Py_TYPE(self) == cls) || CheckReceiverSlow(self, cls, cls_name);
+}
 
 // 0 free, n > 0 shared uses, -1 one exclusive use.
 using AccessCounter = std::atomic<Py_ssize_t>;

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/common/siphash.h"
+
 namespace tarndb {
 
 struct HashKey {
@@ -22,10 +24,14 @@ struct HashKey {
 };
 
 // SipHash-1-3 of data[0, n) under key.
-uint64_t SipHash13(HashKey key, const void* data, size_t n);
+inline uint64_t SipHash13(HashKey key, const void* data, size_t n) {
+  return siphash::Hash(key.k0, key.k1, data, n);
+}
 
 // SipHash-1-3 of one 64-bit value (for tables keyed by file offsets).
-uint64_t SipHash13U64(HashKey key, uint64_t value);
+inline uint64_t SipHash13U64(HashKey key, uint64_t value) {
+  return siphash::HashU64(key.k0, key.k1, value);
+}
 
 }  // namespace tarndb
 

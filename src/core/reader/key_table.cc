@@ -79,10 +79,20 @@ void KeyTable::BuildIndex() const {
   ix.key = key;
 }
 
+void KeyTable::BuildIndexOnce() const {
+  // A mutex rather than std::call_once, whose fast path in libstdc++ still
+  // sets thread-local state on every call. If building throws (out of
+  // memory), the flag stays clear and the next lookup tries again.
+  std::lock_guard<std::mutex> lock(index_->building);
+  if (!index_->built.load(std::memory_order_relaxed)) {
+    BuildIndex();
+    index_->built.store(true, std::memory_order_release);
+  }
+}
+
 int64_t KeyTable::Find(KeyView key) const {
   if (count_ == 0) return -1;
-  std::call_once(index_->built, [this] { BuildIndex(); });
-  const HashIndex& ix = *index_;
+  const HashIndex& ix = Index();
   const uint64_t hash = SipHash13(ix.key, key.data, key.size);
   const uint32_t entry_mask = ix.entry_bits >= 32
                                   ? 0xFFFFFFFFu

@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <atomic>
 #include <mutex>
 
 #include "core/common/keyed_hash.h"
@@ -66,7 +67,8 @@ class KeyTable {
   static constexpr size_t kEntrySize = 14;
 
   struct HashIndex {
-    std::once_flag built;
+    std::atomic<bool> built{false};
+    std::mutex building;
     std::unique_ptr<uint32_t[]> slots;
     uint64_t mask = 0;
     unsigned shift = 0;       // position = hash >> shift
@@ -85,6 +87,12 @@ class KeyTable {
     std::memcpy(p + 6, &offset, 8);
   }
   void BuildIndex() const;
+  // The hash index, built by the first caller that needs it.
+  const HashIndex& Index() const {
+    if (!index_->built.load(std::memory_order_acquire)) BuildIndexOnce();
+    return *index_;
+  }
+  void BuildIndexOnce() const;
 
   struct FreeDeleter {
     void operator()(uint8_t* p) const noexcept { std::free(p); }

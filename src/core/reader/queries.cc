@@ -7,16 +7,11 @@
 
 namespace tarndb {
 
-Result<ObjectView> Reader::ReadObject(uint64_t offset) const {
+Error Reader::ReadObjectError(uint64_t offset) const {
   if (offset > file_size_ || file_size_ - offset < kRecordHeadSize) {
     return Error::Corrupt("offset " + std::to_string(offset) + " out of bounds");
   }
-  const uint8_t* record = mapping_.data() + offset;
-  const uint32_t length = LoadBE32(record);
-  if (file_size_ - offset - kRecordHeadSize < length) {
-    return Error::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
-  }
-  return ObjectView{record + kRecordHeadSize, length};
+  return Error::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
 }
 
 std::pair<size_t, size_t> Reader::PrefixRange(KeyView prefix) const {

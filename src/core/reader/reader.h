@@ -17,7 +17,9 @@
 #include <utility>
 
 #include "core/common/result.h"
+#include "core/format/coding.h"
 #include "core/format/key_order.h"
+#include "core/format/layout.h"
 #include "core/reader/key_table.h"
 #include "core/reader/mapping.h"
 
@@ -41,7 +43,17 @@ class Reader {
   // The payload of the ObjectRecord at offset. Fails (corrupt kind) with
   // "offset {offset} out of bounds" or "object at {offset} extends beyond
   // file end". The record's crc32 is not checked.
-  Result<ObjectView> ReadObject(uint64_t offset) const;
+  Result<ObjectView> ReadObject(uint64_t offset) const {
+    // Checked by subtraction so that no offset + length can wrap.
+    if (offset <= file_size_ && file_size_ - offset >= kRecordHeadSize) {
+      const uint8_t* record = mapping_.data() + offset;
+      const uint32_t length = LoadBE32(record);
+      if (file_size_ - offset - kRecordHeadSize >= length) {
+        return ObjectView{record + kRecordHeadSize, length};
+      }
+    }
+    return ReadObjectError(offset);
+  }
 
   // Object offset of key, or nothing when the key is absent.
   std::optional<uint64_t> Lookup(KeyView key) const {
@@ -78,6 +90,9 @@ class Reader {
   Reader(std::string path, Mapping mapping, uint64_t file_size, KeyTable table)
       : path_(std::move(path)), mapping_(std::move(mapping)), file_size_(file_size),
         table_(std::move(table)) {}
+
+  // The error ReadObject reports for a record that does not fit.
+  Error ReadObjectError(uint64_t offset) const;
 
   // The structural part of Verify.
   Status VerifyStructure() const;
