@@ -1,0 +1,299 @@
+"""The ``tarndb`` command line (also ``python -m tarndb``).
+
+Exit status: 0 on success; 1 when a store file is damaged (or, for ``get``,
+the key is absent); 2 for usage errors, bad input and I/O errors. Errors are
+one line on standard error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import os
+import stat
+import sys
+from typing import Any, BinaryIO, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence
+
+from tarndb._errors import TarnCorruptError, TarnIOError, TarnVersionError
+from tarndb._ingest import InputError, Record, read_records
+from tarndb._progress import Progress
+from tarndb._reader import TarnReader
+from tarndb._tarndb import __version__
+from tarndb._writer import TarnWriter
+
+EXIT_OK, EXIT_DAMAGED, EXIT_USAGE = 0, 1, 2
+EXIT_NOT_FOUND = 1
+_MISSING = object()
+
+_EPILOG = """\
+exit status: 0 success; 1 damaged store file, or key not found (get);
+2 usage, input or I/O error.
+"""
+
+
+class _Failure(Exception):
+    """An error that ends the command with *status* and a one-line message."""
+
+    def __init__(self, message: str, status: int) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+class _Parser(argparse.ArgumentParser):
+    """Usage errors as one line, not the usage text plus the error."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: {message} (see '{self.prog} --help')\n")
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the command line with *argv* (default: ``sys.argv[1:]``); return the exit status."""
+    args = _parser().parse_args(argv)
+    command: Callable[[argparse.Namespace], int] = args.run
+    try:
+        return command(args)
+    except _Failure as exc:
+        return _fail(str(exc), exc.status)
+    except BrokenPipeError:
+        # The reader of our output went away (``tarndb dump … | head``): stop
+        # quietly, and keep the interpreter's final flush from failing again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except OSError as exc:
+        return _fail(_os_message(exc), EXIT_USAGE)
+    except KeyboardInterrupt:
+        return _fail("interrupted", 130)
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog="tarndb",
+        description="Build, query and check tarndb store files.",
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"tarndb {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name: str, run: Callable[[argparse.Namespace], int], help: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=help, description=help[0].upper() + help[1:] + ".",
+                                  epilog=_EPILOG,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+        sub.set_defaults(run=run)
+        return sub
+
+    build = command("build", _build, "build a store from JSON Lines or CSV")
+    build.add_argument("input", metavar="INPUT", help="JSON Lines or CSV file, '-' for standard input")
+    build.add_argument("store", metavar="STORE", help="store file to write (replaced atomically)")
+    build.add_argument("-f", "--format", choices=("jsonl", "csv"),
+                       help="input format (default: csv for *.csv, else jsonl)")
+    build.add_argument("-k", "--key-field", action="append", metavar="FIELD",
+                       help="field or column holding the record's key(s); repeat for several "
+                            "(a JSON field may hold a list of keys; default: key)")
+    build.add_argument("--value-field", metavar="FIELD",
+                       help="store only this field as the value (default: the whole record)")
+    build.add_argument("-q", "--quiet", action="store_true", help="print no summary")
+
+    get = command("get", _get, "print the value of one key as JSON")
+    _store_argument(get)
+    get.add_argument("key", metavar="KEY")
+    get.add_argument("--raw", action="store_true", help="print the stored bytes in hexadecimal")
+
+    keys = command("keys", _keys, "list keys in sorted order, one per line")
+    _store_argument(keys)
+    keys.add_argument("-p", "--prefix", default="", help="only keys starting with PREFIX")
+
+    dump = command("dump", _dump, "write all pairs as JSON Lines: {\"key\": …, \"value\": …}")
+    _store_argument(dump)
+    dump.add_argument("-p", "--prefix", default="", help="only keys starting with PREFIX")
+    dump.add_argument("--raw", action="store_true", help="values as the stored bytes in hexadecimal")
+
+    stats = command("stats", _stats, "print the store's metadata")
+    _store_argument(stats)
+    stats.add_argument("--json", action="store_true", help="as one JSON object")
+
+    verify = command("verify", _verify, "check every checksum (exit 1 when damaged)")
+    verify.add_argument("store", metavar="STORE")
+    return parser
+
+
+def _store_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("store", metavar="STORE")
+    parser.add_argument("--no-verify", dest="verify", action="store_false",
+                        help="skip the whole-file checksum at open")
+
+
+# -- commands ---------------------------------------------------------------
+
+
+def _build(args: argparse.Namespace) -> int:
+    key_fields: List[str] = args.key_field or ["key"]
+    fmt: str = args.format or ("csv" if args.input.lower().endswith(".csv") else "jsonl")
+    writer = TarnWriter()
+    with _input(args.input) as stream:
+        progress = Progress(sys.stderr, f"building {args.store}", _size_of(stream))
+        try:
+            records = read_records(stream, fmt, key_fields, args.value_field, progress.advance)
+            _fill(writer, records, key_fields, progress)
+            progress.status("writing…")
+            writer.build(args.store, quiet=True)
+        except InputError as exc:
+            raise _Failure(f"{args.input}: {exc}", EXIT_USAGE) from None
+        except OSError as exc:
+            raise _Failure(_os_message(exc), EXIT_USAGE) from None
+        finally:
+            progress.close()
+    if not args.quiet:
+        size = os.stat(args.store).st_size
+        print(f"{args.store}: {writer.num_keys:,} keys, {writer.num_objects:,} objects, "
+              f"{size:,} bytes")
+    return EXIT_OK
+
+
+def _fill(writer: TarnWriter, records: Iterator[Record], key_fields: List[str],
+          progress: Progress) -> None:
+    """Add every record to *writer*; a record without a key, a key already
+    given by an earlier record, or a value MessagePack cannot hold is an error."""
+    first_line: Dict[str, int] = {}
+    for line, keys, value in records:
+        if not keys:
+            raise InputError(line, f"no key (fields: {', '.join(key_fields)})")
+        keys = list(dict.fromkeys(keys))  # a key named twice in one record counts once
+        for key in keys:
+            if key in first_line:
+                raise InputError(line, f"duplicate key {key!r} (first on line {first_line[key]})")
+            first_line[key] = line
+        try:
+            writer.put_many(keys, value)
+        except (TypeError, ValueError, OverflowError) as exc:
+            raise InputError(line, f"cannot store: {exc}") from None
+        progress.records += 1
+
+
+def _get(args: argparse.Namespace) -> int:
+    with _reading(args) as reader:
+        key = os.fsencode(args.key)
+        value = (reader.raw if args.raw else reader).get(key, _MISSING)
+    if value is _MISSING:
+        return _fail(f"{args.store}: no key {args.key!r}", EXIT_NOT_FOUND)
+    print(value.hex() if args.raw else _json(value))
+    return EXIT_OK
+
+
+def _keys(args: argparse.Namespace) -> int:
+    with _reading(args) as reader:
+        keys = (key for key, _ in reader.raw.prefix(os.fsencode(args.prefix))) if args.prefix else reader
+        write = sys.stdout.write
+        for key in keys:
+            write(key + "\n")
+    return EXIT_OK
+
+
+def _dump(args: argparse.Namespace) -> int:
+    with _reading(args) as reader:
+        prefix = os.fsencode(args.prefix)
+        write = sys.stdout.write
+        if args.raw:
+            for key, data in reader.raw.prefix(prefix):
+                write(_json({"key": key, "value": data.hex()}) + "\n")
+        else:
+            for key, value in reader.prefix(prefix):
+                write(_json({"key": key, "value": value}) + "\n")
+    return EXIT_OK
+
+
+def _stats(args: argparse.Namespace) -> int:
+    with _reading(args) as reader:
+        stats = reader.stats()
+    if args.json:
+        print(_json(stats))
+    else:
+        width = max(map(len, stats))
+        for name, value in stats.items():
+            print(f"{name:<{width}}  {value}")
+    return EXIT_OK
+
+
+def _verify(args: argparse.Namespace) -> int:
+    args.verify = False  # verify() below checks the whole file anyway
+    with _reading(args) as reader:
+        reader.verify()
+        print(f"{args.store}: ok ({len(reader):,} keys, {reader.stats()['num_objects']:,} objects)")
+    return EXIT_OK
+
+
+# -- helpers ----------------------------------------------------------------
+
+
+@contextlib.contextmanager
+def _reading(args: argparse.Namespace) -> Iterator[TarnReader]:
+    """A reader of ``args.store``, closed after the block. Damage found while
+    opening or reading ends the command with status 1, an I/O error with 2."""
+    store: str = args.store
+    try:
+        with TarnReader(store, args.verify) as reader:
+            yield reader
+    except (TarnCorruptError, TarnVersionError) as exc:
+        raise _Failure(f"{store}: damaged: {exc}", EXIT_DAMAGED) from None
+    except TarnIOError as exc:
+        text = str(exc)
+        raise _Failure(text if store in text else f"{store}: {text}", EXIT_USAGE) from None
+
+
+def _os_message(exc: OSError) -> str:
+    if isinstance(exc, TarnIOError) or exc.strerror is None:
+        return str(exc)
+    if exc.filename is not None:
+        return f"{os.fsdecode(exc.filename)}: {exc.strerror}"
+    return exc.strerror
+
+
+@contextlib.contextmanager
+def _input(name: str) -> Iterator[BinaryIO]:
+    """The input as a binary stream: the file *name*, or standard input for '-'."""
+    if name == "-":
+        yield sys.stdin.buffer
+        return
+    try:
+        stream = open(name, "rb")
+    except OSError as exc:
+        raise _Failure(_os_message(exc), EXIT_USAGE) from None
+    with stream:
+        yield stream
+
+
+def _size_of(stream: BinaryIO) -> Optional[int]:
+    """The byte size of a regular file, else ``None``."""
+    try:
+        st = os.fstat(stream.fileno())
+    except (OSError, ValueError):
+        return None
+    return st.st_size if stat.S_ISREG(st.st_mode) else None
+
+
+def _json(value: Any) -> str:
+    return json.dumps(_jsonable(value), ensure_ascii=False)
+
+
+def _jsonable(value: Any) -> Any:
+    """*value* with what JSON cannot hold made representable: bytes as
+    hexadecimal text, map keys that are not str, numbers or None as text."""
+    if isinstance(value, dict):
+        return {
+            k if isinstance(k, (str, int, float, bool)) or k is None else str(_jsonable(k)): _jsonable(v)
+            for k, v in value.items()
+        }
+    if isinstance(value, (list, tuple)):
+        return [_jsonable(item) for item in value]
+    if isinstance(value, (bytes, bytearray)):
+        return value.hex()
+    if isinstance(value, (str, int, float, bool)) or value is None:
+        return value
+    return repr(value)
+
+
+def _fail(message: str, status: int) -> int:
+    sys.stderr.write(f"tarndb: {message}\n")
+    return status
