@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/reader/offset_map.h"
+#include "core/reader/offset_groups.h"
 #include "core/reader/reader.h"
 
 namespace {
@@ -37,7 +37,7 @@ void Exercise(const tarndb::Reader& r, const uint8_t* data, size_t size) {
   size_t sink = 0;
   // Every entry's key through the hash index, its object, and a prefix scan
   // from its first bytes.
-  tarndb::OffsetMap seen(n);
+  const std::vector<uint32_t> first = tarndb::OffsetGroups(r).FirstEntries();
   for (size_t i = 0; i < n && i < 4096; ++i) {
     const KeyView k = r.EntryKey(i);
     if (auto offset = r.Lookup(k)) {
@@ -46,7 +46,7 @@ void Exercise(const tarndb::Reader& r, const uint8_t* data, size_t size) {
     }
     const auto [first, last] = r.PrefixRange(KeyView{k.data, k.size / 2});
     sink += last - first;
-    if (seen.FindOrInsert(r.EntryOffset(i), 0) == nullptr) {
+    if (first[i] == i) {
       auto obj = r.ReadObject(r.EntryOffset(i));
       sink += obj.ok() ? obj.value().size : 1;
     }

@@ -1,12 +1,13 @@
 // _TarnReader: the Python class over the core Reader.
 #include <string>
+#include <vector>
 
 #include "binding/convert.h"
 #include "binding/errors.h"
 #include "binding/method_call.h"
 #include "binding/results.h"
 #include "binding/types.h"
-#include "core/reader/offset_map.h"
+#include "core/reader/offset_groups.h"
 #include "core/reader/reader.h"
 
 namespace tarndb::py {
@@ -15,6 +16,11 @@ namespace {
 using ReaderObject = Instance<Reader>;
 constexpr ClassRef kReader{ReaderType, "_TarnReader"};
 constexpr auto kShared = ScopedUse::kShared;
+
+// How many entries ahead scans prefetch the object records they will read:
+// records lie in object order, entries in key order, so each read would
+// otherwise be a cache miss of its own.
+constexpr size_t kReadAhead = 8;
 
 constexpr const char* kNewNames[] = {"path", "verify"};
 constexpr Params kNewParams{"_TarnReader.__new__()", kNewNames, 2, 1};
@@ -83,6 +89,7 @@ extern "C" PyObject* ReaderPrefixRaw(PyObject* self, PyObject* const* args, Py_s
         const auto [first, last] = r.PrefixRange(prefix.view());
         OwnedRef list = OwnedRef::Steal(Made(PyList_New(static_cast<Py_ssize_t>(last - first))));
         for (size_t i = first; i < last; ++i) {
+          if (i + kReadAhead < last) r.Prefetch(r.EntryOffset(i + kReadAhead));
           PyObject* pair = EntryPair(r, i);
           if (pair == nullptr) return nullptr;
           PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i - first), pair);
@@ -105,15 +112,15 @@ extern "C" PyObject* ReaderKeys(PyObject* self, PyObject*) {
 extern "C" PyObject* ReaderItemsRaw(PyObject* self, PyObject*) {
   return CallNoArgs<Reader>(kReader, kShared, self, [](Reader& r) -> PyObject* {
     const size_t n = r.entry_count();
-    OwnedRef list = OwnedRef::Steal(Made(PyList_New(static_cast<Py_ssize_t>(n))));
     // Each object is read from the mapping once per call; later keys that
     // share it copy the bytes of the first pair that holds it.
-    OffsetMap first_use(n);
+    const std::vector<uint32_t> first = OffsetGroups(r).FirstEntries();
+    OwnedRef list = OwnedRef::Steal(Made(PyList_New(static_cast<Py_ssize_t>(n))));
     for (size_t i = 0; i < n; ++i) {
-      const uint32_t* earlier = first_use.FindOrInsert(r.EntryOffset(i), static_cast<uint32_t>(i));
+      if (i + kReadAhead < n) r.Prefetch(r.EntryOffset(i + kReadAhead));
       PyObject* pair;
-      if (earlier != nullptr) {
-        PyObject* cached = PyTuple_GET_ITEM(PyList_GET_ITEM(list.get(), *earlier), 1);
+      if (first[i] != i) {
+        PyObject* cached = PyTuple_GET_ITEM(PyList_GET_ITEM(list.get(), first[i]), 1);
         OwnedRef key = OwnedRef::Steal(KeyText(r.EntryKey(i)));
         pair = NewPair(key.release(),
                        NewBytes(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(cached)),
@@ -131,12 +138,12 @@ extern "C" PyObject* ReaderItemsRaw(PyObject* self, PyObject*) {
 extern "C" PyObject* ReaderObjectsRaw(PyObject* self, PyObject*) {
   return CallNoArgs<Reader>(kReader, kShared, self, [](Reader& r) -> PyObject* {
     const size_t n = r.entry_count();
+    const std::vector<uint32_t> first = OffsetGroups(r).FirstEntries();
     OwnedRef list = OwnedRef::Steal(Made(PyList_New(0)));
-    OffsetMap seen(n);
     for (size_t i = 0; i < n; ++i) {
-      const uint64_t offset = r.EntryOffset(i);
-      if (seen.FindOrInsert(offset, 0) != nullptr) continue;
-      Result<ObjectView> obj = r.ReadObject(offset);
+      if (i + kReadAhead < n) r.Prefetch(r.EntryOffset(i + kReadAhead));
+      if (first[i] != i) continue;  // named by an earlier entry
+      Result<ObjectView> obj = r.ReadObject(r.EntryOffset(i));
       if (!obj.ok()) return SetCoreError(obj.error());
       OwnedRef bytes = OwnedRef::Steal(NewBytes(obj.value().data, obj.value().size));
       if (PyList_Append(list.get(), bytes.get()) < 0) return nullptr;

@@ -1,5 +1,6 @@
 #include "binding/results.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "binding/errors.h"
@@ -9,9 +10,15 @@ namespace tarndb::py {
 namespace {
 
 bool IsAscii(const unsigned char* p, size_t n) {
-  unsigned char any = 0;
-  for (size_t i = 0; i < n; ++i) any |= p[i];
-  return any < 0x80;
+  uint64_t any = 0;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    any |= w;
+  }
+  for (; i < n; ++i) any |= p[i];
+  return (any & 0x8080808080808080ull) == 0;
 }
 
 }  // namespace
@@ -41,6 +48,10 @@ PyObject* NewPair(PyObject* a, PyObject* b) {
   PyObject* t = Made(PyTuple_New(2));
   PyTuple_SET_ITEM(t, 0, first.release());
   PyTuple_SET_ITEM(t, 1, second.release());
+  // A pair of a str and a bytes can never be part of a reference cycle; the
+  // collector would find that out itself at its next pass over young
+  // objects, but listings make millions of pairs at once.
+  PyObject_GC_UnTrack(t);
   return t;
 }
 

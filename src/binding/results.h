@@ -25,7 +25,8 @@ PyObject* NewBytes(const uint8_t* data, size_t n);
 // A new str from UTF-8 text that is known to be valid.
 PyObject* NewStr(std::string_view text);
 
-// A new 2-tuple (a, b), stealing both references.
+// A new 2-tuple (a, b), stealing both references. The pair is not tracked
+// by the cycle collector: callers put only str and bytes in it.
 PyObject* NewPair(PyObject* a, PyObject* b);
 
 }  // namespace tarndb::py

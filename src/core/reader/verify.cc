@@ -4,32 +4,51 @@
 #include "core/format/coding.h"
 #include "core/format/crc32.h"
 #include "core/format/layout.h"
-#include "core/reader/offset_map.h"
+#include "core/reader/offset_groups.h"
 #include "core/reader/reader.h"
 
 namespace tarndb {
 
+namespace {
+
+// The record check for one object; the failure texts of the deep check.
+Status CheckRecord(const uint8_t* file, uint64_t size, uint64_t o) {
+  if (o > size || size - o < kRecordHeadSize) {
+    return Error::Corrupt("object offset " + std::to_string(o) + " out of bounds");
+  }
+  const uint8_t* record = file + o;
+  const uint32_t length = LoadBE32(record);
+  if (size - o - kRecordHeadSize < length) {
+    return Error::Corrupt("object at " + std::to_string(o) + " extends beyond file end");
+  }
+  if (crc32::Value(record + kRecordHeadSize, length) != LoadBE32(record + 4)) {
+    return Error::Corrupt("object CRC32 mismatch at offset " + std::to_string(o));
+  }
+  return OkStatus();
+}
+
+}  // namespace
+
 Status Reader::Verify() const {
   const uint32_t computed = BodyCrc(mapping_.data(), file_size_);
   if (computed != file_crc32_) return FileCrcMismatch(file_crc32_, computed);
-  // Each record once, however many keys share it, in index order.
-  const size_t n = table_.size();
-  OffsetMap seen(n);
-  for (size_t i = 0; i < n; ++i) {
-    const uint64_t o = table_.Offset(i);
-    if (seen.FindOrInsert(o, 0) != nullptr) continue;
-    if (o > file_size_ || file_size_ - o < kRecordHeadSize) {
-      return Error::Corrupt("object offset " + std::to_string(o) + " out of bounds");
+
+  // Each object once, however many entries name it. Objects are checked in
+  // file order, which reads the data section front to back; the failure
+  // reported is the one met first in index order, as if the entries had
+  // been walked in that order.
+  const OffsetGroups groups(*this);
+  const auto& refs = groups.by_offset();
+  uint32_t first_failure = UINT32_MAX;
+  for (size_t i = 0; i < refs.size();) {
+    const uint64_t o = refs[i].offset;
+    if (refs[i].entry < first_failure && !CheckRecord(mapping_.data(), file_size_, o).ok()) {
+      first_failure = refs[i].entry;
     }
-    const uint8_t* record = mapping_.data() + o;
-    const uint32_t length = LoadBE32(record);
-    const uint32_t stored = LoadBE32(record + 4);
-    if (file_size_ - o - kRecordHeadSize < length) {
-      return Error::Corrupt("object at " + std::to_string(o) + " extends beyond file end");
-    }
-    if (crc32::Value(record + kRecordHeadSize, length) != stored) {
-      return Error::Corrupt("object CRC32 mismatch at offset " + std::to_string(o));
-    }
+    while (i < refs.size() && refs[i].offset == o) ++i;
+  }
+  if (first_failure != UINT32_MAX) {
+    return CheckRecord(mapping_.data(), file_size_, table_.Offset(first_failure));
   }
   return VerifyStructure();
 }
