@@ -37,7 +37,7 @@ void Exercise(const tarndb::Reader& r, const uint8_t* data, size_t size) {
   size_t sink = 0;
   // Every entry's key through the hash index, its object, and a prefix scan
   // from its first bytes.
-  const std::vector<uint32_t> first = tarndb::OffsetGroups(r).FirstEntries();
+  const std::vector<uint32_t> first_entry = tarndb::OffsetGroups(r).FirstEntries();
   for (size_t i = 0; i < n && i < 4096; ++i) {
     const KeyView k = r.EntryKey(i);
     if (auto offset = r.Lookup(k)) {
@@ -46,7 +46,7 @@ void Exercise(const tarndb::Reader& r, const uint8_t* data, size_t size) {
     }
     const auto [first, last] = r.PrefixRange(KeyView{k.data, k.size / 2});
     sink += last - first;
-    if (first[i] == i) {
+    if (first_entry[i] == i) {
       auto obj = r.ReadObject(r.EntryOffset(i));
       sink += obj.ok() ? obj.value().size : 1;
     }
