@@ -1,10 +1,14 @@
 #include "binding/results.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <memory>
 
 #include "binding/errors.h"
 #include "binding/py_ref.h"
+#include "core/reader/key_text.h"
 
 namespace tarndb::py {
 namespace {
@@ -29,8 +33,30 @@ PyObject* KeyText(KeyView key) {
     if (key.size) std::memcpy(PyUnicode_DATA(s), key.data, key.size);
     return s;
   }
-  return Made(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(key.data),
-                                   static_cast<Py_ssize_t>(key.size), "replace"));
+  // Decode into code points, then fill a str of the narrowest kind. Keys
+  // are at most 65,535 bytes; most fit the buffer on the stack.
+  char32_t small[256];
+  std::unique_ptr<char32_t[]> large;
+  char32_t* cps = small;
+  if (key.size > std::size(small)) {
+    large = std::make_unique_for_overwrite<char32_t[]>(key.size);
+    cps = large.get();
+  }
+  char32_t top;
+  const size_t count = DecodeKeyText(key.data, key.size, cps, &top);
+  PyObject* s = Made(PyUnicode_New(static_cast<Py_ssize_t>(count), static_cast<Py_UCS4>(top)));
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+      std::copy(cps, cps + count, PyUnicode_1BYTE_DATA(s));
+      break;
+    case PyUnicode_2BYTE_KIND:
+      std::copy(cps, cps + count, PyUnicode_2BYTE_DATA(s));
+      break;
+    default:
+      std::copy(cps, cps + count, PyUnicode_4BYTE_DATA(s));
+      break;
+  }
+  return s;
 }
 
 PyObject* NewBytes(const uint8_t* data, size_t n) {

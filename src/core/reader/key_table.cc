@@ -54,21 +54,34 @@ void KeyTable::BuildIndex() const {
       entry_bits >= 32 ? 0xFFFFFFFFu : static_cast<uint32_t>((uint64_t{1} << entry_bits) - 1);
   const HashKey key = HashKey::ForNewTable();
 
-  for (size_t e = 0; e < n; ++e) {
-    const KeyView k = Key(e);
-    const uint64_t hash = SipHash13(key, k.data, k.size);
-    const uint32_t tag = static_cast<uint32_t>(hash) & ~entry_mask;
-    const uint32_t slot_value = tag | static_cast<uint32_t>(e + 1);
-    for (uint64_t pos = hash >> shift;; pos = (pos + 1) & mask) {
-      const uint32_t slot = slots[pos];
-      if (slot == 0) {
-        slots[pos] = slot_value;
-        break;
-      }
-      // A key the index holds twice: the later entry replaces the earlier.
-      if ((slot & ~entry_mask) == tag && KeysEqual(Key((slot & entry_mask) - 1), k)) {
-        slots[pos] = slot_value;
-        break;
+  // Keys are hashed a batch ahead of their insertion and the slots they will
+  // land in are prefetched, so the cache misses of a large table overlap
+  // instead of following one another.
+  constexpr size_t kBatch = 16;
+  uint64_t hashes[kBatch];
+  for (size_t base = 0; base < n; base += kBatch) {
+    const size_t m = n - base < kBatch ? n - base : kBatch;
+    for (size_t b = 0; b < m; ++b) {
+      const KeyView k = Key(base + b);
+      hashes[b] = SipHash13(key, k.data, k.size);
+      __builtin_prefetch(&slots[hashes[b] >> shift], 1);
+    }
+    for (size_t b = 0; b < m; ++b) {
+      const size_t e = base + b;
+      const uint64_t hash = hashes[b];
+      const uint32_t tag = static_cast<uint32_t>(hash) & ~entry_mask;
+      const uint32_t slot_value = tag | static_cast<uint32_t>(e + 1);
+      for (uint64_t pos = hash >> shift;; pos = (pos + 1) & mask) {
+        const uint32_t slot = slots[pos];
+        if (slot == 0) {
+          slots[pos] = slot_value;
+          break;
+        }
+        // A key the index holds twice: the later entry replaces the earlier.
+        if ((slot & ~entry_mask) == tag && KeysEqual(Key((slot & entry_mask) - 1), Key(e))) {
+          slots[pos] = slot_value;
+          break;
+        }
       }
     }
   }

@@ -43,7 +43,16 @@ Status EmitIndex(const KeyMap& keys, const std::vector<uint32_t>& order,
                  const std::vector<uint64_t>& record_pos, Sink&& sink) {
   std::vector<uint8_t> scratch(kIndexScratchSize);
   size_t used = 0;
-  for (const uint32_t e : order) {
+  const size_t n = order.size();
+  for (size_t i = 0; i < n; ++i) {
+    // Sorted order visits the entries at random: fetch ahead, the entry
+    // first, then its key and its object's position.
+    if (i + 16 < n) keys.PrefetchEntry(order[i + 16]);
+    if (i + 8 < n) {
+      keys.PrefetchKey(order[i + 8]);
+      __builtin_prefetch(&record_pos[keys.ObjectId(order[i + 8])]);
+    }
+    const uint32_t e = order[i];
     const uint8_t* stored = keys.StoredKey(e);
     const size_t stored_len = 2 + size_t{LoadBE16(stored)};
     if (kIndexScratchSize - used < stored_len + 8) {

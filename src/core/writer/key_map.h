@@ -45,6 +45,14 @@ class KeyMap {
   KeyView Key(size_t i) const;
   uint32_t ObjectId(size_t i) const { return obj_ids_[i]; }
 
+  // Hints for passes over the entries in an order of their own (sorting,
+  // writing the index): first the entry, then, once it is cached, its key.
+  void PrefetchEntry(size_t i) const {
+    __builtin_prefetch(&entries_[i]);
+    __builtin_prefetch(&obj_ids_[i]);
+  }
+  void PrefetchKey(size_t i) const { __builtin_prefetch(entries_[i]); }
+
  private:
   void Grow();
 

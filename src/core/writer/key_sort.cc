@@ -68,7 +68,12 @@ void SortRun(const KeyMap& keys, uint32_t* order, const Run& run, std::vector<Di
     return;
   }
   scratch.resize(n);
-  for (size_t i = 0; i < n; ++i) scratch[i] = MakeDigit(keys, base[i], run.depth);
+  for (size_t i = 0; i < n; ++i) {
+    // Below the first level a run's keys lie scattered in the arena.
+    if (i + 16 < n) keys.PrefetchEntry(base[i + 16]);
+    if (i + 8 < n) keys.PrefetchKey(base[i + 8]);
+    scratch[i] = MakeDigit(keys, base[i], run.depth);
+  }
   std::sort(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(n), DigitLess);
   for (size_t i = 0; i < n; ++i) base[i] = scratch[i].entry;
   // Keys that tie on the whole window and go on past it form a sub-run.
