@@ -147,7 +147,8 @@ Status Writer::WriteAndPublish(const std::string& tmp, std::string_view path,
   return SyncDir(ContainingDir(tmp));
 }
 
-Status Writer::Build(std::string_view path) const {
+Status Writer::Build(std::string_view path) {
+  keys_.Flush();
   const std::string tmp = TempPathFor(path);
   const std::vector<uint32_t> order = SortedEntries(keys_);
   if (Status s = WriteAndPublish(tmp, path, order); !s.ok()) return s;

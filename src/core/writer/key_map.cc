@@ -12,6 +12,10 @@ namespace {
 
 constexpr size_t kInitialSlots = 16;
 
+// Puts applied per batch: enough misses in flight to overlap well, few
+// enough that the prefetched slots are still cached when they are probed.
+constexpr size_t kBatch = 64;
+
 // Slot layout: the high 32 bits of the key's hash (the tag), then entry + 1.
 inline uint64_t MakeSlot(uint64_t hash, size_t entry) {
   return (hash & 0xFFFFFFFF00000000ull) | (static_cast<uint64_t>(entry) + 1);
@@ -63,6 +67,43 @@ void KeyMap::Insert(KeyView key, uint64_t h, uint32_t obj_id) {
   uint64_t pos = h >> shift_;
   while (slots_[pos] != 0) pos = (pos + 1) & mask_;
   slots_[pos] = MakeSlot(h, entry);
+}
+
+void KeyMap::Put(KeyView key, uint32_t obj_id) {
+  if (queue_.size() == kBatch) Flush();  // before queuing: a failure leaves this put out
+  ReserveOneMore(queue_);
+  const size_t pos = queue_bytes_.size();
+  queue_bytes_.insert(queue_bytes_.end(), key.data, key.data + key.size);
+  queue_.push_back(Queued{pos, static_cast<uint32_t>(key.size), obj_id});
+}
+
+void KeyMap::Flush() {
+  const size_t n = queue_.size();
+  uint64_t hashes[kBatch];
+  for (size_t i = 0; i < n; ++i) {
+    const Queued& q = queue_[i];
+    hashes[i] = Hash(KeyView{queue_bytes_.data() + q.pos, q.size});
+    __builtin_prefetch(&slots_[hashes[i] >> shift_]);
+  }
+  size_t done = 0;
+  try {
+    for (; done < n; ++done) {
+      const Queued& q = queue_[done];
+      const KeyView key{queue_bytes_.data() + q.pos, q.size};
+      const int64_t entry = Find(key, hashes[done]);
+      if (entry >= 0) {
+        obj_ids_[static_cast<size_t>(entry)] = q.obj_id;
+      } else {
+        Insert(key, hashes[done], q.obj_id);
+      }
+    }
+  } catch (...) {
+    // Keep the puts not yet applied, in order, for the next Flush.
+    queue_.erase(queue_.begin(), queue_.begin() + static_cast<ptrdiff_t>(done));
+    throw;
+  }
+  queue_.clear();
+  queue_bytes_.clear();
 }
 
 void KeyMap::Grow() {

@@ -23,20 +23,21 @@ class KeyMap {
  public:
   KeyMap();
 
-  // The keyed hash of key, computed once per call and passed to Find and
-  // Insert.
-  uint64_t Hash(KeyView key) const { return SipHash13(hash_key_, key.data, key.size); }
+  // Map key (at most 65,535 bytes) to obj_id; a later put of the same key
+  // wins. Queued: applied by Flush, which Put calls itself when the queue
+  // is full. On a failed allocation (std::bad_alloc) this put is not queued
+  // and the map is as before.
+  void Put(KeyView key, uint32_t obj_id);
 
-  // Index of key's entry, or -1 when absent.
-  int64_t Find(KeyView key, uint64_t hash) const;
+  // Apply the queued puts. Everything below reads the map as of the last
+  // Flush. On a failed allocation the puts not yet applied stay queued.
+  void Flush();
 
-  // Add key with obj_id; the caller has checked that key is absent (Find
-  // returned -1), that it fits a u16 length and that the count limit allows
-  // one more key.
-  void Insert(KeyView key, uint64_t hash, uint32_t obj_id);
+  // Puts queued and not yet applied.
+  size_t pending() const { return queue_.size(); }
 
-  // Point an existing entry at another object.
-  void SetObject(size_t entry, uint32_t obj_id) { obj_ids_[entry] = obj_id; }
+  // Whether key is in the map.
+  bool Contains(KeyView key) const { return Find(key, Hash(key)) >= 0; }
 
   size_t size() const { return entries_.size(); }
 
@@ -54,7 +55,21 @@ class KeyMap {
   void PrefetchKey(size_t i) const { __builtin_prefetch(entries_[i]); }
 
  private:
+  struct Queued {
+    size_t pos;  // of the key bytes in queue_bytes_
+    uint32_t size;
+    uint32_t obj_id;
+  };
+
+  uint64_t Hash(KeyView key) const { return SipHash13(hash_key_, key.data, key.size); }
+  // Index of key's entry, or -1 when absent.
+  int64_t Find(KeyView key, uint64_t hash) const;
+  // Add an absent key with obj_id.
+  void Insert(KeyView key, uint64_t hash, uint32_t obj_id);
   void Grow();
+
+  std::vector<Queued> queue_;
+  std::vector<uint8_t> queue_bytes_;
 
   ChunkedArena arena_;
   std::vector<const uint8_t*> entries_;  // stored keys, in insertion order

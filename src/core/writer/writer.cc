@@ -38,16 +38,14 @@ Status Writer::AddKey(KeyView key, uint64_t obj_id) {
     return Error::Other("obj_id " + std::to_string(obj_id) + " out of range (have " +
                         std::to_string(object_count()) + " objects)");
   }
-  const uint64_t hash = keys_.Hash(key);
-  const int64_t entry = keys_.Find(key, hash);
-  if (entry >= 0) {
-    keys_.SetObject(static_cast<size_t>(entry), static_cast<uint32_t>(obj_id));
-    return OkStatus();
+  // Only close to the limit does the count need the queued puts applied.
+  if (keys_.size() + keys_.pending() >= kMaxCount) {
+    keys_.Flush();
+    if (keys_.size() >= kMaxCount && !keys_.Contains(key)) {
+      return Error::Other("too many keys (limit 4294967295)");
+    }
   }
-  if (keys_.size() >= kMaxCount) {
-    return Error::Other("too many keys (limit 4294967295)");
-  }
-  keys_.Insert(key, hash, static_cast<uint32_t>(obj_id));
+  keys_.Put(key, static_cast<uint32_t>(obj_id));
   return OkStatus();
 }
 

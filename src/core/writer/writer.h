@@ -37,12 +37,18 @@ class Writer {
   Status AddKey(KeyView key, uint64_t obj_id);
 
   uint64_t object_count() const { return record_pos_.size(); }
-  uint64_t key_count() const { return keys_.size(); }
+  // Distinct keys. Applies the queued key puts first, which changes nothing
+  // observable; hence not const.
+  uint64_t key_count() {
+    keys_.Flush();
+    return keys_.size();
+  }
 
   // Write the store file to path atomically (temporary file, fsync, rename,
   // directory sync) and print the summary line on file descriptor 1. The
-  // writer is not changed. Defined in build.cc.
-  Status Build(std::string_view path) const;
+  // writer's objects and keys are not changed (queued key puts are applied
+  // first). Defined in build.cc.
+  Status Build(std::string_view path);
 
  private:
   // Write header, data and index to the temporary file, sync it, rename it
