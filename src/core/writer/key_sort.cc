@@ -3,7 +3,7 @@
 // Comparing keys through pointers into the arena costs two cache misses per
 // comparison. Instead each key is represented by the 8 bytes at the current
 // depth, read once into a compact record, and the records are sorted as
-// integers. Keys that tie on all 8 bytes and go on beyond them form a run
+// integers, byte by byte. Keys that tie on all 8 bytes and go on beyond them form a run
 // that is sorted again on the next 8 bytes; short runs are finished by
 // direct comparison. Realistic keys share long prefixes
 // ("user/004211/profile"), which this handles with a few passes over small
@@ -42,6 +42,57 @@ Digit MakeDigit(const KeyMap& keys, uint32_t entry, size_t depth) {
   return Digit{w, entry, static_cast<uint32_t>(avail > 8 ? kContinues : avail)};
 }
 
+// Digits are sorted by an in-place most-significant-byte radix sort of the
+// window ("American flag sort"): bytes on which a group agrees cost one
+// counting pass and no moves, and small groups fall back to comparisons.
+constexpr size_t kSmallGroup = 48;
+
+void SortDigits(Digit* a, size_t n, int byte) {
+  for (;;) {
+    if (n <= kSmallGroup) {
+      std::sort(a, a + n, DigitLess);
+      return;
+    }
+    if (byte < 0) {  // equal windows: order by how far each key goes on
+      std::sort(a, a + n, [](const Digit& x, const Digit& y) { return x.rest < y.rest; });
+      return;
+    }
+    const unsigned shift = 8 * static_cast<unsigned>(byte);
+    size_t count[256] = {};
+    for (size_t i = 0; i < n; ++i) ++count[(a[i].window >> shift) & 0xFF];
+    if (count[(a[0].window >> shift) & 0xFF] == n) {  // all agree on this byte
+      --byte;
+      continue;
+    }
+    size_t next[256];  // where the next element of each bucket goes
+    size_t end[256];
+    size_t sum = 0;
+    for (size_t b = 0; b < 256; ++b) {
+      next[b] = sum;
+      sum += count[b];
+      end[b] = sum;
+    }
+    // Cycle leader: put every element into its bucket with one move each.
+    for (size_t b = 0; b < 256; ++b) {
+      while (next[b] < end[b]) {
+        Digit d = a[next[b]];
+        size_t db = (d.window >> shift) & 0xFF;
+        while (db != b) {
+          std::swap(d, a[next[db]++]);
+          db = (d.window >> shift) & 0xFF;
+        }
+        a[next[b]++] = d;
+      }
+    }
+    size_t start = 0;
+    for (size_t b = 0; b < 256; ++b) {
+      if (count[b] > 1) SortDigits(a + start, count[b], byte - 1);
+      start += count[b];
+    }
+    return;
+  }
+}
+
 // Runs this short are finished with direct comparisons from the shared
 // depth on; memcmp is quick over a long common prefix, and the run does not
 // need another pass.
@@ -74,7 +125,7 @@ void SortRun(const KeyMap& keys, uint32_t* order, const Run& run, std::vector<Di
     if (i + 8 < n) keys.PrefetchKey(base[i + 8]);
     scratch[i] = MakeDigit(keys, base[i], run.depth);
   }
-  std::sort(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(n), DigitLess);
+  SortDigits(scratch.data(), n, 7);
   for (size_t i = 0; i < n; ++i) base[i] = scratch[i].entry;
   // Keys that tie on the whole window and go on past it form a sub-run.
   for (size_t i = 0; i < n;) {
