@@ -29,6 +29,11 @@ def exact(text):
     return "^" + re.escape(text) + "$"
 
 
+def built_bytes(w, tmp_path):
+    w.build(str(tmp_path / "s.trnd"))
+    return (tmp_path / "s.trnd").read_bytes()
+
+
 def writer(objects=(), keys=()):
     w = W()
     for payload in objects:
@@ -126,6 +131,24 @@ class TestRandomStores:
         other = writer(objects, [(k, keymap[k]) for k in reversed(list(keymap))])
         other.build(str(tmp_path / "c.trnd"))
         assert (tmp_path / "c.trnd").read_bytes() == expected
+
+
+class TestKeyOrder:
+    # Thousands of keys that share long prefixes, end inside one another or
+    # hold zero and 0xFF bytes: the sort works 8 bytes at a time and byte by
+    # byte within them, and every kind of tie has to come out in byte order.
+    @pytest.mark.parametrize("alphabet, prefix, max_len", [
+        (bytes(range(256)), b"", 20),
+        (b"\x0009\xff", b"user/0000", 14),
+        (b"\x00a\xff", b"", 12),
+        (b"\x00", b"\x00" * 30, 20),
+    ])
+    def test_index_is_in_byte_order(self, tmp_path, alphabet, prefix, max_len):
+        rng = random.Random(len(alphabet) + len(prefix))
+        keys = {prefix + bytes(rng.choice(alphabet) for _ in range(rng.randrange(max_len)))
+                for _ in range(5000)}
+        w = writer([b"v"], [(k, 0) for k in keys])
+        assert built_bytes(w, tmp_path) == encode_store([b"v"], dict.fromkeys(keys, 0))
 
 
 class TestTemporaryPath:
