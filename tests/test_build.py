@@ -142,6 +142,7 @@ class TestKeyOrder:
         (b"\x0009\xff", b"user/0000", 14),
         (b"\x00a\xff", b"", 12),
         (b"\x00", b"\x00" * 30, 20),
+        (bytes(range(256)), b"same-pre", 3),  # one 8-byte window, ending or going on
     ])
     def test_index_is_in_byte_order(self, tmp_path, alphabet, prefix, max_len):
         rng = random.Random(len(alphabet) + len(prefix))
