@@ -39,7 +39,7 @@ constexpr size_t kIndexScratchSize = size_t{128} << 10;
 // Generate the index section in order and hand it to sink in pieces of up
 // to kIndexScratchSize bytes. Stops at the first failing sink call.
 template <typename Sink>
-Status EmitIndex(const KeyMap& keys, const std::vector<uint32_t>& order,
+Status EmitIndex(const KeyMap& keys, const KeyOrder& order,
                  const std::vector<uint64_t>& record_pos, Sink&& sink) {
   std::vector<uint8_t> scratch(kIndexScratchSize);
   size_t used = 0;
@@ -107,7 +107,7 @@ void PrintSummary(std::string_view path, uint64_t objects, uint64_t keys) {
 }  // namespace
 
 Status Writer::WriteAndPublish(const std::string& tmp, std::string_view path,
-                               const std::vector<uint32_t>& order) const {
+                               const KeyOrder& order) const {
   Result<UniqueFd> opened = OpenLockedTemp(tmp);
   if (!opened.ok()) return std::move(opened.error());
   // Held, and with it the lock, until the rename is durable; it closes on
@@ -150,7 +150,7 @@ Status Writer::WriteAndPublish(const std::string& tmp, std::string_view path,
 Status Writer::Build(std::string_view path) {
   keys_.Flush();
   const std::string tmp = TempPathFor(path);
-  const std::vector<uint32_t> order = SortedEntries(keys_);
+  const KeyOrder order(keys_);
   if (Status s = WriteAndPublish(tmp, path, order); !s.ok()) return s;
   PrintSummary(path, record_pos_.size(), keys_.size());
   return OkStatus();

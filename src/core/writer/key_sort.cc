@@ -12,16 +12,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <numeric>
 
 namespace tarndb {
 namespace {
 
-struct Digit {
-  uint64_t window;  // key bytes [depth, depth + 8), big-endian, zero-padded
-  uint32_t entry;
-  uint32_t rest;    // bytes of the key from depth, capped at 9 ("more than 8")
-};
+using Digit = KeyOrder::Digit;
 
 constexpr uint32_t kContinues = 9;
 
@@ -104,36 +99,34 @@ struct Run {
   size_t depth;  // the keys of the run share their first `depth` bytes
 };
 
-// Sort one run; push the sub-runs that need the next 8 bytes onto `work`.
-void SortRun(const KeyMap& keys, uint32_t* order, const Run& run, std::vector<Digit>& scratch,
-             std::vector<Run>& work) {
-  uint32_t* base = order + run.start;
+// Sort one run of digits in place; push the sub-runs that need the next 8
+// bytes onto `work`.
+void SortRun(const KeyMap& keys, Digit* digits, const Run& run, std::vector<Run>& work) {
+  Digit* base = digits + run.start;
   const size_t n = run.size;
   if (n <= kSmallRun) {
-    std::sort(base, base + n, [&keys, depth = run.depth](uint32_t a, uint32_t b) {
-      const KeyView ka = keys.Key(a);
-      const KeyView kb = keys.Key(b);
+    std::sort(base, base + n, [&keys, depth = run.depth](const Digit& a, const Digit& b) {
+      const KeyView ka = keys.Key(a.entry);
+      const KeyView kb = keys.Key(b.entry);
       return CompareKeys(KeyView{ka.data + depth, ka.size - depth},
                          KeyView{kb.data + depth, kb.size - depth}) < 0;
     });
     return;
   }
-  scratch.resize(n);
-  for (size_t i = 0; i < n; ++i) {
-    // Below the first level a run's keys lie scattered in the arena.
-    if (i + 16 < n) keys.PrefetchEntry(base[i + 16]);
-    if (i + 8 < n) keys.PrefetchKey(base[i + 8]);
-    scratch[i] = MakeDigit(keys, base[i], run.depth);
+  if (run.depth > 0) {
+    for (size_t i = 0; i < n; ++i) {
+      // Below the first level a run's keys lie scattered in the arena.
+      if (i + 16 < n) keys.PrefetchEntry(base[i + 16].entry);
+      if (i + 8 < n) keys.PrefetchKey(base[i + 8].entry);
+      base[i] = MakeDigit(keys, base[i].entry, run.depth);
+    }
   }
-  SortDigits(scratch.data(), n, 7);
-  for (size_t i = 0; i < n; ++i) base[i] = scratch[i].entry;
+  SortDigits(base, n, 7);
   // Keys that tie on the whole window and go on past it form a sub-run.
   for (size_t i = 0; i < n;) {
     size_t j = i + 1;
-    while (j < n && scratch[j].window == scratch[i].window && scratch[j].rest == scratch[i].rest) {
-      ++j;
-    }
-    if (j - i > 1 && scratch[i].rest == kContinues) {
+    while (j < n && base[j].window == base[i].window && base[j].rest == base[i].rest) ++j;
+    if (j - i > 1 && base[i].rest == kContinues) {
       work.push_back(Run{run.start + i, j - i, run.depth + 8});
     }
     i = j;
@@ -142,19 +135,19 @@ void SortRun(const KeyMap& keys, uint32_t* order, const Run& run, std::vector<Di
 
 }  // namespace
 
-std::vector<uint32_t> SortedEntries(const KeyMap& keys) {
-  std::vector<uint32_t> order(keys.size());
-  std::iota(order.begin(), order.end(), uint32_t{0});
+KeyOrder::KeyOrder(const KeyMap& keys) : digits_(keys.size()) {
+  // The first level reads the keys in arena order, front to back.
+  for (size_t e = 0; e < digits_.size(); ++e) {
+    digits_[e] = MakeDigit(keys, static_cast<uint32_t>(e), 0);
+  }
   // An explicit work list instead of recursion: keys of 65,535 bytes that
   // share long prefixes would otherwise nest thousands of calls deep.
-  std::vector<Digit> scratch;
-  std::vector<Run> work{Run{0, order.size(), 0}};
+  std::vector<Run> work{Run{0, digits_.size(), 0}};
   while (!work.empty()) {
     const Run run = work.back();
     work.pop_back();
-    SortRun(keys, order.data(), run, scratch, work);
+    SortRun(keys, digits_.data(), run, work);
   }
-  return order;
 }
 
 }  // namespace tarndb

@@ -3,6 +3,7 @@
 #ifndef TARNDB_CORE_WRITER_KEY_SORT_H_
 #define TARNDB_CORE_WRITER_KEY_SORT_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -10,8 +11,26 @@
 
 namespace tarndb {
 
-// The entry numbers of keys, in index order.
-std::vector<uint32_t> SortedEntries(const KeyMap& keys);
+// The entry numbers of a key map's keys, in index order.
+class KeyOrder {
+ public:
+  explicit KeyOrder(const KeyMap& keys);
+
+  size_t size() const { return digits_.size(); }
+  uint32_t operator[](size_t i) const { return digits_[i].entry; }
+
+  // One key as the sort sees it: 8 of its bytes, from a depth that all keys
+  // of its group share, read into a compact record once. Exposed for the
+  // implementation only.
+  struct Digit {
+    uint64_t window;  // key bytes [depth, depth + 8), big-endian, zero-padded
+    uint32_t entry;
+    uint32_t rest;    // bytes of the key from depth, capped at 9 ("more than 8")
+  };
+
+ private:
+  std::vector<Digit> digits_;  // sorted in place; holds the final order
+};
 
 }  // namespace tarndb
 

@@ -17,6 +17,7 @@
 #include "core/format/key_order.h"
 #include "core/writer/chunked_arena.h"
 #include "core/writer/key_map.h"
+#include "core/writer/key_sort.h"
 
 namespace tarndb {
 
@@ -54,7 +55,7 @@ class Writer {
   // Write header, data and index to the temporary file, sync it, rename it
   // to path and sync the directory. Defined in build.cc.
   Status WriteAndPublish(const std::string& tmp, std::string_view path,
-                         const std::vector<uint32_t>& order) const;
+                         const KeyOrder& order) const;
 
   ChunkedArena records_;             // the data section, without the header
   std::vector<uint64_t> record_pos_;  // position of each record in records_
