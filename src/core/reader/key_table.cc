@@ -1,44 +1,21 @@
 #include "core/reader/key_table.h"
 
 #include <bit>
-#include <new>
+#include <memory>
 
 namespace tarndb {
-namespace {
-
-uint8_t* AllocateOrThrow(size_t n) {
-  auto* p = static_cast<uint8_t*>(std::malloc(n == 0 ? 1 : n));
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-
-}  // namespace
-
 KeyTable::KeyTable(size_t max_keys, size_t max_key_bytes)
-    : entries_(AllocateOrThrow((max_keys + 1) * kEntrySize + 2)),
-      index_(std::make_unique<HashIndex>()) {
-  // malloc leaves the pages untouched, so the part of these bounds that the
-  // index does not use costs no resident memory; Finish returns it.
-  if (max_key_bytes > 0) {
-    arena_.reset(AllocateOrThrow(max_key_bytes));
-    arena_capacity_ = max_key_bytes;
-  }
-}
+    : arena_(max_key_bytes),
+      entries_((max_keys + 1) * kEntrySize + 2),
+      index_(std::make_unique<HashIndex>()) {}
+// Both bounds may be far above what the index holds (they come from the
+// file's size); untouched pages cost nothing and Finish gives them back.
 
 void KeyTable::Finish() {
   StoreEntry(count_, arena_used_, 0);
-  std::memset(entries_.get() + (count_ + 1) * kEntrySize, 0, 2);
-  if (void* p = std::realloc(entries_.get(), (count_ + 1) * kEntrySize + 2)) {
-    (void)entries_.release();
-    entries_.reset(static_cast<uint8_t*>(p));
-  }
-  if (arena_ && arena_used_ < arena_capacity_) {
-    if (void* p = std::realloc(arena_.get(), arena_used_ == 0 ? 1 : arena_used_)) {
-      (void)arena_.release();
-      arena_.reset(static_cast<uint8_t*>(p));
-    }
-    arena_capacity_ = arena_used_;
-  }
+  std::memset(entries_.data() + (count_ + 1) * kEntrySize, 0, 2);
+  entries_.Shrink((count_ + 1) * kEntrySize + 2);
+  arena_.Shrink(arena_used_);
 }
 
 void KeyTable::BuildIndex() const {
@@ -46,7 +23,7 @@ void KeyTable::BuildIndex() const {
   const size_t n = count_;
   // At most 3/4 full, as a power of two.
   const size_t capacity = std::bit_ceil(n + n / 3 + 1 < 8 ? size_t{8} : n + n / 3 + 1);
-  auto slots = std::make_unique<uint32_t[]>(capacity);  // zeroed: all empty
+  SlotArray<uint32_t> slots(capacity);  // zero-filled: all empty
   const uint64_t mask = capacity - 1;
   const unsigned shift = 64 - static_cast<unsigned>(std::countr_zero(capacity));
   const unsigned entry_bits = static_cast<unsigned>(std::bit_width(n));

@@ -18,12 +18,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <atomic>
 #include <mutex>
 
+#include "core/common/big_buffer.h"
 #include "core/common/keyed_hash.h"
 #include "core/format/key_order.h"
 
@@ -39,7 +39,7 @@ class KeyTable {
 
   // Append an entry, within the room reserved.
   void Append(const uint8_t* key, size_t key_len, uint64_t offset) {
-    if (key_len) std::memcpy(arena_.get() + arena_used_, key, key_len);
+    if (key_len) std::memcpy(arena_.data() + arena_used_, key, key_len);
     StoreEntry(count_++, arena_used_, offset);
     arena_used_ += key_len;
   }
@@ -51,11 +51,11 @@ class KeyTable {
 
   KeyView Key(size_t i) const {
     const uint64_t begin = KeyPos(i);
-    return KeyView{arena_.get() + begin, static_cast<size_t>(KeyPos(i + 1) - begin)};
+    return KeyView{arena_.data() + begin, static_cast<size_t>(KeyPos(i + 1) - begin)};
   }
   uint64_t Offset(size_t i) const {
     uint64_t v;
-    std::memcpy(&v, entries_.get() + i * kEntrySize + 6, 8);
+    std::memcpy(&v, entries_.data() + i * kEntrySize + 6, 8);
     return v;
   }
 
@@ -69,7 +69,7 @@ class KeyTable {
   struct HashIndex {
     std::atomic<bool> built{false};
     std::mutex building;
-    std::unique_ptr<uint32_t[]> slots;
+    SlotArray<uint32_t> slots;
     uint64_t mask = 0;
     unsigned shift = 0;       // position = hash >> shift
     unsigned entry_bits = 0;  // low bits of a slot holding entry + 1
@@ -78,11 +78,11 @@ class KeyTable {
 
   uint64_t KeyPos(size_t i) const {
     uint64_t v;  // little-endian 48-bit field; the load reads 2 bytes beyond
-    std::memcpy(&v, entries_.get() + i * kEntrySize, 8);
+    std::memcpy(&v, entries_.data() + i * kEntrySize, 8);
     return v & 0xFFFFFFFFFFFFull;
   }
   void StoreEntry(size_t i, uint64_t key_pos, uint64_t offset) {
-    uint8_t* p = entries_.get() + i * kEntrySize;
+    uint8_t* p = entries_.data() + i * kEntrySize;
     std::memcpy(p, &key_pos, 6);
     std::memcpy(p + 6, &offset, 8);
   }
@@ -94,15 +94,10 @@ class KeyTable {
   }
   void BuildIndexOnce() const;
 
-  struct FreeDeleter {
-    void operator()(uint8_t* p) const noexcept { std::free(p); }
-  };
-
-  std::unique_ptr<uint8_t[], FreeDeleter> arena_;
+  BigBuffer arena_;
   size_t arena_used_ = 0;
-  size_t arena_capacity_ = 0;
   // count_ + 1 entries (the sentinel) and 2 bytes of slack for KeyPos.
-  std::unique_ptr<uint8_t[], FreeDeleter> entries_;
+  BigBuffer entries_;
   size_t count_ = 0;
   std::unique_ptr<HashIndex> index_;
 };

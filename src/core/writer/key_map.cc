@@ -28,7 +28,7 @@ inline bool TagMatches(uint64_t slot, uint64_t hash) {
 }  // namespace
 
 KeyMap::KeyMap()
-    : slots_(kInitialSlots, 0),
+    : slots_(kInitialSlots),
       mask_(kInitialSlots - 1),
       shift_(64 - static_cast<unsigned>(std::countr_zero(kInitialSlots))),
       hash_key_(HashKey::ForNewTable()) {}
@@ -107,9 +107,8 @@ void KeyMap::Flush() {
 }
 
 void KeyMap::Grow() {
-  std::vector<uint64_t> bigger(slots_.size() * 2, 0);
-  bigger.swap(slots_);
-  const std::vector<uint64_t> old = std::move(bigger);
+  SlotArray<uint64_t> old(slots_.size() * 2);
+  std::swap(old, slots_);
   mask_ = slots_.size() - 1;
   --shift_;
   // While the table has at most 2^32 slots, its positions come from the 32

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/common/big_buffer.h"
 #include "core/common/keyed_hash.h"
 #include "core/format/key_order.h"
 #include "core/writer/chunked_arena.h"
@@ -74,7 +75,7 @@ class KeyMap {
   ChunkedArena arena_;
   std::vector<const uint8_t*> entries_;  // stored keys, in insertion order
   std::vector<uint32_t> obj_ids_;        // parallel to entries_
-  std::vector<uint64_t> slots_;          // (hash >> 32 << 32) | (entry + 1); 0 = empty
+  SlotArray<uint64_t> slots_;            // (hash >> 32 << 32) | (entry + 1); 0 = empty
   uint64_t mask_ = 0;
   unsigned shift_ = 0;                   // position = hash >> shift_
   HashKey hash_key_;
