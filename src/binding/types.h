@@ -1,5 +1,5 @@
-// The two classes of the module. Each is a heap type made from a type
-// specification once per process, on first need, and kept for the life of
+// The two classes of the module. Each is a heap type made with
+// PyType_FromSpec once per process, on first need, and kept for the life of
 // the process; every module object of the process shares them.
 #ifndef TARNDB_BINDING_TYPES_H_
 #define TARNDB_BINDING_TYPES_H_
