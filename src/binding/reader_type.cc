@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "binding/convert.h"
+#include "binding/create_type.h"
 #include "binding/errors.h"
 #include "binding/method_call.h"
 #include "binding/results.h"
@@ -259,7 +260,7 @@ PyType_Spec kSpec = {"builtins._TarnReader", static_cast<int>(sizeof(ReaderObjec
 
 PyTypeObject* ReaderType() {
   static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&kSpec);
+  if (type == nullptr) type = CreateType(&kSpec);
   return reinterpret_cast<PyTypeObject*>(type);
 }
 

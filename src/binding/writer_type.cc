@@ -2,6 +2,7 @@
 #include <string>
 
 #include "binding/convert.h"
+#include "binding/create_type.h"
 #include "binding/errors.h"
 #include "binding/method_call.h"
 #include "binding/types.h"
@@ -109,7 +110,7 @@ PyType_Spec kSpec = {"builtins._TarnWriter", static_cast<int>(sizeof(WriterObjec
 
 PyTypeObject* WriterType() {
   static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&kSpec);
+  if (type == nullptr) type = CreateType(&kSpec);
   return reinterpret_cast<PyTypeObject*>(type);
 }
 

@@ -1,0 +1,19 @@
+// Creating a class from a type specification, the same on every supported
+// Python version.
+#ifndef TARNDB_BINDING_CREATE_TYPE_H_
+#define TARNDB_BINDING_CREATE_TYPE_H_
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace tarndb::py {
+
+// PyType_FromSpec(spec), or nullptr with an exception set. Before Python
+// 3.11, the interpreter drops the text signature ("name(args)\n--\n\n")
+// when it copies the docstring slot, which hides the constructor's
+// signature from inspect; the full docstring is put back there.
+PyObject* CreateType(PyType_Spec* spec);
+
+}  // namespace tarndb::py
+
+#endif  // TARNDB_BINDING_CREATE_TYPE_H_
