@@ -104,6 +104,9 @@ void KeyMap::Flush() {
   }
   queue_.clear();
   queue_bytes_.clear();
+  // A batch of very long keys may have grown the byte queue to megabytes;
+  // do not keep that for the writer's lifetime.
+  if (queue_bytes_.capacity() > (size_t{1} << 20)) queue_bytes_.shrink_to_fit();
 }
 
 void KeyMap::Grow() {
