@@ -1,4 +1,4 @@
-// Creating a class from a type specification, the same on every supported
+// Creating a class from a PyType_Spec, the same on every supported
 // Python version.
 #ifndef TARNDB_BINDING_CREATE_TYPE_H_
 #define TARNDB_BINDING_CREATE_TYPE_H_
