@@ -1,16 +1,15 @@
-"""Exceptions raised by tarndb, and their translation from the native layer.
+"""Exceptions raised by tarndb.
 
-The native module reports failures as built-in exceptions whose message
-starts with the kind ("TarnCorruptError: ...", "TarnIOError: ..."). The
-wrapper raises them as the classes below instead. Each also derives from the
-built-in class the native layer uses, so ``except RuntimeError`` and
-``except OSError`` keep working.
+The native module raises these classes directly, with their fields set. Each
+also derives from the built-in class that fits, so ``except RuntimeError``
+and ``except OSError`` keep working, and they pickle (a failure in a worker
+process arrives whole in its parent).
 """
 
 from __future__ import annotations
 
-import re
-from typing import Optional
+import os
+from typing import Any, Optional
 
 
 class TarnError(Exception):
@@ -28,34 +27,30 @@ class TarnVersionError(TarnError, RuntimeError):
         super().__init__(f"unsupported format version {version}")
         self.version = version
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        return type(self), (self.version,)
+
 
 class TarnIOError(TarnError, OSError):
-    """The operating system refused an operation; ``errno`` is set when known."""
+    """The operating system refused an operation.
 
-    def __init__(self, message: str, errno: Optional[int] = None) -> None:
+    ``errno`` and ``strerror`` are set when the system gave an error number
+    (compare ``errno`` with the ``errno`` module's constants, as for
+    ``FileNotFoundError``), and ``filename`` names the file concerned. The
+    message is the whole text, e.g. ``cannot open x.trnd: No such file or
+    directory (os error 2)``.
+    """
+
+    def __init__(
+        self, message: str, errno: Optional[int] = None, filename: Optional[str] = None
+    ) -> None:
         super().__init__(message)
         self.errno = errno
+        self.strerror = os.strerror(errno) if errno else None
+        self.filename = filename
 
+    def __str__(self) -> str:
+        return str(self.args[0]) if self.args else ""
 
-_OS_ERROR = re.compile(r"\(os error (\d+)\)$")
-
-
-def translate(exc: BaseException) -> BaseException:
-    """The wrapper's exception for an exception raised by the native layer.
-
-    Exceptions that carry no known prefix are returned unchanged.
-    """
-    text = str(exc)
-    kind, sep, message = text.partition(": ")
-    if not sep:
-        return exc
-    if kind == "TarnCorruptError" and isinstance(exc, RuntimeError):
-        return TarnCorruptError(message)
-    if kind == "TarnVersionError" and isinstance(exc, RuntimeError):
-        return TarnVersionError(int(message.rsplit(" ", 1)[-1]))
-    if kind == "TarnIOError" and isinstance(exc, OSError):
-        match = _OS_ERROR.search(message)
-        return TarnIOError(message, int(match.group(1)) if match else None)
-    if kind == "TarnError" and isinstance(exc, ValueError):
-        return ValueError(message)
-    return exc
+    def __reduce__(self) -> tuple[Any, ...]:
+        return type(self), (str(self), self.errno, self.filename)

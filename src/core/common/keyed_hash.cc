@@ -9,6 +9,9 @@
 #include <atomic>
 #include <chrono>
 
+#include "core/common/posix.h"
+#include "core/common/unique_fd.h"
+
 namespace tarndb {
 namespace {
 
@@ -30,17 +33,16 @@ std::array<uint64_t, 8> DrawProcessSeed() {
     }
   }
   if (got < sizeof seed) {
-    const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
+    Result<UniqueFd> fd = OpenFd("/dev/urandom", O_RDONLY | O_CLOEXEC, 0, "");
+    if (fd.ok()) {
       while (got < sizeof seed) {
-        const ssize_t n = read(fd, out + got, sizeof seed - got);
+        const ssize_t n = read(fd.value().get(), out + got, sizeof seed - got);
         if (n > 0) {
           got += static_cast<size_t>(n);
         } else if (!(n < 0 && errno == EINTR)) {
           break;
         }
       }
-      close(fd);
     }
   }
   if (got < sizeof seed) {

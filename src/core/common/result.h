@@ -1,8 +1,8 @@
 // Result<T> and Error: how every core operation reports failure.
 //
 // The core never raises and never touches Python objects. An operation
-// returns either its value or one Error of four kinds; the binding layer
-// alone turns an Error into a Python exception and adds the kind's prefix.
+// returns either its value or one Error of four kinds; each binding alone
+// turns an Error into a Python exception in one place.
 #ifndef TARNDB_CORE_COMMON_RESULT_H_
 #define TARNDB_CORE_COMMON_RESULT_H_
 
@@ -24,9 +24,15 @@ class Error {
   }
   // A store file of a format version this build does not read.
   static Error Version(uint8_t version) { return Error(Kind::kVersion, {}, version); }
-  // An operating-system failure; see OsErrorText for the usual message shape.
-  static Error Io(std::string message) {
-    return Error(Kind::kIo, std::move(message), 0);
+  // An operating-system failure; see IoError in posix.h for the usual
+  // message shape. sys_errno (0 when none applies) and path (the file the
+  // failing call concerned, empty when none) are carried beside the text for
+  // bindings that report them as fields.
+  static Error Io(std::string message, int sys_errno = 0, std::string path = {}) {
+    Error e(Kind::kIo, std::move(message), 0);
+    e.sys_errno_ = sys_errno;
+    e.path_ = std::move(path);
+    return e;
   }
   // An invalid request by the caller.
   static Error Other(std::string message) {
@@ -36,9 +42,8 @@ class Error {
   Kind kind() const { return kind_; }
   const std::string& message() const { return message_; }
   uint8_t version() const { return version_; }
-
-  // The text a caller sees: the kind's prefix followed by the message.
-  std::string FullText() const;
+  int sys_errno() const { return sys_errno_; }
+  const std::string& path() const { return path_; }
 
  private:
   Error(Kind kind, std::string message, uint8_t version)
@@ -47,6 +52,8 @@ class Error {
   Kind kind_;
   std::string message_;
   uint8_t version_;
+  int sys_errno_ = 0;
+  std::string path_;
 };
 
 // Either a value of type T or an Error.

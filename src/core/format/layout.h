@@ -20,6 +20,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/format/coding.h"
+#include "core/format/key_order.h"
+
 namespace tarndb {
 
 inline constexpr size_t kHeaderSize = 40;
@@ -44,8 +47,13 @@ inline constexpr size_t kIndexOffsetPos = 16;
 inline constexpr size_t kDataOffsetPos = 24;
 inline constexpr size_t kFileCrcPos = 32;
 
-// The header fields a writer sets; the rest are constants.
+// The header fields a writer sets and a reader uses. The magic, the
+// version and data_offset are constants when encoding; decoding reports the
+// magic and version found and leaves checking them to the reader, and skips
+// data_offset and the reserved bytes, which no reader uses.
 struct StoreHeader {
+  uint8_t magic[4] = {kMagic[0], kMagic[1], kMagic[2], kMagic[3]};
+  uint8_t version = kFormatVersion;
   uint32_t num_keys = 0;
   uint32_t num_objects = 0;
   uint64_t index_offset = kHeaderSize;
@@ -53,10 +61,68 @@ struct StoreHeader {
 
   // Write the 40 header bytes to dst.
   void EncodeTo(uint8_t dst[kHeaderSize]) const;
+  // Read the header from the first 40 bytes at src.
+  static StoreHeader DecodeFrom(const uint8_t src[kHeaderSize]);
+  bool HasMagic() const {
+    return magic[0] == kMagic[0] && magic[1] == kMagic[1] && magic[2] == kMagic[2] &&
+           magic[3] == kMagic[3];
+  }
 };
 
-// Write the 8-byte head of an ObjectRecord.
-void EncodeRecordHead(uint8_t dst[kRecordHeadSize], uint32_t length, uint32_t crc);
+// The 8-byte head of an ObjectRecord.
+struct RecordHead {
+  uint32_t length = 0;
+  uint32_t crc32 = 0;
+
+  void EncodeTo(uint8_t dst[kRecordHeadSize]) const;
+};
+
+// Where a record lies relative to the end of its file.
+enum class RecordFit {
+  kInside,         // head and payload lie in the file
+  kHeadOutside,    // fewer than 8 bytes from the offset to the end
+  kPayloadOutside  // the head fits; the payload runs past the end
+};
+
+// Decode the record at offset in a file of size bytes starting at file.
+// *head is set unless the head lies outside. Positions are checked by
+// subtraction, so no offset + length can wrap around.
+inline RecordFit DecodeRecordHead(const uint8_t* file, uint64_t size, uint64_t offset,
+                                  RecordHead* head) {
+  if (offset > size || size - offset < kRecordHeadSize) return RecordFit::kHeadOutside;
+  head->length = LoadBE32(file + offset);
+  head->crc32 = LoadBE32(file + offset + 4);
+  return size - offset - kRecordHeadSize >= head->length ? RecordFit::kInside
+                                                          : RecordFit::kPayloadOutside;
+}
+
+// One IndexEntry, viewed in the file.
+struct IndexEntry {
+  KeyView key;
+  uint64_t offset = 0;  // the object offset it names
+
+  // Bytes the entry takes: key_len, key, offset.
+  uint64_t encoded_size() const { return kEntryOverhead + key.size; }
+};
+
+// Where an index entry lies relative to the end of its file.
+enum class EntryFit {
+  kInside,
+  kNoKeyLength,     // fewer than 2 bytes from pos to the end
+  kNoKeyAndOffset,  // key_len fits; the key and offset run past the end
+};
+
+// Decode the entry at pos in a file of size bytes starting at file,
+// checking by subtraction as DecodeRecordHead does.
+inline EntryFit DecodeIndexEntry(const uint8_t* file, uint64_t size, uint64_t pos,
+                                 IndexEntry* entry) {
+  if (pos > size || size - pos < 2) return EntryFit::kNoKeyLength;
+  const uint16_t key_len = LoadBE16(file + pos);
+  if (size - pos - 2 < uint64_t{key_len} + 8) return EntryFit::kNoKeyAndOffset;
+  entry->key = KeyView{file + pos + 2, key_len};
+  entry->offset = LoadBE64(file + pos + 2 + key_len);
+  return EntryFit::kInside;
+}
 
 }  // namespace tarndb
 

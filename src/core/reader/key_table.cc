@@ -83,10 +83,11 @@ void KeyTable::BuildIndexOnce() const {
 int64_t KeyTable::Find(KeyView key) const {
   if (count_ == 0) return -1;
   const HashIndex& ix = Index();
-  const uint64_t hash = SipHash13(ix.key, key.data, key.size);
-  const uint32_t entry_mask = ix.entry_bits >= 32
-                                  ? 0xFFFFFFFFu
-                                  : static_cast<uint32_t>((uint64_t{1} << ix.entry_bits) - 1);
+  return Probe(ix, key, SipHash13(ix.key, key.data, key.size));
+}
+
+int64_t KeyTable::Probe(const HashIndex& ix, KeyView key, uint64_t hash) const {
+  const uint32_t entry_mask = EntryMask(ix);
   const uint32_t tag = static_cast<uint32_t>(hash) & ~entry_mask;
   for (uint64_t pos = hash >> ix.shift;; pos = (pos + 1) & ix.mask) {
     const uint32_t slot = ix.slots[pos];
@@ -96,6 +97,35 @@ int64_t KeyTable::Find(KeyView key) const {
       if (KeysEqual(Key(e), key)) return static_cast<int64_t>(e);
     }
   }
+}
+
+void KeyTable::FindMany(const KeyView* keys, size_t n, int64_t* entries) const {
+  if (count_ == 0) {
+    for (size_t b = 0; b < n; ++b) entries[b] = -1;
+    return;
+  }
+  const HashIndex& ix = Index();
+  const uint32_t entry_mask = EntryMask(ix);
+  uint64_t hashes[kMaxBatch];
+  // Stage 1: hash, fetch the home slots.
+  for (size_t b = 0; b < n; ++b) {
+    hashes[b] = SipHash13(ix.key, keys[b].data, keys[b].size);
+    __builtin_prefetch(&ix.slots[hashes[b] >> ix.shift]);
+  }
+  // Stage 2: a home slot whose tag matches names the likely entry; fetch it.
+  size_t likely[kMaxBatch];
+  for (size_t b = 0; b < n; ++b) {
+    const uint32_t slot = ix.slots[hashes[b] >> ix.shift];
+    const uint32_t tag = static_cast<uint32_t>(hashes[b]) & ~entry_mask;
+    likely[b] = slot != 0 && (slot & ~entry_mask) == tag ? (slot & entry_mask) - 1 : count_;
+    if (likely[b] < count_) __builtin_prefetch(entries_.data() + likely[b] * kEntrySize);
+  }
+  // Stage 3: fetch the likely entries' key bytes.
+  for (size_t b = 0; b < n; ++b) {
+    if (likely[b] < count_) __builtin_prefetch(arena_.data() + KeyPos(likely[b]));
+  }
+  // Stage 4: the full probe, now mostly from the cache.
+  for (size_t b = 0; b < n; ++b) entries[b] = Probe(ix, keys[b], hashes[b]);
 }
 
 }  // namespace tarndb

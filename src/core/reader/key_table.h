@@ -63,6 +63,13 @@ class KeyTable {
   // the last entry is the one found.
   int64_t Find(KeyView key) const;
 
+  // Find for keys[0, n), n at most kMaxBatch, into entries[0, n). The keys
+  // are hashed first and their slots, entries and key bytes fetched stage
+  // by stage for the whole batch, so that the cache misses of different
+  // keys overlap instead of following one another.
+  static constexpr size_t kMaxBatch = 32;
+  void FindMany(const KeyView* keys, size_t n, int64_t* entries) const;
+
  private:
   static constexpr size_t kEntrySize = 14;
 
@@ -87,6 +94,12 @@ class KeyTable {
     std::memcpy(p + 6, &offset, 8);
   }
   void BuildIndex() const;
+  // Entry number of key with the given hash, or -1.
+  int64_t Probe(const HashIndex& ix, KeyView key, uint64_t hash) const;
+  static uint32_t EntryMask(const HashIndex& ix) {
+    return ix.entry_bits >= 32 ? 0xFFFFFFFFu
+                               : static_cast<uint32_t>((uint64_t{1} << ix.entry_bits) - 1);
+  }
   // The hash index, built by the first caller that needs it.
   const HashIndex& Index() const {
     if (!index_->built.load(std::memory_order_acquire)) BuildIndexOnce();

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 
 #include "core/common/result.h"
@@ -30,8 +31,8 @@ class Mapping {
 
   // Map length bytes of fd from offset 0, read-only and shared. A zero
   // length is mapped as one byte so that the call succeeds for an empty
-  // file. Fails with the I/O kind: "mmap failed: {error}".
-  static Result<Mapping> Map(int fd, uint64_t length);
+  // file. Fails with the I/O kind: "mmap failed: {error}", naming path.
+  static Result<Mapping> Map(int fd, uint64_t length, std::string_view path);
 
   const uint8_t* data() const { return base_; }
 

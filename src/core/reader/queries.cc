@@ -7,9 +7,9 @@
 
 namespace tarndb {
 
-Error Reader::ReadObjectError(uint64_t offset) const {
-  if (offset > file_size_ || file_size_ - offset < kRecordHeadSize) {
-    return Error::Corrupt("offset " + std::to_string(offset) + " out of bounds");
+Error RecordFitError(RecordFit fit, uint64_t offset, std::string_view lead) {
+  if (fit == RecordFit::kHeadOutside) {
+    return Error::Corrupt(std::string(lead) + std::to_string(offset) + " out of bounds");
   }
   return Error::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
 }

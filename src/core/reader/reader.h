@@ -25,6 +25,12 @@
 
 namespace tarndb {
 
+// The corrupt-kind error for a record that does not fit in its file:
+// "{lead}{offset} out of bounds" when its head lies outside, "object at
+// {offset} extends beyond file end" when its payload does. Lookups and
+// scans use the lead "offset ", the deep check "object offset ".
+Error RecordFitError(RecordFit fit, uint64_t offset, std::string_view lead);
+
 // A payload inside the mapping; callers copy it out.
 struct ObjectView {
   const uint8_t* data;
@@ -44,15 +50,12 @@ class Reader {
   // "offset {offset} out of bounds" or "object at {offset} extends beyond
   // file end". The record's crc32 is not checked.
   Result<ObjectView> ReadObject(uint64_t offset) const {
-    // Checked by subtraction so that no offset + length can wrap.
-    if (offset <= file_size_ && file_size_ - offset >= kRecordHeadSize) {
-      const uint8_t* record = mapping_.data() + offset;
-      const uint32_t length = LoadBE32(record);
-      if (file_size_ - offset - kRecordHeadSize >= length) {
-        return ObjectView{record + kRecordHeadSize, length};
-      }
+    RecordHead head;
+    const RecordFit fit = DecodeRecordHead(mapping_.data(), file_size_, offset, &head);
+    if (fit == RecordFit::kInside) {
+      return ObjectView{mapping_.data() + offset + kRecordHeadSize, head.length};
     }
-    return ReadObjectError(offset);
+    return RecordFitError(fit, offset, "offset ");
   }
 
   // Hint that the record at offset will be read soon (scans run ahead of
@@ -66,6 +69,20 @@ class Reader {
     const int64_t e = table_.Find(key);
     if (e < 0) return std::nullopt;
     return table_.Offset(static_cast<size_t>(e));
+  }
+
+  // Lookup for keys[0, n) (n at most kMaxLookupBatch) into offsets[0, n),
+  // with found[b] telling whether keys[b] is present. The cache misses of
+  // the batch overlap; the records found are fetched ahead of their reads.
+  static constexpr size_t kMaxLookupBatch = KeyTable::kMaxBatch;
+  void LookupMany(const KeyView* keys, size_t n, uint64_t* offsets, bool* found) const {
+    int64_t entries[KeyTable::kMaxBatch];
+    table_.FindMany(keys, n, entries);
+    for (size_t b = 0; b < n; ++b) {
+      found[b] = entries[b] >= 0;
+      offsets[b] = found[b] ? table_.Offset(static_cast<size_t>(entries[b])) : 0;
+      if (found[b]) Prefetch(offsets[b]);
+    }
   }
 
   // Index entries in index-section order.
@@ -96,9 +113,6 @@ class Reader {
   Reader(std::string path, Mapping mapping, uint64_t file_size, KeyTable table)
       : path_(std::move(path)), mapping_(std::move(mapping)), file_size_(file_size),
         table_(std::move(table)) {}
-
-  // The error ReadObject reports for a record that does not fit.
-  Error ReadObjectError(uint64_t offset) const;
 
   // The structural part of Verify.
   Status VerifyStructure() const;

@@ -1,7 +1,6 @@
 // Reader::Verify: the deep integrity check.
 #include <string>
 
-#include "core/format/coding.h"
 #include "core/format/crc32.h"
 #include "core/format/layout.h"
 #include "core/reader/offset_groups.h"
@@ -13,15 +12,10 @@ namespace {
 
 // The record check for one object; the failure texts of the deep check.
 Status CheckRecord(const uint8_t* file, uint64_t size, uint64_t o) {
-  if (o > size || size - o < kRecordHeadSize) {
-    return Error::Corrupt("object offset " + std::to_string(o) + " out of bounds");
-  }
-  const uint8_t* record = file + o;
-  const uint32_t length = LoadBE32(record);
-  if (size - o - kRecordHeadSize < length) {
-    return Error::Corrupt("object at " + std::to_string(o) + " extends beyond file end");
-  }
-  if (crc32::Value(record + kRecordHeadSize, length) != LoadBE32(record + 4)) {
+  RecordHead head;
+  const RecordFit fit = DecodeRecordHead(file, size, o, &head);
+  if (fit != RecordFit::kInside) return RecordFitError(fit, o, "object offset ");
+  if (crc32::Value(file + o + kRecordHeadSize, head.length) != head.crc32) {
     return Error::Corrupt("object CRC32 mismatch at offset " + std::to_string(o));
   }
   return OkStatus();
@@ -59,10 +53,10 @@ Status Reader::VerifyStructure() const {
   const uint64_t limit = index_offset_ < file_size_ ? index_offset_ : file_size_;
   uint64_t end = kHeaderSize;
   uint64_t records = 0;
-  while (end < limit && limit - end >= kRecordHeadSize) {
-    const uint64_t length = LoadBE32(mapping_.data() + end);
-    if (limit - end - kRecordHeadSize < length) break;
-    end += kRecordHeadSize + length;
+  RecordHead head;
+  while (end < limit &&
+         DecodeRecordHead(mapping_.data(), limit, end, &head) == RecordFit::kInside) {
+    end += kRecordHeadSize + head.length;
     ++records;
   }
   if (records != num_objects_ || end != index_offset_) {

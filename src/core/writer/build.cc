@@ -11,15 +11,13 @@
 // itself survives a crash; the lock is held throughout.
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "core/common/os_error.h"
+#include "core/common/posix.h"
 #include "core/common/unique_fd.h"
 #include "core/format/coding.h"
 #include "core/format/crc32.h"
@@ -66,62 +64,31 @@ Status EmitIndex(const KeyMap& keys, const KeyOrder& order,
   return used ? sink(scratch.data(), used) : OkStatus();
 }
 
-Status SyncFd(int fd) {
-  while (::fsync(fd) != 0) {
-    if (errno != EINTR) return Error::Io(OsErrorText(errno));
-  }
-  return OkStatus();
-}
-
 // Make the rename durable: fsync the directory that holds the new name.
 Status SyncDir(const std::string& dir) {
-  int fd;
-  do {
-    fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Error::Io("sync dir: " + OsErrorText(errno));
-  UniqueFd dir_fd(fd);
-  if (Status s = SyncFd(dir_fd.get()); !s.ok()) {
-    return Error::Io("sync dir: " + s.error().message());
-  }
-  return OkStatus();
-}
-
-// "✅  {path}  —  {objects} objects · {keys} keys · {size} KB\n" on fd 1.
-// The file is already in place, so a closed or broken stdout is ignored.
-void PrintSummary(std::string_view path, uint64_t objects, uint64_t keys) {
-  struct stat st;
-  const std::string target(path);
-  const double kb = ::stat(target.c_str(), &st) == 0 ? static_cast<double>(st.st_size) / 1024.0
-                                                       : 0.0;
-  char size_text[64];
-  std::snprintf(size_text, sizeof size_text, "%.1f", kb);
-  std::string line = "\u2705  ";
-  line += path;
-  line += "  \u2014  " + std::to_string(objects) + " objects \u00b7 " + std::to_string(keys) +
-          " keys \u00b7 " + size_text + " KB\n";
-  (void)WriteAll(STDOUT_FILENO, reinterpret_cast<const uint8_t*>(line.data()), line.size(),
-                 "failed to write whole buffer");
+  Result<UniqueFd> fd = OpenFd(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0, "sync dir: ");
+  if (!fd.ok()) return std::move(fd.error());
+  return SyncFd(fd.value().get(), "sync dir: ", dir);
 }
 
 }  // namespace
 
-Status Writer::WriteAndPublish(const std::string& tmp, std::string_view path,
-                               const KeyOrder& order) const {
+Result<uint64_t> Writer::WriteAndPublish(const std::string& tmp, std::string_view path,
+                                         const KeyOrder& order) const {
   Result<UniqueFd> opened = OpenLockedTemp(tmp);
   if (!opened.ok()) return std::move(opened.error());
   // Held, and with it the lock, until the rename is durable; it closes on
-  // return, before the summary line is printed (if standard output was
-  // closed, this descriptor may be number 1). A failing close is ignored:
-  // the data is already synced.
+  // return. A failing close is ignored: the data is already synced.
   const UniqueFd fd = std::move(opened.value());
 
   uint32_t crc = 0;
-  FdWriter out(fd.get());
+  uint64_t body_size = 0;
+  FdWriter out(fd.get(), tmp);
   const uint8_t placeholder[kHeaderSize] = {};
   Status s = out.Write(placeholder, kHeaderSize);
   const auto write_body = [&](const uint8_t* p, size_t n) {
     crc = crc32::Extend(crc, p, n);
+    body_size += n;
     return out.Write(p, n);
   };
   records_.ForEachChunk([&](const uint8_t* p, size_t n) {
@@ -137,23 +104,24 @@ Status Writer::WriteAndPublish(const std::string& tmp, std::string_view path,
     header.file_crc32 = crc;
     uint8_t bytes[kHeaderSize];
     header.EncodeTo(bytes);
-    s = WriteAllAt(fd.get(), bytes, kHeaderSize, 0);
+    s = WriteAllAt(fd.get(), bytes, kHeaderSize, 0, tmp);
   }
-  if (s.ok()) s = SyncFd(fd.get());
-  if (!s.ok()) return s;
+  if (s.ok()) s = SyncFd(fd.get(), "", tmp);
+  if (!s.ok()) return std::move(s.error());
   if (::rename(tmp.c_str(), std::string(path).c_str()) != 0) {
-    return Error::Io("rename: " + OsErrorText(errno));
+    return IoError("rename: ", errno, tmp);
   }
-  return SyncDir(ContainingDir(tmp));
+  if (Status synced = SyncDir(ContainingDir(tmp)); !synced.ok()) return std::move(synced.error());
+  return kHeaderSize + body_size;
 }
 
-Status Writer::Build(std::string_view path) {
+Result<BuildFigures> Writer::Build(std::string_view path) {
   keys_.Flush();
   const std::string tmp = TempPathFor(path);
   const KeyOrder order(keys_);
-  if (Status s = WriteAndPublish(tmp, path, order); !s.ok()) return s;
-  PrintSummary(path, record_pos_.size(), keys_.size());
-  return OkStatus();
+  Result<uint64_t> written = WriteAndPublish(tmp, path, order);
+  if (!written.ok()) return std::move(written.error());
+  return BuildFigures{record_pos_.size(), keys_.size(), written.value()};
 }
 
 }  // namespace tarndb

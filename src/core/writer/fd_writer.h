@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "core/common/result.h"
 
@@ -20,7 +22,8 @@ inline constexpr size_t kWriteBufferSize = 8192;
 
 class FdWriter {
  public:
-  explicit FdWriter(int fd);
+  // path names the file in error reports.
+  FdWriter(int fd, std::string_view path);
 
   Status Write(const uint8_t* data, size_t n);
   // Write out what the buffer holds.
@@ -28,16 +31,19 @@ class FdWriter {
 
  private:
   int fd_;
+  std::string path_;
   std::unique_ptr<uint8_t[]> buf_;
   size_t used_ = 0;
 };
 
 // Write all of data[0, n) to fd. zero_write_text is the message for a write
 // that accepts no bytes; any other failure gives the system's error text.
-Status WriteAll(int fd, const uint8_t* data, size_t n, const char* zero_write_text);
+// path names the file in the error.
+Status WriteAll(int fd, const uint8_t* data, size_t n, const char* zero_write_text,
+                std::string_view path);
 
 // Write all of data[0, n) at file position pos, with the same rules.
-Status WriteAllAt(int fd, const uint8_t* data, size_t n, uint64_t pos);
+Status WriteAllAt(int fd, const uint8_t* data, size_t n, uint64_t pos, std::string_view path);
 
 }  // namespace tarndb
 

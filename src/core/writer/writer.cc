@@ -17,7 +17,7 @@ Result<uint64_t> Writer::AddObject(const uint8_t* payload, size_t n) {
     return Error::Other("too many objects (limit 4294967295)");
   }
   uint8_t head[kRecordHeadSize];
-  EncodeRecordHead(head, static_cast<uint32_t>(n), crc32::Value(payload, n));
+  RecordHead{static_cast<uint32_t>(n), crc32::Value(payload, n)}.EncodeTo(head);
   // Allocate before changing anything, so a failure leaves the writer as
   // it was.
   ReserveOneMore(record_pos_);
@@ -29,11 +29,14 @@ Result<uint64_t> Writer::AddObject(const uint8_t* payload, size_t n) {
   return id;
 }
 
+Status Writer::CheckKeyLength(size_t key_size) {
+  if (key_size <= kMaxKeyLength) return OkStatus();
+  return Error::Other("key of " + std::to_string(key_size) +
+                      " bytes exceeds the 65535-byte limit");
+}
+
 Status Writer::AddKey(KeyView key, uint64_t obj_id) {
-  if (key.size > kMaxKeyLength) {
-    return Error::Other("key of " + std::to_string(key.size) +
-                        " bytes exceeds the 65535-byte limit");
-  }
+  if (Status s = CheckKeyLength(key.size); !s.ok()) return s;
   if (obj_id >= object_count()) {
     return Error::Other("obj_id " + std::to_string(obj_id) + " out of range (have " +
                         std::to_string(object_count()) + " objects)");

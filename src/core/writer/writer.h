@@ -21,6 +21,13 @@
 
 namespace tarndb {
 
+// What a build wrote: counts and the file's size in bytes.
+struct BuildFigures {
+  uint64_t objects = 0;
+  uint64_t keys = 0;
+  uint64_t bytes = 0;
+};
+
 class Writer {
  public:
   Writer() = default;
@@ -31,6 +38,10 @@ class Writer {
   // for a payload over 4,294,967,295 bytes or a 4,294,967,296th object;
   // the writer is then unchanged.
   Result<uint64_t> AddObject(const uint8_t* payload, size_t n);
+
+  // Whether a key of key_size bytes fits a store file: fails (other kind)
+  // with "key of {n} bytes exceeds the 65535-byte limit" when it does not.
+  static Status CheckKeyLength(size_t key_size);
 
   // Map key to obj_id; a key already present is re-pointed (last call wins).
   // Fails (other kind), leaving the writer unchanged, for a key over 65,535
@@ -46,16 +57,17 @@ class Writer {
   }
 
   // Write the store file to path atomically (temporary file, fsync, rename,
-  // directory sync) and print the summary line on file descriptor 1. The
-  // writer's objects and keys are not changed (queued key puts are applied
-  // first). Defined in build.cc.
-  Status Build(std::string_view path);
+  // directory sync) and report what was written. The writer's objects and
+  // keys are not changed (queued key puts are applied first). Defined in
+  // build.cc.
+  Result<BuildFigures> Build(std::string_view path);
 
  private:
   // Write header, data and index to the temporary file, sync it, rename it
-  // to path and sync the directory. Defined in build.cc.
-  Status WriteAndPublish(const std::string& tmp, std::string_view path,
-                         const KeyOrder& order) const;
+  // to path and sync the directory; returns the file's size. Defined in
+  // build.cc.
+  Result<uint64_t> WriteAndPublish(const std::string& tmp, std::string_view path,
+                                   const KeyOrder& order) const;
 
   ChunkedArena records_;             // the data section, without the header
   std::vector<uint64_t> record_pos_;  // position of each record in records_

@@ -3,8 +3,8 @@
 // Every new reference goes into an OwnedRef on the line that creates it and
 // leaves through release() when it is handed to Python. There is no implicit
 // conversion to PyObject*; use get().
-#ifndef TARNDB_BINDING_PY_REF_H_
-#define TARNDB_BINDING_PY_REF_H_
+#ifndef TARNDB_BINDINGS_COMMON_PY_REF_H_
+#define TARNDB_BINDINGS_COMMON_PY_REF_H_
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -32,4 +32,4 @@ class OwnedRef : public std::unique_ptr<PyObject, PyDecref> {
 
 }  // namespace tarndb::py
 
-#endif  // TARNDB_BINDING_PY_REF_H_
+#endif  // TARNDB_BINDINGS_COMMON_PY_REF_H_

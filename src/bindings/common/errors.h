@@ -1,18 +1,18 @@
-// Turning failures into Python exceptions.
+// Turning failures into Python exceptions, the parts both modules share.
 //
-// Core errors become built-in exceptions whose message starts with the
-// kind's prefix: corrupt and version -> RuntimeError, I/O -> OSError, other
-// -> ValueError. Internal faults become PanicException, a BaseException
-// subclass created once per process and not exported, so an ordinary
-// `except Exception` does not swallow a bug.
-#ifndef TARNDB_BINDING_ERRORS_H_
-#define TARNDB_BINDING_ERRORS_H_
+// Internal faults become PanicException, a BaseException subclass created
+// once per process, so an ordinary `except Exception` does not swallow a
+// bug. How a core error becomes an exception is each module's own
+// (SetCoreError, defined once per module).
+#ifndef TARNDB_BINDINGS_COMMON_ERRORS_H_
+#define TARNDB_BINDINGS_COMMON_ERRORS_H_
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "core/common/result.h"
 
@@ -24,16 +24,30 @@ class Panic : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Thrown when a Python exception is already set and must reach the caller
+// unchanged (a MemoryError while creating a result, say); the frame stops
+// it and returns failure.
+struct PythonErrorSet {};
+
 // Raise the Python exception for a core error. Always returns nullptr.
+// Each module defines it: the two modules report errors differently.
 PyObject* SetCoreError(const Error& error);
+
+// The dotted name of the module's PanicException, defined by each module.
+extern const char kPanicClassName[];
+
+// Raise cls(text), the text decoded from UTF-8 with bad bytes replaced
+// (it may hold NUL bytes). Always returns nullptr.
+PyObject* RaiseWithText(PyObject* cls, std::string_view text);
 
 // Raise PanicException carrying message (a generic text when null).
 // Always returns nullptr.
 PyObject* RaisePanic(const char* message);
 
-// Check an object the interpreter was asked to create: a null result is an
-// internal fault. The interpreter's pending error is reported as unraisable
-// and Panic("PyObject pointer is null") is thrown.
+// Check an object the interpreter was asked to create. A null result with
+// MemoryError pending throws PythonErrorSet, so the MemoryError reaches the
+// caller; any other null result is an internal fault: the pending error is
+// reported as unraisable and Panic("PyObject pointer is null") is thrown.
 PyObject* Made(PyObject* p);
 
 // "'{type}' object is not an instance of '{expected}'", or for None
@@ -52,4 +66,4 @@ void PrefixArgumentError(const char* name);
 
 }  // namespace tarndb::py
 
-#endif  // TARNDB_BINDING_ERRORS_H_
+#endif  // TARNDB_BINDINGS_COMMON_ERRORS_H_

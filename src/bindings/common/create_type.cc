@@ -1,8 +1,8 @@
-#include "binding/create_type.h"
+#include "bindings/common/create_type.h"
 
 #include <cstring>
 
-#include "binding/py_ref.h"
+#include "bindings/common/py_ref.h"
 
 namespace tarndb::py {
 

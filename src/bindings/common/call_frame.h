@@ -8,8 +8,8 @@
 // and releases it on every path. Frame runs a body and turns any C++
 // exception that escapes it into a Python exception, so none crosses into
 // the interpreter.
-#ifndef TARNDB_BINDING_CALL_FRAME_H_
-#define TARNDB_BINDING_CALL_FRAME_H_
+#ifndef TARNDB_BINDINGS_COMMON_CALL_FRAME_H_
+#define TARNDB_BINDINGS_COMMON_CALL_FRAME_H_
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -17,7 +17,7 @@
 #include <atomic>
 #include <new>
 
-#include "binding/errors.h"
+#include "bindings/common/errors.h"
 
 namespace tarndb::py {
 
@@ -83,6 +83,8 @@ template <typename R, typename Body>
 R Frame(R failed, Body&& body) noexcept {
   try {
     return body();
+  } catch (const PythonErrorSet&) {
+    // The exception is already set.
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -100,4 +102,4 @@ PyObject* Frame(Body&& body) noexcept {
 
 }  // namespace tarndb::py
 
-#endif  // TARNDB_BINDING_CALL_FRAME_H_
+#endif  // TARNDB_BINDINGS_COMMON_CALL_FRAME_H_

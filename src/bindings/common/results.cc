@@ -1,4 +1,4 @@
-#include "binding/results.h"
+#include "bindings/common/results.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -6,8 +6,8 @@
 #include <iterator>
 #include <memory>
 
-#include "binding/errors.h"
-#include "binding/py_ref.h"
+#include "bindings/common/errors.h"
+#include "bindings/common/py_ref.h"
 #include "core/reader/key_text.h"
 
 namespace tarndb::py {
@@ -27,11 +27,11 @@ bool IsAscii(const unsigned char* p, size_t n) {
 
 }  // namespace
 
-PyObject* KeyText(KeyView key) {
+OwnedRef KeyText(KeyView key) {
   if (IsAscii(key.data, key.size)) {
     PyObject* s = Made(PyUnicode_New(static_cast<Py_ssize_t>(key.size), 127));
     if (key.size) std::memcpy(PyUnicode_DATA(s), key.data, key.size);
-    return s;
+    return OwnedRef::Steal(s);
   }
   // Decode into code points, then fill a str of the narrowest kind. Keys
   // are at most 65,535 bytes; most fit the buffer on the stack.
@@ -56,21 +56,20 @@ PyObject* KeyText(KeyView key) {
       std::copy(cps, cps + count, PyUnicode_4BYTE_DATA(s));
       break;
   }
-  return s;
+  return OwnedRef::Steal(s);
 }
 
-PyObject* NewBytes(const uint8_t* data, size_t n) {
-  return Made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
-                                        static_cast<Py_ssize_t>(n)));
+OwnedRef NewBytes(const uint8_t* data, size_t n) {
+  return OwnedRef::Steal(Made(
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(n))));
 }
 
-PyObject* NewStr(std::string_view text) {
-  return Made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+OwnedRef NewStr(std::string_view text) {
+  return OwnedRef::Steal(
+      Made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
 }
 
-PyObject* NewPair(PyObject* a, PyObject* b) {
-  OwnedRef first = OwnedRef::Steal(a);
-  OwnedRef second = OwnedRef::Steal(b);
+OwnedRef NewPair(OwnedRef first, OwnedRef second) {
   PyObject* t = Made(PyTuple_New(2));
   PyTuple_SET_ITEM(t, 0, first.release());
   PyTuple_SET_ITEM(t, 1, second.release());
@@ -78,7 +77,7 @@ PyObject* NewPair(PyObject* a, PyObject* b) {
   // collector would find that out itself at its next pass over young
   // objects, but listings make millions of pairs at once.
   PyObject_GC_UnTrack(t);
-  return t;
+  return OwnedRef::Steal(t);
 }
 
 }  // namespace tarndb::py

@@ -1,7 +1,7 @@
 // Creating a class from a PyType_Spec, the same on every supported
 // Python version.
-#ifndef TARNDB_BINDING_CREATE_TYPE_H_
-#define TARNDB_BINDING_CREATE_TYPE_H_
+#ifndef TARNDB_BINDINGS_COMMON_CREATE_TYPE_H_
+#define TARNDB_BINDINGS_COMMON_CREATE_TYPE_H_
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -16,4 +16,4 @@ PyObject* CreateType(PyType_Spec* spec);
 
 }  // namespace tarndb::py
 
-#endif  // TARNDB_BINDING_CREATE_TYPE_H_
+#endif  // TARNDB_BINDINGS_COMMON_CREATE_TYPE_H_

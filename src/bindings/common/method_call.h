@@ -2,14 +2,14 @@
 // bind the arguments, check the receiver, take the instance for shared or
 // exclusive use, run the body with the native state, release on every path,
 // and stop any C++ exception at the boundary.
-#ifndef TARNDB_BINDING_METHOD_CALL_H_
-#define TARNDB_BINDING_METHOD_CALL_H_
+#ifndef TARNDB_BINDINGS_COMMON_METHOD_CALL_H_
+#define TARNDB_BINDINGS_COMMON_METHOD_CALL_H_
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "binding/call_frame.h"
-#include "binding/instance.h"
+#include "bindings/common/call_frame.h"
+#include "bindings/common/instance.h"
 
 namespace tarndb::py {
 
@@ -57,4 +57,4 @@ PyCFunction AsCFunction(F* f) {
 
 }  // namespace tarndb::py
 
-#endif  // TARNDB_BINDING_METHOD_CALL_H_
+#endif  // TARNDB_BINDINGS_COMMON_METHOD_CALL_H_

@@ -1,9 +1,9 @@
-#include "binding/convert.h"
+#include "bindings/tarndb/convert.h"
 
 #include <algorithm>
 
-#include "binding/errors.h"
-#include "binding/py_ref.h"
+#include "bindings/common/errors.h"
+#include "bindings/common/py_ref.h"
 
 namespace tarndb::py {
 namespace {

@@ -3,8 +3,8 @@
 // Each converter returns its value or reports failure with a Python
 // exception set. Conversions of parameters other than keys wrap a TypeError
 // as "argument '{name}': ...".
-#ifndef TARNDB_BINDING_CONVERT_H_
-#define TARNDB_BINDING_CONVERT_H_
+#ifndef TARNDB_BINDINGS_TARNDB_CONVERT_H_
+#define TARNDB_BINDINGS_TARNDB_CONVERT_H_
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -53,4 +53,4 @@ std::optional<uint64_t> ConvertUnsigned(PyObject* obj, const char* name);
 
 }  // namespace tarndb::py
 
-#endif  // TARNDB_BINDING_CONVERT_H_
+#endif  // TARNDB_BINDINGS_TARNDB_CONVERT_H_

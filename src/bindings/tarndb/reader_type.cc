@@ -2,12 +2,12 @@
 #include <string>
 #include <vector>
 
-#include "binding/convert.h"
-#include "binding/create_type.h"
-#include "binding/errors.h"
-#include "binding/method_call.h"
-#include "binding/results.h"
-#include "binding/types.h"
+#include "bindings/tarndb/convert.h"
+#include "bindings/common/create_type.h"
+#include "bindings/common/errors.h"
+#include "bindings/common/method_call.h"
+#include "bindings/common/results.h"
+#include "bindings/tarndb/types.h"
 #include "core/reader/offset_groups.h"
 #include "core/reader/reader.h"
 
@@ -38,8 +38,8 @@ constexpr Params kExitParams{"_TarnReader.__exit__()", kExitNames, 3, 3};
 PyObject* EntryPair(const Reader& r, size_t i) {
   Result<ObjectView> obj = r.ReadObject(r.EntryOffset(i));
   if (!obj.ok()) return SetCoreError(obj.error());
-  OwnedRef key = OwnedRef::Steal(KeyText(r.EntryKey(i)));
-  return NewPair(key.release(), NewBytes(obj.value().data, obj.value().size));
+  OwnedRef key = KeyText(r.EntryKey(i));
+  return NewPair(std::move(key), NewBytes(obj.value().data, obj.value().size)).release();
 }
 
 extern "C" PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -66,7 +66,7 @@ extern "C" PyObject* ReaderGetRaw(PyObject* self, PyObject* const* args, Py_ssiz
                                  if (!offset) Py_RETURN_NONE;
                                  Result<ObjectView> obj = r.ReadObject(*offset);
                                  if (!obj.ok()) return SetCoreError(obj.error());
-                                 return NewBytes(obj.value().data, obj.value().size);
+                                 return NewBytes(obj.value().data, obj.value().size).release();
                                });
 }
 
@@ -104,7 +104,7 @@ extern "C" PyObject* ReaderKeys(PyObject* self, PyObject*) {
     const size_t n = r.entry_count();
     OwnedRef list = OwnedRef::Steal(Made(PyList_New(static_cast<Py_ssize_t>(n))));
     for (size_t i = 0; i < n; ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), KeyText(r.EntryKey(i)));
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), KeyText(r.EntryKey(i)).release());
     }
     return list.release();
   });
@@ -122,10 +122,11 @@ extern "C" PyObject* ReaderItemsRaw(PyObject* self, PyObject*) {
       PyObject* pair;
       if (first[i] != i) {
         PyObject* cached = PyTuple_GET_ITEM(PyList_GET_ITEM(list.get(), first[i]), 1);
-        OwnedRef key = OwnedRef::Steal(KeyText(r.EntryKey(i)));
-        pair = NewPair(key.release(),
+        OwnedRef key = KeyText(r.EntryKey(i));
+        pair = NewPair(std::move(key),
                        NewBytes(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(cached)),
-                                static_cast<size_t>(PyBytes_GET_SIZE(cached))));
+                                static_cast<size_t>(PyBytes_GET_SIZE(cached))))
+                   .release();
       } else {
         pair = EntryPair(r, i);
         if (pair == nullptr) return nullptr;
@@ -146,35 +147,27 @@ extern "C" PyObject* ReaderObjectsRaw(PyObject* self, PyObject*) {
       if (first[i] != i) continue;  // named by an earlier entry
       Result<ObjectView> obj = r.ReadObject(r.EntryOffset(i));
       if (!obj.ok()) return SetCoreError(obj.error());
-      OwnedRef bytes = OwnedRef::Steal(NewBytes(obj.value().data, obj.value().size));
+      OwnedRef bytes = NewBytes(obj.value().data, obj.value().size);
       if (PyList_Append(list.get(), bytes.get()) < 0) return nullptr;
     }
     return list.release();
   });
 }
 
-// Insert key -> value into dict, stealing value. Returns false with the
-// interpreter's error set when the insertion fails.
-bool SetEntry(PyObject* dict, const char* key, PyObject* value) {
-  OwnedRef k = OwnedRef::Steal(Made(PyUnicode_FromString(key)));
-  OwnedRef v = OwnedRef::Steal(value);
-  return PyDict_SetItem(dict, k.get(), v.get()) == 0;
-}
-
 extern "C" PyObject* ReaderStats(PyObject* self, PyObject*) {
   return CallNoArgs<Reader>(kReader, kShared, self, [](Reader& r) -> PyObject* {
     OwnedRef d = OwnedRef::Steal(Made(PyDict_New()));
     // Keys are created before their values, and inserted in this order.
+    const auto num = [](auto maker, auto v) { return [=] { return OwnedRef::Steal(Made(maker(v))); }; };
     const bool ok =
-        SetEntry(d.get(), "path", NewStr(r.path())) &&
-        SetEntry(d.get(), "version", Made(PyLong_FromLong(2))) &&
-        SetEntry(d.get(), "num_keys", Made(PyLong_FromUnsignedLong(r.num_keys()))) &&
-        SetEntry(d.get(), "num_objects", Made(PyLong_FromUnsignedLong(r.num_objects()))) &&
-        SetEntry(d.get(), "index_offset", Made(PyLong_FromUnsignedLongLong(r.index_offset()))) &&
-        SetEntry(d.get(), "data_offset", Made(PyLong_FromLong(40))) &&
-        SetEntry(d.get(), "file_size_kb",
-                 Made(PyFloat_FromDouble(static_cast<double>(r.file_size()) * 0x1p-10))) &&
-        SetEntry(d.get(), "file_crc32", NewStr(CrcText(r.file_crc32())));
+        SetEntry(d.get(), "path", [&] { return NewStr(r.path()); }) &&
+        SetEntry(d.get(), "version", num(PyLong_FromLong, 2L)) &&
+        SetEntry(d.get(), "num_keys", num(PyLong_FromUnsignedLong, static_cast<unsigned long>(r.num_keys()))) &&
+        SetEntry(d.get(), "num_objects", num(PyLong_FromUnsignedLong, static_cast<unsigned long>(r.num_objects()))) &&
+        SetEntry(d.get(), "index_offset", num(PyLong_FromUnsignedLongLong, static_cast<unsigned long long>(r.index_offset()))) &&
+        SetEntry(d.get(), "data_offset", num(PyLong_FromLong, 40L)) &&
+        SetEntry(d.get(), "file_size_kb", num(PyFloat_FromDouble, static_cast<double>(r.file_size()) * 0x1p-10)) &&
+        SetEntry(d.get(), "file_crc32", [&] { return NewStr(CrcText(r.file_crc32())); });
     return ok ? d.release() : nullptr;
   });
 }
@@ -209,7 +202,7 @@ extern "C" PyObject* ReaderRepr(PyObject* self) {
     const std::string text = "_TarnReader('" + r.path() + "', keys=" +
                              std::to_string(r.num_keys()) +
                              ", objects=" + std::to_string(r.num_objects()) + ")";
-    return NewStr(text);
+    return NewStr(text).release();
   });
 }
 

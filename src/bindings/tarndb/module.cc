@@ -1,9 +1,9 @@
 // The extension module tarndb._tarndb: entry symbol, module definition and
 // the execution step that fills the module.
-#include "binding/call_frame.h"
-#include "binding/errors.h"
-#include "binding/py_ref.h"
-#include "binding/types.h"
+#include "bindings/common/call_frame.h"
+#include "bindings/common/errors.h"
+#include "bindings/common/py_ref.h"
+#include "bindings/tarndb/types.h"
 
 namespace tarndb::py {
 namespace {

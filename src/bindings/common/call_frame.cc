@@ -1,9 +1,9 @@
-#include "binding/call_frame.h"
+#include "bindings/common/call_frame.h"
 
 #include <cstring>
 #include <string>
 
-#include "binding/py_ref.h"
+#include "bindings/common/py_ref.h"
 
 namespace tarndb::py {
 namespace {

@@ -1,8 +1,8 @@
 // Instance layout shared by both classes: the object header, the access
 // counter, and the native state, which is built in place by the constructor
 // and destroyed explicitly by the destructor.
-#ifndef TARNDB_BINDING_INSTANCE_H_
-#define TARNDB_BINDING_INSTANCE_H_
+#ifndef TARNDB_BINDINGS_COMMON_INSTANCE_H_
+#define TARNDB_BINDINGS_COMMON_INSTANCE_H_
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -10,8 +10,8 @@
 #include <new>
 #include <utility>
 
-#include "binding/call_frame.h"
-#include "binding/py_ref.h"
+#include "bindings/common/call_frame.h"
+#include "bindings/common/py_ref.h"
 
 namespace tarndb::py {
 
@@ -50,4 +50,4 @@ struct Instance {
 
 }  // namespace tarndb::py
 
-#endif  // TARNDB_BINDING_INSTANCE_H_
+#endif  // TARNDB_BINDINGS_COMMON_INSTANCE_H_

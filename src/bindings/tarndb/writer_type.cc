@@ -1,11 +1,16 @@
 // _TarnWriter: the Python class over the core Writer.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <string>
 
-#include "binding/convert.h"
-#include "binding/create_type.h"
-#include "binding/errors.h"
-#include "binding/method_call.h"
-#include "binding/types.h"
+#include "bindings/tarndb/convert.h"
+#include "bindings/common/create_type.h"
+#include "bindings/common/errors.h"
+#include "bindings/common/method_call.h"
+#include "bindings/tarndb/types.h"
+#include "core/writer/fd_writer.h"
 #include "core/writer/writer.h"
 
 namespace tarndb::py {
@@ -21,6 +26,25 @@ constexpr const char* kAddKeyNames[] = {"key", "obj_id"};
 constexpr Params kAddKeyParams{"_TarnWriter.add_key()", kAddKeyNames, 2, 2};
 constexpr const char* kBuildNames[] = {"path"};
 constexpr Params kBuildParams{"_TarnWriter.build()", kBuildNames, 1, 1};
+
+// "✅  {path}  —  {objects} objects · {keys} keys · {size} KB\n" straight
+// to file descriptor 1, the size read back from the published file (0.0
+// when it cannot be). The store is already in place, so a closed or broken
+// standard output is ignored.
+void PrintSummary(std::string_view path, const BuildFigures& figures) {
+  struct stat st;
+  const std::string target(path);
+  const double kb =
+      ::stat(target.c_str(), &st) == 0 ? static_cast<double>(st.st_size) / 1024.0 : 0.0;
+  char size_text[64];
+  std::snprintf(size_text, sizeof size_text, "%.1f", kb);
+  std::string line = "\u2705  ";
+  line += path;
+  line += "  \u2014  " + std::to_string(figures.objects) + " objects \u00b7 " +
+          std::to_string(figures.keys) + " keys \u00b7 " + size_text + " KB\n";
+  (void)WriteAll(STDOUT_FILENO, reinterpret_cast<const uint8_t*>(line.data()), line.size(),
+                 "failed to write whole buffer", "<stdout>");
+}
 
 extern "C" PyObject* WriterNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Frame([&]() -> PyObject* {
@@ -64,9 +88,9 @@ extern "C" PyObject* WriterBuild(PyObject* self, PyObject* const* args, Py_ssize
                                kwnames, [](Writer& w, PyObject** a) -> PyObject* {
                                  const auto path = ConvertPath(a[0], "path");
                                  if (!path) return nullptr;
-                                 if (Status s = w.Build(*path); !s.ok()) {
-                                   return SetCoreError(s.error());
-                                 }
+                                 Result<BuildFigures> built = w.Build(*path);
+                                 if (!built.ok()) return SetCoreError(built.error());
+                                 PrintSummary(*path, built.value());
                                  Py_RETURN_NONE;
                                });
 }

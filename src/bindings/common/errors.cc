@@ -1,11 +1,10 @@
-#include "binding/errors.h"
+#include "bindings/common/errors.h"
 
-#include "binding/py_ref.h"
+#include "bindings/common/py_ref.h"
 
 namespace tarndb::py {
 namespace {
 
-constexpr const char kPanicName[] = "tarndb._binding.PanicException";
 constexpr const char kPanicDoc[] =
     "An internal fault inside tarndb's native code. It derives from "
     "BaseException so that `except Exception` does not hide it; please report it.";
@@ -15,17 +14,9 @@ constexpr const char kGenericPanicText[] = "internal fault in the tarndb extensi
 PyObject* PanicType() {
   static PyObject* type = nullptr;
   if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
+    type = PyErr_NewExceptionWithDoc(kPanicClassName, kPanicDoc, PyExc_BaseException, nullptr);
   }
   return type;
-}
-
-// Raise cls(text) with the text decoded from UTF-8 (it may hold NUL bytes).
-PyObject* RaiseWithText(PyObject* cls, const std::string& text) {
-  OwnedRef msg = OwnedRef::Steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (msg) PyErr_SetObject(cls, msg.get());
-  return nullptr;
 }
 
 // __qualname__ of obj's type, or the fallback text when it cannot be read.
@@ -39,30 +30,22 @@ OwnedRef TypeQualName(PyObject* obj) {
 
 }  // namespace
 
-PyObject* SetCoreError(const Error& error) {
-  PyObject* cls = PyExc_ValueError;
-  switch (error.kind()) {
-    case Error::Kind::kCorrupt:
-    case Error::Kind::kVersion:
-      cls = PyExc_RuntimeError;
-      break;
-    case Error::Kind::kIo:
-      cls = PyExc_OSError;
-      break;
-    case Error::Kind::kOther:
-      break;
-  }
-  return RaiseWithText(cls, error.FullText());
-}
-
 PyObject* RaisePanic(const char* message) {
   PyObject* cls = PanicType();
   if (cls == nullptr) return nullptr;  // creating the class failed; that error stands
   return RaiseWithText(cls, message ? message : kGenericPanicText);
 }
 
+PyObject* RaiseWithText(PyObject* cls, std::string_view text) {
+  OwnedRef msg = OwnedRef::Steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (msg) PyErr_SetObject(cls, msg.get());
+  return nullptr;
+}
+
 PyObject* Made(PyObject* p) {
   if (p == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw PythonErrorSet{};
     PyErr_WriteUnraisable(nullptr);
     throw Panic("PyObject pointer is null");
   }

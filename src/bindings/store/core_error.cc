@@ -1,0 +1,82 @@
+// How the package's module reports a core error: as the package's own
+// exception classes, with their fields set (TarnIOError's errno, strerror
+// and filename; TarnVersionError's version). The classes live in
+// tarndb._errors, which the module imports once when it is loaded.
+#include "bindings/store/errors.h"
+
+#include <string>
+
+#include "bindings/common/errors.h"
+#include "bindings/common/py_ref.h"
+
+namespace tarndb::py {
+namespace {
+
+struct ErrorClasses {
+  PyObject* corrupt = nullptr;
+  PyObject* version = nullptr;
+  PyObject* io = nullptr;
+};
+
+ErrorClasses& Classes() {
+  static ErrorClasses classes;
+  return classes;
+}
+
+// Call cls(*args) and raise the result.
+PyObject* RaiseCalled(PyObject* cls, PyObject* args) {
+  if (args == nullptr) return nullptr;
+  OwnedRef owned_args = OwnedRef::Steal(args);
+  OwnedRef exc = OwnedRef::Steal(PyObject_CallObject(cls, owned_args.get()));
+  if (exc) PyErr_SetObject(cls, exc.get());
+  return nullptr;
+}
+
+}  // namespace
+
+extern const char kPanicClassName[] = "tarndb._store.PanicException";
+
+bool LoadErrorClasses() {
+  ErrorClasses& c = Classes();
+  if (c.corrupt != nullptr) return true;
+  OwnedRef module = OwnedRef::Steal(PyImport_ImportModule("tarndb._errors"));
+  if (!module) return false;
+  OwnedRef corrupt = OwnedRef::Steal(PyObject_GetAttrString(module.get(), "TarnCorruptError"));
+  OwnedRef version = OwnedRef::Steal(PyObject_GetAttrString(module.get(), "TarnVersionError"));
+  OwnedRef io = OwnedRef::Steal(PyObject_GetAttrString(module.get(), "TarnIOError"));
+  if (!corrupt || !version || !io) return false;
+  // Kept for the life of the process, like the classes of the module.
+  c.corrupt = corrupt.release();
+  c.version = version.release();
+  c.io = io.release();
+  return true;
+}
+
+PyObject* SetCoreError(const Error& error) {
+  const ErrorClasses& c = Classes();
+  const std::string& text = error.message();
+  if (error.kind() == Error::Kind::kOther) return RaiseWithText(PyExc_ValueError, text);
+  if (error.kind() == Error::Kind::kVersion) {
+    return RaiseCalled(c.version, Py_BuildValue("(i)", int{error.version()}));
+  }
+  OwnedRef message = OwnedRef::Steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!message) return nullptr;
+  switch (error.kind()) {
+    case Error::Kind::kIo: {
+      OwnedRef errnum = error.sys_errno() != 0 ? OwnedRef::Steal(PyLong_FromLong(error.sys_errno()))
+                                               : OwnedRef::NewRef(Py_None);
+      OwnedRef filename =
+          error.path().empty()
+              ? OwnedRef::NewRef(Py_None)
+              : OwnedRef::Steal(PyUnicode_DecodeFSDefaultAndSize(
+                    error.path().data(), static_cast<Py_ssize_t>(error.path().size())));
+      if (!errnum || !filename) return nullptr;
+      return RaiseCalled(c.io, PyTuple_Pack(3, message.get(), errnum.get(), filename.get()));
+    }
+    default:
+      return RaiseCalled(c.corrupt, PyTuple_Pack(1, message.get()));
+  }
+}
+
+}  // namespace tarndb::py

@@ -1,0 +1,65 @@
+// Arguments of the package's module: keys, raw values and object IDs.
+//
+// The package takes a key as str (its strict UTF-8) or as a bytes-like
+// object (bytes, bytearray, memoryview), the same in every call that takes
+// one; anything else is a TypeError naming the type. Raw values are any
+// bytes-like object. Failures set a Python exception and return false.
+#ifndef TARNDB_BINDINGS_STORE_KEYS_H_
+#define TARNDB_BINDINGS_STORE_KEYS_H_
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/format/key_order.h"
+
+namespace tarndb::py {
+
+// Key bytes of one argument. A str or bytes is viewed in place (both are
+// immutable and the caller holds them for the call); other bytes-like
+// objects are copied, because Python code run later in the call could
+// change them. A str holding a lone surrogate raises the interpreter's
+// UnicodeEncodeError.
+class StoreKey {
+ public:
+  bool Convert(PyObject* obj);
+  KeyView view() const { return view_; }
+
+ private:
+  KeyView view_;
+  std::string owned_;
+};
+
+// A raw value: the bytes of a bytes-like object, held for the call.
+class RawValue {
+ public:
+  RawValue() = default;
+  RawValue(const RawValue&) = delete;
+  RawValue& operator=(const RawValue&) = delete;
+  ~RawValue() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  // what names the value in the TypeError for anything not bytes-like.
+  bool Convert(PyObject* obj, const char* what);
+  const uint8_t* data() const { return static_cast<const uint8_t*>(view_.buf); }
+  size_t size() const { return static_cast<size_t>(view_.len); }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// An object ID: an int (or an object with __index__). A value outside
+// 0..2**64-1 is reported by the caller as out of range, so it comes back
+// as nothing with no exception set; a non-integer raises TypeError.
+bool ConvertObjectId(PyObject* obj, std::optional<uint64_t>* id);
+
+// The text form of an integer argument, for messages ("-1", "2**64").
+std::string IntText(PyObject* obj);
+
+}  // namespace tarndb::py
+
+#endif  // TARNDB_BINDINGS_STORE_KEYS_H_

@@ -1,0 +1,407 @@
+// tarndb._store.Reader: an open store file with the read half of the
+// Mapping protocol in native slots (r[key], key in r, len(r), iter(r)),
+// get, get_many, lazy scans, verify and stats.
+#include <algorithm>
+#include <memory>
+#include <string>
+
+#include "bindings/common/call_frame.h"
+#include "bindings/common/create_type.h"
+#include "bindings/common/errors.h"
+#include "bindings/common/method_call.h"
+#include "bindings/common/results.h"
+#include "bindings/store/keys.h"
+#include "bindings/store/reader_iterator.h"
+#include "bindings/store/reader_object.h"
+#include "bindings/store/types.h"
+#include "core/format/layout.h"
+
+namespace tarndb::py::store {
+namespace {
+
+constexpr const char* kNewNames[] = {"path", "verify", "decode"};
+constexpr Params kNewParams{"Reader()", kNewNames, 3, 1};
+constexpr const char* kGetNames[] = {"key", "default"};
+constexpr Params kGetParams{"get()", kGetNames, 2, 1};
+constexpr const char* kGetManyNames[] = {"keys", "default"};
+constexpr Params kGetManyParams{"get_many()", kGetManyNames, 2, 1};
+constexpr const char* kPrefixNames[] = {"prefix"};
+constexpr Params kPrefixParams{"prefix()", kPrefixNames, 1, 1};
+constexpr const char* kViewNames[] = {"cls"};
+constexpr Params kViewParams{"_view()", kViewNames, 1, 1};
+
+ReaderObject* AsReader(PyObject* self) { return reinterpret_cast<ReaderObject*>(self); }
+
+// KeyError(key), with the key as the one argument even when it is a tuple.
+PyObject* RaiseKeyError(PyObject* key) {
+  OwnedRef args = OwnedRef::Steal(PyTuple_Pack(1, key));
+  if (args) PyErr_SetObject(PyExc_KeyError, args.get());
+  return nullptr;
+}
+
+// Absent keys and keys no store can hold (over 65,535 bytes) both miss.
+std::optional<uint64_t> Find(const Reader& r, KeyView key) {
+  if (key.size > kMaxKeyLength) return std::nullopt;
+  return r.Lookup(key);
+}
+
+// The value of key, nullptr with the default's sentinel unset when absent
+// (missing is then true), or nullptr with an exception set.
+PyObject* Fetch(ReaderObject* self, PyObject* key_obj, bool* missing) {
+  StoreKey key;
+  if (!key.Convert(key_obj)) return nullptr;
+  const Reader* r = self->Store();
+  if (r == nullptr) return nullptr;
+  const std::optional<uint64_t> offset = Find(*r, key.view());
+  if (!offset) {
+    *missing = true;
+    return nullptr;
+  }
+  Result<ObjectView> obj = r->ReadObject(*offset);
+  if (!obj.ok()) return SetCoreError(obj.error());
+  return self->Value(obj.value()).release();
+}
+
+extern "C" PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return Frame([&]() -> PyObject* {
+    PyObject* a[3];
+    if (!BindTuple(kNewParams, args, kwargs, a)) return nullptr;
+    PyObject* path_bytes = nullptr;
+    if (!PyUnicode_FSConverter(a[0], &path_bytes)) return nullptr;
+    OwnedRef path = OwnedRef::Steal(path_bytes);
+    const bool verify = a[1] == nullptr || PyObject_IsTrue(a[1]) > 0;
+    if (PyErr_Occurred()) return nullptr;
+    PyObject* decode = a[2] == Py_None ? nullptr : a[2];
+    if (decode != nullptr && !PyCallable_Check(decode)) {
+      PyErr_SetString(PyExc_TypeError, "decode must be callable or None");
+      return nullptr;
+    }
+    Result<Reader> opened = Reader::Open(
+        std::string_view(PyBytes_AS_STRING(path.get()),
+                         static_cast<size_t>(PyBytes_GET_SIZE(path.get()))),
+        verify);
+    if (!opened.ok()) return SetCoreError(opened.error());
+    auto store = std::make_shared<const Reader>(std::move(opened.value()));
+    allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    ReaderObject* obj = AsReader(self);
+    new (&obj->store) std::shared_ptr<const Reader>(std::move(store));
+    obj->owner = nullptr;
+    obj->decode = decode;
+    Py_XINCREF(decode);
+    return self;
+  });
+}
+
+extern "C" int ReaderTraverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(AsReader(self)->owner);
+  Py_VISIT(AsReader(self)->decode);
+  return 0;
+}
+
+extern "C" int ReaderClear(PyObject* self) {
+  Py_CLEAR(AsReader(self)->owner);
+  Py_CLEAR(AsReader(self)->decode);
+  return 0;
+}
+
+extern "C" void ReaderDealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  ReaderClear(self);
+  using Store = std::shared_ptr<const Reader>;
+  AsReader(self)->store.~Store();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+extern "C" PyObject* ReaderSubscript(PyObject* self, PyObject* key) {
+  return Frame([&]() -> PyObject* {
+    bool missing = false;
+    PyObject* value = Fetch(AsReader(self), key, &missing);
+    return missing ? RaiseKeyError(key) : value;
+  });
+}
+
+extern "C" int ReaderContains(PyObject* self, PyObject* key_obj) {
+  return Frame<int>(-1, [&]() -> int {
+    StoreKey key;
+    if (!key.Convert(key_obj)) return -1;
+    const Reader* r = AsReader(self)->Store();
+    if (r == nullptr) return -1;
+    return Find(*r, key.view()).has_value() ? 1 : 0;
+  });
+}
+
+extern "C" Py_ssize_t ReaderLength(PyObject* self) {
+  const Reader* r = AsReader(self)->Store();
+  return r == nullptr ? -1 : static_cast<Py_ssize_t>(r->entry_count());
+}
+
+extern "C" PyObject* ReaderIter(PyObject* self) {
+  return Frame([&]() -> PyObject* {
+    const Reader* r = AsReader(self)->Store();
+    if (r == nullptr) return nullptr;
+    return NewReaderIterator(self, IterMode::kKeys, 0, r->entry_count());
+  });
+}
+
+extern "C" PyObject* ReaderGet(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return Frame([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!BindFastcall(kGetParams, args, nargs, kwnames, a)) return nullptr;
+    bool missing = false;
+    PyObject* value = Fetch(AsReader(self), a[0], &missing);
+    if (!missing) return value;
+    PyObject* fallback = a[1] ? a[1] : Py_None;
+    Py_INCREF(fallback);
+    return fallback;
+  });
+}
+
+// get_many: the keys are converted and looked up a batch at a time, the
+// batch's cache misses overlapping (Reader::LookupMany), then each value
+// is made in order.
+extern "C" PyObject* ReaderGetMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  return Frame([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!BindFastcall(kGetManyParams, args, nargs, kwnames, a)) return nullptr;
+    PyObject* fallback = a[1] ? a[1] : Py_None;
+    if (PyUnicode_Check(a[0]) || PyBytes_Check(a[0])) {
+      PyErr_SetString(PyExc_TypeError, "get_many() takes an iterable of keys, not one key");
+      return nullptr;
+    }
+    ReaderObject* reader = AsReader(self);
+    // A decode callable runs Python code between lookups, which could change
+    // a list of keys under us: then the keys are copied to a tuple first.
+    OwnedRef seq = OwnedRef::Steal(
+        reader->decode != nullptr && PyList_Check(a[0])
+            ? PySequence_Tuple(a[0])
+            : PySequence_Fast(a[0], "get_many() takes an iterable of keys"));
+    if (!seq) return nullptr;
+    const std::shared_ptr<const Reader> r = reader->SharedStore();
+    if (!r) return nullptr;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    PyObject** items = PySequence_Fast_ITEMS(seq.get());
+    OwnedRef out = OwnedRef::Steal(Made(PyList_New(n)));
+    constexpr size_t kBatch = Reader::kMaxLookupBatch;
+    StoreKey keys[kBatch];
+    KeyView views[kBatch];
+    uint64_t offsets[kBatch];
+    bool found[kBatch];
+    for (Py_ssize_t base = 0; base < n; base += kBatch) {
+      const size_t m = static_cast<size_t>(std::min<Py_ssize_t>(n - base, kBatch));
+      size_t lookups = 0;  // keys too long to be stored are not looked up
+      size_t slot_of[kBatch];
+      for (size_t b = 0; b < m; ++b) {
+        if (!keys[b].Convert(items[base + static_cast<Py_ssize_t>(b)])) return nullptr;
+        slot_of[b] = kBatch;
+        if (keys[b].view().size <= kMaxKeyLength) {
+          slot_of[b] = lookups;
+          views[lookups++] = keys[b].view();
+        }
+      }
+      r->LookupMany(views, lookups, offsets, found);
+      for (size_t b = 0; b < m; ++b) {
+        const size_t s = slot_of[b];
+        PyObject* value;
+        if (s == kBatch || !found[s]) {
+          Py_INCREF(fallback);
+          value = fallback;
+        } else {
+          Result<ObjectView> obj = r->ReadObject(offsets[s]);
+          if (!obj.ok()) return SetCoreError(obj.error());
+          value = reader->Value(obj.value()).release();
+          if (value == nullptr) return nullptr;
+        }
+        PyList_SET_ITEM(out.get(), base + static_cast<Py_ssize_t>(b), value);
+      }
+    }
+    return out.release();
+  });
+}
+
+extern "C" PyObject* ReaderItems(PyObject* self, PyObject*) {
+  return Frame([&]() -> PyObject* {
+    const Reader* r = AsReader(self)->Store();
+    if (r == nullptr) return nullptr;
+    return NewReaderIterator(self, IterMode::kItems, 0, r->entry_count());
+  });
+}
+
+extern "C" PyObject* ReaderValues(PyObject* self, PyObject*) {
+  return Frame([&]() -> PyObject* {
+    const Reader* r = AsReader(self)->Store();
+    if (r == nullptr) return nullptr;
+    return NewReaderIterator(self, IterMode::kValues, 0, r->entry_count());
+  });
+}
+
+extern "C" PyObject* ReaderObjects(PyObject* self, PyObject*) {
+  return Frame([&]() -> PyObject* {
+    const Reader* r = AsReader(self)->Store();
+    if (r == nullptr) return nullptr;
+    return NewReaderIterator(self, IterMode::kObjects, 0, r->entry_count());
+  });
+}
+
+extern "C" PyObject* ReaderPrefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return Frame([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!BindFastcall(kPrefixParams, args, nargs, kwnames, a)) return nullptr;
+    StoreKey prefix;
+    if (!prefix.Convert(a[0])) return nullptr;
+    const Reader* r = AsReader(self)->Store();
+    if (r == nullptr) return nullptr;
+    const auto [first, last] = r->PrefixRange(prefix.view());
+    return NewReaderIterator(self, IterMode::kItems, first, last);
+  });
+}
+
+extern "C" PyObject* ReaderVerify(PyObject* self, PyObject*) {
+  return Frame([&]() -> PyObject* {
+    const std::shared_ptr<const Reader> r = AsReader(self)->SharedStore();
+    if (!r) return nullptr;
+    if (Status s = r->Verify(); !s.ok()) return SetCoreError(s.error());
+    Py_RETURN_TRUE;
+  });
+}
+
+OwnedRef Unsigned(uint64_t v) {
+  return OwnedRef::Steal(Made(PyLong_FromUnsignedLongLong(v)));
+}
+
+extern "C" PyObject* ReaderStats(PyObject* self, PyObject*) {
+  return Frame([&]() -> PyObject* {
+    const Reader* r = AsReader(self)->Store();
+    if (r == nullptr) return nullptr;
+    OwnedRef d = OwnedRef::Steal(Made(PyDict_New()));
+    const bool ok =
+        SetEntry(d.get(), "path",
+                 [&] {
+                   return OwnedRef::Steal(Made(PyUnicode_DecodeFSDefaultAndSize(
+                       r->path().data(), static_cast<Py_ssize_t>(r->path().size()))));
+                 }) &&
+        SetEntry(d.get(), "version", [] { return Unsigned(kFormatVersion); }) &&
+        SetEntry(d.get(), "num_keys", [&] { return Unsigned(r->num_keys()); }) &&
+        SetEntry(d.get(), "num_objects", [&] { return Unsigned(r->num_objects()); }) &&
+        SetEntry(d.get(), "index_offset", [&] { return Unsigned(r->index_offset()); }) &&
+        SetEntry(d.get(), "data_offset", [] { return Unsigned(kDataOffset); }) &&
+        SetEntry(d.get(), "file_size_kb",
+                 [&] {
+                   return OwnedRef::Steal(
+                       Made(PyFloat_FromDouble(static_cast<double>(r->file_size()) / 1024.0)));
+                 }) &&
+        SetEntry(d.get(), "file_crc32", [&] { return NewStr(CrcText(r->file_crc32())); });
+    return ok ? d.release() : nullptr;
+  });
+}
+
+extern "C" PyObject* ReaderClose(PyObject* self, PyObject*) {
+  // Calls running Python code keep their own reference; the mapping goes
+  // when the last of them is done.
+  AsReader(self)->primary()->store.reset();
+  Py_RETURN_NONE;
+}
+
+extern "C" PyObject* ReaderClosed(PyObject* self, void*) {
+  return PyBool_FromLong(AsReader(self)->primary()->store == nullptr);
+}
+
+// _view(cls): a new instance of cls (Reader or a subclass) that reads this
+// reader's store and returns its values as the stored bytes.
+extern "C" PyObject* ReaderView(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return Frame([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!BindFastcall(kViewParams, args, nargs, kwnames, a)) return nullptr;
+    PyTypeObject* base = ReaderType();
+    if (base == nullptr) return nullptr;
+    if (!PyType_Check(a[0]) ||
+        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(a[0]), base)) {
+      PyErr_SetString(PyExc_TypeError, "_view() takes a subclass of Reader");
+      return nullptr;
+    }
+    if (AsReader(self)->Store() == nullptr) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(a[0]);
+    allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
+    PyObject* view = alloc(type, 0);
+    if (view == nullptr) return nullptr;
+    ReaderObject* v = AsReader(view);
+    new (&v->store) std::shared_ptr<const Reader>();
+    v->owner = reinterpret_cast<PyObject*>(AsReader(self)->primary());
+    Py_INCREF(v->owner);
+    v->decode = nullptr;
+    return view;
+  });
+}
+
+constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"get", AsCFunction(ReaderGet), kFastKw,
+     "get($self, key, default=None)\n--\n\nThe value of *key*, or *default* when it is absent."},
+    {"get_many", AsCFunction(ReaderGetMany), kFastKw,
+     "get_many($self, keys, default=None)\n--\n\n"
+     "The values of *keys* as a list, in order, with *default* for absent keys."},
+    {"prefix", AsCFunction(ReaderPrefix), kFastKw,
+     "prefix($self, prefix)\n--\n\n"
+     "An iterator of `(key, value)` for the keys that begin with *prefix*, in key order."},
+    {"_items", ReaderItems, METH_NOARGS,
+     "_items($self)\n--\n\nAn iterator of `(key, value)` pairs in key order."},
+    {"_values", ReaderValues, METH_NOARGS,
+     "_values($self)\n--\n\nAn iterator of the values in key order."},
+    {"objects", ReaderObjects, METH_NOARGS,
+     "objects($self)\n--\n\n"
+     "An iterator of every stored object that some key names, once, in the order of its "
+     "first key."},
+    {"verify", ReaderVerify, METH_NOARGS,
+     "verify($self)\n--\n\n"
+     "Check the whole-file checksum, every object's checksum and the file's structure; "
+     "returns True or raises TarnCorruptError."},
+    {"stats", ReaderStats, METH_NOARGS, "stats($self)\n--\n\nThe file's metadata as a new dict."},
+    {"close", ReaderClose, METH_NOARGS,
+     "close($self)\n--\n\nRelease the file; later calls raise ValueError."},
+    {"_view", AsCFunction(ReaderView), kFastKw,
+     "_view($self, cls)\n--\n\nA *cls* instance reading this store, values as stored bytes."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"closed", ReaderClosed, nullptr, "Whether close() was called.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(ReaderNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ReaderDealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ReaderTraverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(ReaderClear)},
+    {Py_tp_iter, reinterpret_cast<void*>(ReaderIter)},
+    {Py_mp_subscript, reinterpret_cast<void*>(ReaderSubscript)},
+    {Py_mp_length, reinterpret_cast<void*>(ReaderLength)},
+    {Py_sq_length, reinterpret_cast<void*>(ReaderLength)},
+    {Py_sq_contains, reinterpret_cast<void*>(ReaderContains)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_doc, const_cast<char*>("Reader(path, verify=True, decode=None)\n--\n\n"
+                                  "An open store file; the base of tarndb.TarnReader.")},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"tarndb._store.Reader", static_cast<int>(sizeof(ReaderObject)), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, kSlots};
+
+}  // namespace
+
+PyTypeObject* ReaderType() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = CreateType(&kSpec);
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace tarndb::py::store

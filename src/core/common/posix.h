@@ -1,0 +1,38 @@
+// POSIX helpers shared by the reader and the writer: opening with EINTR
+// retried, the NUL-in-path check, and the one shape of every error that an
+// operating-system call produces.
+#ifndef TARNDB_CORE_COMMON_POSIX_H_
+#define TARNDB_CORE_COMMON_POSIX_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+#include "core/common/result.h"
+#include "core/common/unique_fd.h"
+
+namespace tarndb {
+
+// "No such file or directory (os error 2)" for ENOENT, and so on.
+std::string OsErrorText(int errnum);
+
+// Text used instead of an errno description when a path holds a NUL byte,
+// which no system call can take.
+inline constexpr const char kNulInPathText[] = "file name contained an unexpected NUL byte";
+
+// An I/O-kind error whose message is prefix followed by OsErrorText(errnum),
+// carrying errnum and the path it concerns.
+Error IoError(std::string_view prefix, int errnum, std::string_view path);
+
+// open(2), retried while it is interrupted by a signal. A path holding a NUL
+// byte fails with prefix + kNulInPathText; any other failure with
+// IoError(prefix, errno, path).
+Result<UniqueFd> OpenFd(std::string_view path, int flags, mode_t mode, std::string_view prefix);
+
+// fsync(2), retried while interrupted; a failure is IoError(prefix, errno, path).
+Status SyncFd(int fd, std::string_view prefix, std::string_view path);
+
+}  // namespace tarndb
+
+#endif  // TARNDB_CORE_COMMON_POSIX_H_
