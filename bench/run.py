@@ -33,12 +33,14 @@ from report import growth_table, table                                # noqa: E4
 # (key, row label, unit); units as in report.py
 OPS = [
     ("build", "build, per key", "time"),
+    ("build_batch", "build from sorted (key, value) pairs in one call, per key", "time"),
     ("open", "open verify=False, per key", "time"),
     ("open_get", "open verify=False + first get_raw, per key", "time"),
     ("open_verify", "open verify=True, per key", "time"),
     ("crc_open", "CRC pass at open: open verify=True − verify=False, file bytes/s", "rate"),
     ("get_hit", "get_raw, random hits", "time"),
     ("get_hot", "get_raw, hot (1,000 keys)", "time"),
+    ("get_many", "get_many of the random hits in one call, per key", "time"),
     ("miss", "exists, misses", "time"),
     ("prefix", "prefix_raw, per call", "time"),
     ("items", "items_raw, per key", "time"),
@@ -51,8 +53,9 @@ OPS = [
     ("file_size", "file size, per key", "bytes"),
 ]
 UNIT = {k: u for k, _, u in OPS}
-GROUPS = {"build": ["build"], "open": ["open", "open_get", "open_verify", "crc_open"],
-          "get": ["get_hit"], "hot": ["get_hot"], "miss": ["miss"], "prefix": ["prefix"],
+GROUPS = {"build": ["build", "build_batch"],
+          "open": ["open", "open_get", "open_verify", "crc_open"],
+          "get": ["get_hit", "get_many"], "hot": ["get_hot"], "miss": ["miss"], "prefix": ["prefix"],
           "items": ["items"], "keys": ["keys"], "objects": ["objects"], "verify": ["verify"],
           "memory": ["rss_anon", "rss_file"], "writer": ["writer_peak"], "size": ["file_size"]}
 CHECKSUM_COLUMNS = ("zlib.crc32", "plain read")
@@ -99,6 +102,16 @@ class Run:
                                       before=lambda s=s, p=path: s.remove(p))
         samples, _ = round_robin(tasks, cfg.repeat if self.wants("build") else 1, cfg.build_budget)
         self.record("build", samples)
+        if self.wants("build_batch"):
+            batch = {}
+            for s in self.live:
+                if "build_batch" in s.ops:
+                    args, path = s.prepare_batch(ds), self.path[s.name] + ".batch"
+                    batch[s.name] = call_task(lambda s=s, a=args, p=path: s.build_batch(a, p),
+                                              ds.n, before=lambda s=s, p=path: s.remove(p))
+            self.record("build_batch", round_robin(batch, cfg.repeat, cfg.build_budget)[0])
+            for s in self.live:
+                s.remove(self.path[s.name] + ".batch")
         for s in self.live:
             files = s.files(self.path[s.name])
             if files:
@@ -162,6 +175,21 @@ class Run:
                 tasks = {n: loop_task(getfn(sysmap[n], h), keyed(n, raw))
                          for n, h in handles.items() if op in sysmap[n].ops}
                 self.record(op, round_robin(tasks, cfg.repeat, cfg.query_budget, warmup=True)[0])
+        if self.wants("get_many"):
+            hits = [ds.keys[i] for i in ds.hit_idx]
+            tasks = {}
+            for n, h in handles.items():
+                if "get_many" in sysmap[n].ops:
+                    many = sysmap[n].get_many(h)
+                    tasks[n] = lambda many=many, make=keyed(n, hits): call_task(
+                        lambda k=make(): many(k), len(hits))()
+            self.record("get_many", round_robin(tasks, cfg.repeat, cfg.query_budget, warmup=True)[0])
+            want = [ds.values[i] for i in ds.hit_idx[:1000]]
+            for n, h in handles.items():
+                if "get_many" in sysmap[n].ops:
+                    got = sysmap[n].get_many(h)(keyed(n, hits[:1000])())
+                    if got != want:
+                        self.fail(n, "get_many returned wrong values")
         if self.wants("get_hot"):
             hot_raw = [ds.keys[i] for i in ds.hot_idx]
             tasks = {}

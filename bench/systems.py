@@ -15,23 +15,6 @@ marisa-trie 1.4 fails on keys holding a NUL character.
 import contextlib
 import os
 import pickle
-import sys
-
-
-@contextlib.contextmanager
-def fd1_silenced():
-    """Send file descriptor 1 to /dev/null (tarndb's build writes a summary
-    line there directly, bypassing sys.stdout)."""
-    sys.stdout.flush()
-    saved = os.dup(1)
-    null = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(null, 1)
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-        os.close(null)
 
 
 def _successor(p):
@@ -92,12 +75,14 @@ class System:
 
 
 class Tarn(System):
+    """tarndb through the package's native classes (tarndb._store), values
+    as stored bytes: what ``TarnWriter``/``TarnReader.raw`` run."""
     name = "tarndb"
-    ops = System.ops | {"open_verify", "crc_open", "verify"}
+    ops = System.ops | {"open_verify", "crc_open", "verify", "build_batch", "get_many"}
 
     def load(self):
-        from tarndb import _tarndb
-        self.mod = _tarndb
+        from tarndb import _store
+        self.mod = _store
 
     def version(self):
         return self.mod.__version__
@@ -113,46 +98,66 @@ class Tarn(System):
 
     def build(self, args, path):
         objects, keys, key_obj = args
-        w = self.mod._TarnWriter()
-        add_object = w.add_object_raw
+        w = self.mod.Writer()
+        add_raw = w.add_raw
         last = -1
         for o in objects:
-            last = add_object(o)
+            last = add_raw(o)
         if last != len(objects) - 1:           # IDs are dense: the data set's own indexes
-            raise AssertionError("add_object_raw returned ID %d for object %d" % (last, len(objects) - 1))
+            raise AssertionError("add_raw returned ID %d for object %d" % (last, len(objects) - 1))
         add_key = w.add_key
         for k, o in zip(keys, key_obj):
             add_key(k, o)
-        with fd1_silenced():
-            w.build(path)
+        w.build(path)
+
+    def prepare_batch(self, ds):
+        return list(zip(ds.sorted_keys, ds.sorted_values))
+
+    def build_batch(self, pairs, path):
+        w = self.mod.Writer()
+        w.update_raw(pairs)
+        w.build(path)
 
     def open(self, path, verify=False):
-        return self.mod._TarnReader(path, verify=verify)
+        return self.mod.Reader(path, verify)
 
     def get(self, h):
-        return h.get_raw
+        return h.get
+
+    def get_many(self, h):
+        return h.get_many
 
     def exists(self, h):
-        return h.exists
+        return h.__contains__
 
     def prefix(self, h):
-        return h.prefix_raw
+        return lambda p: list(h.prefix(p))
 
     def items(self, h):
-        return h.items_raw
+        return lambda: list(h._items())
 
     def keys(self, h):
-        return h.keys
+        return lambda: list(h)
 
     def values(self, h):
-        return h.objects_raw
+        return lambda: list(h.objects())
 
 
 class Dict(System):
     """The in-memory ceiling; its open/load is building it."""
     name = "dict"
     ordered = False
-    ops = System.ops - {"prefix", "file_size"}
+    ops = (System.ops - {"prefix", "file_size"}) | {"build_batch", "get_many"}
+
+    def prepare_batch(self, ds):
+        return [(self.key_in(ds.kind, k), v) for k, v in zip(ds.sorted_keys, ds.sorted_values)]
+
+    def build_batch(self, pairs, path):
+        return dict(pairs)
+
+    def get_many(self, d):
+        get = d.get
+        return lambda keys: [get(k) for k in keys]
 
     key_in = Tarn.key_in
 
@@ -186,10 +191,12 @@ class Dict(System):
 
 
 class Lmdb(System):
-    """py-lmdb: one write transaction, put(append=True) over sorted keys;
-    lookups inside one read transaction."""
+    """py-lmdb: one write transaction, put(append=True) over sorted keys
+    (putmulti(append=True) for the batch build), committed with LMDB's
+    default fsync; lookups inside one read transaction."""
     name = "lmdb"
     suffixes = ("", "-lock")
+    ops = System.ops | {"build_batch", "get_many"}
 
     def load(self):
         import lmdb
@@ -212,9 +219,27 @@ class Lmdb(System):
                 put(k, v, append=True)
         env.close()
 
+    def prepare_batch(self, ds):
+        return list(zip(ds.sorted_keys, ds.sorted_values)), self.prepare(ds)[2]
+
+    def build_batch(self, args, path):
+        pairs, map_size = args
+        env = self.mod.open(path, subdir=False, map_size=map_size)
+        with env.begin(write=True) as txn:
+            with txn.cursor() as cur:
+                cur.putmulti(pairs, append=True)
+        env.close()
+
     def open(self, path, verify=False):
         env = self.mod.open(path, subdir=False, readonly=True, lock=False)
         return env, env.begin(buffers=False)
+
+    def get_many(self, h):
+        cur = h[1].cursor()
+        if hasattr(cur, "getmulti"):                           # py-lmdb 1.1 and later
+            return lambda keys: [v for _, v in cur.getmulti(keys)]
+        get = h[1].get
+        return lambda keys: [get(k) for k in keys]
 
     def close(self, h):
         h[1].abort()

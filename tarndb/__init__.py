@@ -2,13 +2,12 @@
 
 Build a store with :class:`TarnWriter`, read it with :class:`TarnReader` (a
 read-only ``Mapping``). Values are MessagePack-encoded; keys are ``str`` or
-``bytes``. The native extension ``tarndb._tarndb`` underneath works on raw
-bytes only.
+``bytes``. Both classes build on the native module ``tarndb._store``.
 """
 
 from tarndb._errors import TarnCorruptError, TarnError, TarnIOError, TarnVersionError
 from tarndb._reader import RawView, TarnReader
-from tarndb._tarndb import __version__
+from tarndb._store import __version__
 from tarndb._types import Key, StoreStats, StrPath
 from tarndb._writer import TarnWriter
 

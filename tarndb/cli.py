@@ -19,7 +19,7 @@ from tarndb._errors import TarnCorruptError, TarnIOError, TarnVersionError
 from tarndb._ingest import InputError, Record, read_records
 from tarndb._progress import Progress
 from tarndb._reader import TarnReader
-from tarndb._tarndb import __version__
+from tarndb._store import __version__
 from tarndb._writer import TarnWriter
 
 EXIT_OK, EXIT_DAMAGED, EXIT_USAGE = 0, 1, 2

@@ -14,7 +14,8 @@ int main(int argc, char** argv) {
   std::vector<unsigned char> buf;
   unsigned char chunk[65536];
   size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) buf.insert(buf.end(), chunk, chunk + got);
+  while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+    buf.insert(buf.end(), chunk, chunk + got);
   std::fclose(f);
   const int top = tarndb::crc32::AccelerationLevel();
   std::printf("levels %d\n", top + 1);

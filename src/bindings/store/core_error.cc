@@ -2,12 +2,11 @@
 // exception classes, with their fields set (TarnIOError's errno, strerror
 // and filename; TarnVersionError's version). The classes live in
 // tarndb._errors, which the module imports once when it is loaded.
-#include "bindings/store/errors.h"
-
 #include <string>
 
 #include "bindings/common/errors.h"
 #include "bindings/common/py_ref.h"
+#include "bindings/store/errors.h"
 
 namespace tarndb::py {
 namespace {

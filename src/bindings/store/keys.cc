@@ -5,9 +5,7 @@
 namespace tarndb::py {
 namespace {
 
-KeyView ViewOf(const void* p, size_t n) {
-  return KeyView{static_cast<const unsigned char*>(p), n};
-}
+KeyView ViewOf(const void* p, size_t n) { return KeyView{static_cast<const unsigned char*>(p), n}; }
 
 bool NotAKey(PyObject* obj) {
   PyErr_Format(PyExc_TypeError, "a key must be str or bytes, not %s", Py_TYPE(obj)->tp_name);

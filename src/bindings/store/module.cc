@@ -28,7 +28,7 @@ extern "C" int ModuleExec(PyObject* module) {
         AddType(module, "Writer", WriterType()) < 0) {
       return -1;
     }
-    return 0;
+    return PyModule_AddStringConstant(module, "__version__", TARNDB_PACKAGE_VERSION);
   });
 }
 

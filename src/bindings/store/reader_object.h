@@ -28,8 +28,8 @@ namespace tarndb::py::store {
 struct ReaderObject {
   PyObject_HEAD
   std::shared_ptr<const Reader> store;  // null once closed, and in a view
-  PyObject* owner;   // a view's reader (a new reference), else nullptr
-  PyObject* decode;  // a new reference, or nullptr for the stored bytes
+  PyObject* owner;                      // a view's reader (a new reference), else nullptr
+  PyObject* decode;                     // a new reference, or nullptr for the stored bytes
 
   // The instance whose store this one reads.
   ReaderObject* primary() { return owner ? reinterpret_cast<ReaderObject*>(owner) : this; }

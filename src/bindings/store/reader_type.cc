@@ -76,10 +76,10 @@ extern "C" PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwa
       PyErr_SetString(PyExc_TypeError, "decode must be callable or None");
       return nullptr;
     }
-    Result<Reader> opened = Reader::Open(
-        std::string_view(PyBytes_AS_STRING(path.get()),
-                         static_cast<size_t>(PyBytes_GET_SIZE(path.get()))),
-        verify);
+    Result<Reader> opened =
+        Reader::Open(std::string_view(PyBytes_AS_STRING(path.get()),
+                                      static_cast<size_t>(PyBytes_GET_SIZE(path.get()))),
+                     verify);
     if (!opened.ok()) return SetCoreError(opened.error());
     auto store = std::make_shared<const Reader>(std::move(opened.value()));
     allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
@@ -177,10 +177,10 @@ extern "C" PyObject* ReaderGetMany(PyObject* self, PyObject* const* args, Py_ssi
     ReaderObject* reader = AsReader(self);
     // A decode callable runs Python code between lookups, which could change
     // a list of keys under us: then the keys are copied to a tuple first.
-    OwnedRef seq = OwnedRef::Steal(
-        reader->decode != nullptr && PyList_Check(a[0])
-            ? PySequence_Tuple(a[0])
-            : PySequence_Fast(a[0], "get_many() takes an iterable of keys"));
+    OwnedRef seq =
+        OwnedRef::Steal(reader->decode != nullptr && PyList_Check(a[0])
+                            ? PySequence_Tuple(a[0])
+                            : PySequence_Fast(a[0], "get_many() takes an iterable of keys"));
     if (!seq) return nullptr;
     const std::shared_ptr<const Reader> r = reader->SharedStore();
     if (!r) return nullptr;
@@ -271,9 +271,7 @@ extern "C" PyObject* ReaderVerify(PyObject* self, PyObject*) {
   });
 }
 
-OwnedRef Unsigned(uint64_t v) {
-  return OwnedRef::Steal(Made(PyLong_FromUnsignedLongLong(v)));
-}
+OwnedRef Unsigned(uint64_t v) { return OwnedRef::Steal(Made(PyLong_FromUnsignedLongLong(v))); }
 
 extern "C" PyObject* ReaderStats(PyObject* self, PyObject*) {
   return Frame([&]() -> PyObject* {
@@ -321,8 +319,7 @@ extern "C" PyObject* ReaderView(PyObject* self, PyObject* const* args, Py_ssize_
     if (!BindFastcall(kViewParams, args, nargs, kwnames, a)) return nullptr;
     PyTypeObject* base = ReaderType();
     if (base == nullptr) return nullptr;
-    if (!PyType_Check(a[0]) ||
-        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(a[0]), base)) {
+    if (!PyType_Check(a[0]) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(a[0]), base)) {
       PyErr_SetString(PyExc_TypeError, "_view() takes a subclass of Reader");
       return nullptr;
     }

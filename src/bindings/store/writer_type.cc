@@ -316,9 +316,8 @@ extern "C" PyObject* WriterBuild(PyObject* self, PyObject* const* args, Py_ssize
     PyObject* path_bytes = nullptr;
     if (!PyUnicode_FSConverter(call.args[0], &path_bytes)) return nullptr;
     OwnedRef path = OwnedRef::Steal(path_bytes);
-    Result<BuildFigures> built = AsWriter(self)->core.Build(
-        std::string_view(PyBytes_AS_STRING(path.get()),
-                         static_cast<size_t>(PyBytes_GET_SIZE(path.get()))));
+    Result<BuildFigures> built = AsWriter(self)->core.Build(std::string_view(
+        PyBytes_AS_STRING(path.get()), static_cast<size_t>(PyBytes_GET_SIZE(path.get()))));
     if (!built.ok()) return SetCoreError(built.error());
     const BuildFigures& f = built.value();
     return Py_BuildValue("(KKK)", static_cast<unsigned long long>(f.objects),

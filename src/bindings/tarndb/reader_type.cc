@@ -2,11 +2,11 @@
 #include <string>
 #include <vector>
 
-#include "bindings/tarndb/convert.h"
 #include "bindings/common/create_type.h"
 #include "bindings/common/errors.h"
 #include "bindings/common/method_call.h"
 #include "bindings/common/results.h"
+#include "bindings/tarndb/convert.h"
 #include "bindings/tarndb/types.h"
 #include "core/reader/offset_groups.h"
 #include "core/reader/reader.h"
@@ -158,15 +158,22 @@ extern "C" PyObject* ReaderStats(PyObject* self, PyObject*) {
   return CallNoArgs<Reader>(kReader, kShared, self, [](Reader& r) -> PyObject* {
     OwnedRef d = OwnedRef::Steal(Made(PyDict_New()));
     // Keys are created before their values, and inserted in this order.
-    const auto num = [](auto maker, auto v) { return [=] { return OwnedRef::Steal(Made(maker(v))); }; };
+    const auto num = [](auto maker, auto v) {
+      return [=] { return OwnedRef::Steal(Made(maker(v))); };
+    };
     const bool ok =
         SetEntry(d.get(), "path", [&] { return NewStr(r.path()); }) &&
         SetEntry(d.get(), "version", num(PyLong_FromLong, 2L)) &&
-        SetEntry(d.get(), "num_keys", num(PyLong_FromUnsignedLong, static_cast<unsigned long>(r.num_keys()))) &&
-        SetEntry(d.get(), "num_objects", num(PyLong_FromUnsignedLong, static_cast<unsigned long>(r.num_objects()))) &&
-        SetEntry(d.get(), "index_offset", num(PyLong_FromUnsignedLongLong, static_cast<unsigned long long>(r.index_offset()))) &&
+        SetEntry(d.get(), "num_keys",
+                 num(PyLong_FromUnsignedLong, static_cast<unsigned long>(r.num_keys()))) &&
+        SetEntry(d.get(), "num_objects",
+                 num(PyLong_FromUnsignedLong, static_cast<unsigned long>(r.num_objects()))) &&
+        SetEntry(
+            d.get(), "index_offset",
+            num(PyLong_FromUnsignedLongLong, static_cast<unsigned long long>(r.index_offset()))) &&
         SetEntry(d.get(), "data_offset", num(PyLong_FromLong, 40L)) &&
-        SetEntry(d.get(), "file_size_kb", num(PyFloat_FromDouble, static_cast<double>(r.file_size()) * 0x1p-10)) &&
+        SetEntry(d.get(), "file_size_kb",
+                 num(PyFloat_FromDouble, static_cast<double>(r.file_size()) * 0x1p-10)) &&
         SetEntry(d.get(), "file_crc32", [&] { return NewStr(CrcText(r.file_crc32())); });
     return ok ? d.release() : nullptr;
   });
@@ -184,11 +191,10 @@ extern "C" PyObject* ReaderClose(PyObject* self, PyObject*) {
 }
 
 extern "C" PyObject* ReaderEnter(PyObject* self, PyObject*) {
-  return CallNoArgs<Reader>(kReader, kShared, self,
-                            [self](Reader&) -> PyObject* {
-                              Py_INCREF(self);
-                              return self;
-                            });
+  return CallNoArgs<Reader>(kReader, kShared, self, [self](Reader&) -> PyObject* {
+    Py_INCREF(self);
+    return self;
+  });
 }
 
 extern "C" PyObject* ReaderExit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -199,8 +205,8 @@ extern "C" PyObject* ReaderExit(PyObject* self, PyObject* const* args, Py_ssize_
 
 extern "C" PyObject* ReaderRepr(PyObject* self) {
   return CallNoArgs<Reader>(kReader, kShared, self, [](Reader& r) -> PyObject* {
-    const std::string text = "_TarnReader('" + r.path() + "', keys=" +
-                             std::to_string(r.num_keys()) +
+    const std::string text = "_TarnReader('" + r.path() +
+                             "', keys=" + std::to_string(r.num_keys()) +
                              ", objects=" + std::to_string(r.num_objects()) + ")";
     return NewStr(text).release();
   });
@@ -236,12 +242,11 @@ PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(ReaderNew)},
     {Py_tp_repr, reinterpret_cast<void*>(ReaderRepr)},
     {Py_tp_doc,
-     const_cast<char*>(
-         "_TarnReader(path, verify=True)\n--\n\n"
-         "Low-level reader \u2014 returns raw msgpack bytes.\n"
-         "**Use `tarndb.TarnReader` (Python wrapper) instead of this directly.**\n\n"
-         "Thread-safe for reads: the index is immutable after construction and the\n"
-         "mmap is read-only.  Share one instance freely across threads.")},
+     const_cast<char*>("_TarnReader(path, verify=True)\n--\n\n"
+                       "Low-level reader \u2014 returns raw msgpack bytes.\n"
+                       "**Use `tarndb.TarnReader` (Python wrapper) instead of this directly.**\n\n"
+                       "Thread-safe for reads: the index is immutable after construction and the\n"
+                       "mmap is read-only.  Share one instance freely across threads.")},
     {Py_tp_methods, kMethods},
     {Py_tp_dealloc, reinterpret_cast<void*>(ReaderDealloc)},
     {0, nullptr},

@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <string>
 
-#include "bindings/tarndb/convert.h"
 #include "bindings/common/create_type.h"
 #include "bindings/common/errors.h"
 #include "bindings/common/method_call.h"
+#include "bindings/tarndb/convert.h"
 #include "bindings/tarndb/types.h"
 #include "core/writer/fd_writer.h"
 #include "core/writer/writer.h"
@@ -55,31 +55,31 @@ extern "C" PyObject* WriterNew(PyTypeObject* type, PyObject* args, PyObject* kwa
 
 extern "C" PyObject* WriterAddObjectRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
-  return CallMethod<Writer, 1>(
-      kAddObjectParams, kWriter, ScopedUse::kExclusive, self, args, nargs, kwnames,
-      [](Writer& w, PyObject** a) -> PyObject* {
-        const auto raw = ConvertBytes(a[0], "raw_bytes");
-        if (!raw) return nullptr;
-        Result<uint64_t> id =
-            w.AddObject(reinterpret_cast<const uint8_t*>(raw->data()), raw->size());
-        if (!id.ok()) return SetCoreError(id.error());
-        return Made(PyLong_FromUnsignedLongLong(id.value()));
-      });
+  return CallMethod<Writer, 1>(kAddObjectParams, kWriter, ScopedUse::kExclusive, self, args, nargs,
+                               kwnames, [](Writer& w, PyObject** a) -> PyObject* {
+                                 const auto raw = ConvertBytes(a[0], "raw_bytes");
+                                 if (!raw) return nullptr;
+                                 Result<uint64_t> id = w.AddObject(
+                                     reinterpret_cast<const uint8_t*>(raw->data()), raw->size());
+                                 if (!id.ok()) return SetCoreError(id.error());
+                                 return Made(PyLong_FromUnsignedLongLong(id.value()));
+                               });
 }
 
 extern "C" PyObject* WriterAddKey(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  return CallMethod<Writer, 2>(
-      kAddKeyParams, kWriter, ScopedUse::kExclusive, self, args, nargs, kwnames,
-      [](Writer& w, PyObject** a) -> PyObject* {
-        // obj_id first: a bad obj_id is reported even when the key is bad too.
-        const auto obj_id = ConvertUnsigned(a[1], "obj_id");
-        if (!obj_id) return nullptr;
-        KeyArg key;
-        if (!key.Convert(a[0])) return nullptr;
-        if (Status s = w.AddKey(key.view(), *obj_id); !s.ok()) return SetCoreError(s.error());
-        Py_RETURN_NONE;
-      });
+  return CallMethod<Writer, 2>(kAddKeyParams, kWriter, ScopedUse::kExclusive, self, args, nargs,
+                               kwnames, [](Writer& w, PyObject** a) -> PyObject* {
+                                 // obj_id first: a bad obj_id is reported even when the key is bad
+                                 // too.
+                                 const auto obj_id = ConvertUnsigned(a[1], "obj_id");
+                                 if (!obj_id) return nullptr;
+                                 KeyArg key;
+                                 if (!key.Convert(a[0])) return nullptr;
+                                 if (Status s = w.AddKey(key.view(), *obj_id); !s.ok())
+                                   return SetCoreError(s.error());
+                                 Py_RETURN_NONE;
+                               });
 }
 
 extern "C" PyObject* WriterBuild(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -112,17 +112,18 @@ PyMethodDef kMethods[] = {
     {"add_key", AsCFunction(WriterAddKey), METH_FASTCALL | METH_KEYWORDS,
      "add_key($self, key, obj_id)\n--\n\nMap *key* (str or bytes) to *obj_id*."},
     {"build", AsCFunction(WriterBuild), METH_FASTCALL | METH_KEYWORDS,
-     "build($self, path)\n--\n\nAtomically write the `.trnd` file: tmp \u2192 fsync \u2192 rename."},
+     "build($self, path)\n--\n\nAtomically write the `.trnd` file: tmp \u2192 fsync \u2192 "
+     "rename."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(WriterNew)},
     {Py_tp_repr, reinterpret_cast<void*>(WriterRepr)},
-    {Py_tp_doc, const_cast<char*>(
-                    "_TarnWriter()\n--\n\n"
-                    "Low-level writer \u2014 accepts pre-serialised msgpack bytes per object.\n"
-                    "**Use `tarndb.TarnWriter` (Python wrapper) instead of this directly.**")},
+    {Py_tp_doc,
+     const_cast<char*>("_TarnWriter()\n--\n\n"
+                       "Low-level writer \u2014 accepts pre-serialised msgpack bytes per object.\n"
+                       "**Use `tarndb.TarnWriter` (Python wrapper) instead of this directly.**")},
     {Py_tp_methods, kMethods},
     {Py_tp_dealloc, reinterpret_cast<void*>(WriterDealloc)},
     {0, nullptr},

@@ -19,9 +19,7 @@ class Error {
   enum class Kind : uint8_t { kCorrupt = 0, kVersion = 1, kIo = 2, kOther = 3 };
 
   // A structural or checksum failure of a store file.
-  static Error Corrupt(std::string message) {
-    return Error(Kind::kCorrupt, std::move(message), 0);
-  }
+  static Error Corrupt(std::string message) { return Error(Kind::kCorrupt, std::move(message), 0); }
   // A store file of a format version this build does not read.
   static Error Version(uint8_t version) { return Error(Kind::kVersion, {}, version); }
   // An operating-system failure; see IoError in posix.h for the usual
@@ -35,9 +33,7 @@ class Error {
     return e;
   }
   // An invalid request by the caller.
-  static Error Other(std::string message) {
-    return Error(Kind::kOther, std::move(message), 0);
-  }
+  static Error Other(std::string message) { return Error(Kind::kOther, std::move(message), 0); }
 
   Kind kind() const { return kind_; }
   const std::string& message() const { return message_; }
@@ -60,7 +56,7 @@ class Error {
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : v_(std::move(value)) {}   // NOLINT: implicit by design
+  Result(T value) : v_(std::move(value)) {}      // NOLINT: implicit by design
   Result(Error error) : v_(std::move(error)) {}  // NOLINT: implicit by design
 
   bool ok() const { return v_.index() == 0; }

@@ -15,8 +15,7 @@ inline uint16_t LoadBE16(const uint8_t* p) {
 }
 
 inline uint32_t LoadBE32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) |
-         (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
 
 inline uint64_t LoadBE64(const uint8_t* p) {

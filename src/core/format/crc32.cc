@@ -32,13 +32,12 @@ uint32_t ExtendPortable(uint32_t crc, const uint8_t* p, size_t n) {
   while (n >= 8) {
     // Little-endian assembly of the next 8 bytes, byte by byte so the code
     // does not depend on alignment or host byte order.
-    const uint32_t lo = c ^ (uint32_t{p[0]} | (uint32_t{p[1]} << 8) |
-                             (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24));
-    const uint32_t hi = uint32_t{p[4]} | (uint32_t{p[5]} << 8) |
-                        (uint32_t{p[6]} << 16) | (uint32_t{p[7]} << 24);
-    c = kTables[7][lo & 0xFF] ^ kTables[6][(lo >> 8) & 0xFF] ^
-        kTables[5][(lo >> 16) & 0xFF] ^ kTables[4][lo >> 24] ^
-        kTables[3][hi & 0xFF] ^ kTables[2][(hi >> 8) & 0xFF] ^
+    const uint32_t lo = c ^ (uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) |
+                             (uint32_t{p[3]} << 24));
+    const uint32_t hi =
+        uint32_t{p[4]} | (uint32_t{p[5]} << 8) | (uint32_t{p[6]} << 16) | (uint32_t{p[7]} << 24);
+    c = kTables[7][lo & 0xFF] ^ kTables[6][(lo >> 8) & 0xFF] ^ kTables[5][(lo >> 16) & 0xFF] ^
+        kTables[4][lo >> 24] ^ kTables[3][hi & 0xFF] ^ kTables[2][(hi >> 8) & 0xFF] ^
         kTables[1][(hi >> 16) & 0xFF] ^ kTables[0][hi >> 24];
     p += 8;
     n -= 8;

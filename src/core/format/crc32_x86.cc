@@ -29,8 +29,7 @@ constexpr FoldPair k512 = FoldConstants(512);
 constexpr FoldPair k2048 = FoldConstants(2048);
 
 #define TARNDB_PCLMUL __attribute__((target("pclmul,sse4.1")))
-#define TARNDB_VPCLMUL \
-  __attribute__((target("avx512f,avx512bw,avx512vl,vpclmulqdq,pclmul,sse4.1")))
+#define TARNDB_VPCLMUL __attribute__((target("avx512f,avx512bw,avx512vl,vpclmulqdq,pclmul,sse4.1")))
 
 TARNDB_PCLMUL inline __m128i Pair(FoldPair k) {
   return _mm_set_epi64x(static_cast<long long>(k.high), static_cast<long long>(k.low));
@@ -98,8 +97,8 @@ TARNDB_VPCLMUL inline __m512i Load512(const uint8_t* p) { return _mm512_loadu_si
 
 // Four 64-byte registers (16 lanes) over 256-byte strides. Needs n >= 256.
 TARNDB_VPCLMUL uint32_t ExtendVpclmul(uint32_t crc, const uint8_t* p, size_t n) {
-  __m512i z0 = _mm512_xor_si512(Load512(p), _mm512_zextsi128_si512(_mm_cvtsi32_si128(
-                                                static_cast<int>(~crc))));
+  __m512i z0 = _mm512_xor_si512(Load512(p),
+                                _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(~crc))));
   __m512i z1 = Load512(p + 64);
   __m512i z2 = Load512(p + 128);
   __m512i z3 = Load512(p + 192);
@@ -110,14 +109,11 @@ TARNDB_VPCLMUL uint32_t ExtendVpclmul(uint32_t crc, const uint8_t* p, size_t n) 
     z0 = _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(z0, k16, 0x00),
                                    _mm512_clmulepi64_epi128(z0, k16, 0x11), Load512(p), 0x96);
     z1 = _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(z1, k16, 0x00),
-                                   _mm512_clmulepi64_epi128(z1, k16, 0x11), Load512(p + 64),
-                                   0x96);
+                                   _mm512_clmulepi64_epi128(z1, k16, 0x11), Load512(p + 64), 0x96);
     z2 = _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(z2, k16, 0x00),
-                                   _mm512_clmulepi64_epi128(z2, k16, 0x11), Load512(p + 128),
-                                   0x96);
+                                   _mm512_clmulepi64_epi128(z2, k16, 0x11), Load512(p + 128), 0x96);
     z3 = _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(z3, k16, 0x00),
-                                   _mm512_clmulepi64_epi128(z3, k16, 0x11), Load512(p + 192),
-                                   0x96);
+                                   _mm512_clmulepi64_epi128(z3, k16, 0x11), Load512(p + 192), 0x96);
     p += 256;
     n -= 256;
   }
@@ -128,10 +124,10 @@ TARNDB_VPCLMUL uint32_t ExtendVpclmul(uint32_t crc, const uint8_t* p, size_t n) 
   z3 = _mm512_xor_si512(Fold512(z2, k4), z3);
   // Its four lanes sit 384, 256, 128 and 0 bits before the end; the last
   // lane is taken as it is (its constants are zero).
-  const __m512i lane_k = _mm512_set_epi64(
-      0, 0, static_cast<long long>(k128.high), static_cast<long long>(k128.low),
-      static_cast<long long>(k256.high), static_cast<long long>(k256.low),
-      static_cast<long long>(k384.high), static_cast<long long>(k384.low));
+  const __m512i lane_k =
+      _mm512_set_epi64(0, 0, static_cast<long long>(k128.high), static_cast<long long>(k128.low),
+                       static_cast<long long>(k256.high), static_cast<long long>(k256.low),
+                       static_cast<long long>(k384.high), static_cast<long long>(k384.low));
   alignas(64) __m128i lanes[4];
   _mm512_store_si512(lanes, Fold512(z3, lane_k));
   __m128i x = _mm_xor_si128(_mm_xor_si128(lanes[0], lanes[1]), lanes[2]);

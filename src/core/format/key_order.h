@@ -3,8 +3,8 @@
 #ifndef TARNDB_CORE_FORMAT_KEY_ORDER_H_
 #define TARNDB_CORE_FORMAT_KEY_ORDER_H_
 
-#include <cstring>
 #include <cstddef>
+#include <cstring>
 
 namespace tarndb {
 

@@ -93,7 +93,7 @@ inline RecordFit DecodeRecordHead(const uint8_t* file, uint64_t size, uint64_t o
   head->length = LoadBE32(file + offset);
   head->crc32 = LoadBE32(file + offset + 4);
   return size - offset - kRecordHeadSize >= head->length ? RecordFit::kInside
-                                                          : RecordFit::kPayloadOutside;
+                                                         : RecordFit::kPayloadOutside;
 }
 
 // One IndexEntry, viewed in the file.

@@ -16,11 +16,11 @@
 #ifndef TARNDB_CORE_READER_KEY_TABLE_H_
 #define TARNDB_CORE_READER_KEY_TABLE_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <atomic>
 #include <mutex>
 
 #include "core/common/big_buffer.h"

@@ -47,7 +47,8 @@ std::vector<uint32_t> OffsetGroups::FirstEntries() const {
   std::vector<uint32_t> first(refs_.size());
   for (size_t i = 0; i < refs_.size();) {
     size_t j = i;
-    while (j < refs_.size() && refs_[j].offset == refs_[i].offset) first[refs_[j++].entry] = refs_[i].entry;
+    while (j < refs_.size() && refs_[j].offset == refs_[i].offset)
+      first[refs_[j++].entry] = refs_[i].entry;
     i = j;
   }
   return first;

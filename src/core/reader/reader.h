@@ -111,7 +111,9 @@ class Reader {
 
  private:
   Reader(std::string path, Mapping mapping, uint64_t file_size, KeyTable table)
-      : path_(std::move(path)), mapping_(std::move(mapping)), file_size_(file_size),
+      : path_(std::move(path)),
+        mapping_(std::move(mapping)),
+        file_size_(file_size),
         table_(std::move(table)) {}
 
   // The structural part of Verify.

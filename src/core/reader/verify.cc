@@ -60,10 +60,9 @@ Status Reader::VerifyStructure() const {
     ++records;
   }
   if (records != num_objects_ || end != index_offset_) {
-    return Error::Corrupt("data section holds " + std::to_string(records) +
-                          " records ending at " + std::to_string(end) + ", header says " +
-                          std::to_string(num_objects_) + " ending at " +
-                          std::to_string(index_offset_));
+    return Error::Corrupt("data section holds " + std::to_string(records) + " records ending at " +
+                          std::to_string(end) + ", header says " + std::to_string(num_objects_) +
+                          " ending at " + std::to_string(index_offset_));
   }
   if (index_end_ != file_size_) {
     return Error::Corrupt("index section ends at " + std::to_string(index_end_) +

@@ -37,8 +37,8 @@ constexpr size_t kIndexScratchSize = size_t{128} << 10;
 // Generate the index section in order and hand it to sink in pieces of up
 // to kIndexScratchSize bytes. Stops at the first failing sink call.
 template <typename Sink>
-Status EmitIndex(const KeyMap& keys, const KeyOrder& order,
-                 const std::vector<uint64_t>& record_pos, Sink&& sink) {
+Status EmitIndex(const KeyMap& keys, const KeyOrder& order, const std::vector<uint64_t>& record_pos,
+                 Sink&& sink) {
   std::vector<uint8_t> scratch(kIndexScratchSize);
   size_t used = 0;
   const size_t n = order.size();

@@ -14,8 +14,8 @@ constexpr size_t kMaxChunk = size_t{16} << 20;
 }  // namespace
 
 ChunkedArena::Chunk& ChunkedArena::AddChunk(size_t min_bytes) {
-  size_t capacity = chunks_.empty() ? kFirstChunk
-                                    : std::min(chunks_.back().capacity * 2, kMaxChunk);
+  size_t capacity =
+      chunks_.empty() ? kFirstChunk : std::min(chunks_.back().capacity * 2, kMaxChunk);
   capacity = std::max(capacity, min_bytes);
   chunks_.push_back(Chunk{std::make_unique_for_overwrite<uint8_t[]>(capacity), 0, capacity});
   return chunks_.back();
@@ -44,9 +44,8 @@ void ChunkedArena::Append(const uint8_t* data, size_t n) {
 }
 
 uint8_t* ChunkedArena::AllocateContiguous(size_t n) {
-  Chunk* c = chunks_.empty() || chunks_.back().capacity - chunks_.back().used < n
-                 ? &AddChunk(n)
-                 : &chunks_.back();
+  Chunk* c = chunks_.empty() || chunks_.back().capacity - chunks_.back().used < n ? &AddChunk(n)
+                                                                                  : &chunks_.back();
   fill_ = chunks_.size() - 1;
   uint8_t* p = c->data.get() + c->used;
   c->used += n;

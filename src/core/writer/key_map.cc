@@ -21,9 +21,7 @@ inline uint64_t MakeSlot(uint64_t hash, size_t entry) {
   return (hash & 0xFFFFFFFF00000000ull) | (static_cast<uint64_t>(entry) + 1);
 }
 inline size_t SlotEntry(uint64_t slot) { return static_cast<size_t>(slot & 0xFFFFFFFFu) - 1; }
-inline bool TagMatches(uint64_t slot, uint64_t hash) {
-  return ((slot ^ hash) >> 32) == 0;
-}
+inline bool TagMatches(uint64_t slot, uint64_t hash) { return ((slot ^ hash) >> 32) == 0; }
 
 }  // namespace
 
@@ -39,6 +37,20 @@ KeyView KeyMap::Key(size_t i) const {
 }
 
 int64_t KeyMap::Find(KeyView key, uint64_t h) const {
+  if (in_order_) {
+    size_t lo = 0, hi = entries_.size();  // binary search for key
+    while (lo < hi) {
+      const size_t mid = lo + (hi - lo) / 2;
+      const int c = CompareKeys(Key(mid), key);
+      if (c == 0) return static_cast<int64_t>(mid);
+      if (c < 0) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    return -1;
+  }
   for (uint64_t pos = h >> shift_;; pos = (pos + 1) & mask_) {
     const uint64_t slot = slots_[pos];
     if (slot == 0) return -1;
@@ -53,23 +65,53 @@ void KeyMap::Insert(KeyView key, uint64_t h, uint32_t obj_id) {
   // the map as it was. Keep the load at or below 3/4 so misses stay short
   // under linear probing.
   if ((entries_.size() + 1) * 4 > slots_.size() * 3) Grow();
-  ReserveOneMore(entries_);
-  ReserveOneMore(obj_ids_);
-
-  uint8_t* stored = arena_.AllocateContiguous(2 + key.size);
-  StoreBE16(stored, static_cast<uint16_t>(key.size));
-  if (key.size) std::memcpy(stored + 2, key.data, key.size);
-
   const size_t entry = entries_.size();
-  entries_.push_back(stored);
-  obj_ids_.push_back(obj_id);
-
+  Append(key, obj_id);
   uint64_t pos = h >> shift_;
   while (slots_[pos] != 0) pos = (pos + 1) & mask_;
   slots_[pos] = MakeSlot(h, entry);
 }
 
+void KeyMap::Append(KeyView key, uint32_t obj_id) {
+  ReserveOneMore(entries_);
+  ReserveOneMore(obj_ids_);
+  uint8_t* stored = arena_.AllocateContiguous(2 + key.size);
+  StoreBE16(stored, static_cast<uint16_t>(key.size));
+  if (key.size) std::memcpy(stored + 2, key.data, key.size);
+  entries_.push_back(stored);
+  obj_ids_.push_back(obj_id);
+}
+
+void KeyMap::LeaveOrder() {
+  // Size the table for what is there plus room, then fill it; nothing
+  // changes until the allocation has succeeded.
+  size_t capacity = slots_.size();
+  while ((entries_.size() + 1) * 4 > capacity * 3) capacity *= 2;
+  SlotArray<uint64_t> slots(capacity);
+  const uint64_t mask = capacity - 1;
+  const unsigned shift = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+  for (size_t e = 0; e < entries_.size(); ++e) {
+    const uint64_t h = Hash(Key(e));
+    uint64_t pos = h >> shift;
+    while (slots[pos] != 0) pos = (pos + 1) & mask;
+    slots[pos] = MakeSlot(h, e);
+  }
+  slots_ = std::move(slots);
+  mask_ = mask;
+  shift_ = shift;
+  in_order_ = false;
+}
+
 void KeyMap::Put(KeyView key, uint32_t obj_id) {
+  if (in_order_) {
+    const int c = entries_.empty() ? 1 : CompareKeys(key, Key(entries_.size() - 1));
+    if (c > 0) return Append(key, obj_id);
+    if (c == 0) {
+      obj_ids_.back() = obj_id;  // the last put of a key wins
+      return;
+    }
+    LeaveOrder();
+  }
   if (queue_.size() == kBatch) Flush();  // before queuing: a failure leaves this put out
   ReserveOneMore(queue_);
   const size_t pos = queue_bytes_.size();

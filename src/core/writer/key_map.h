@@ -6,6 +6,12 @@
 // probing; each slot holds a 32-bit hash tag and the entry number, so most
 // probes that do not match never touch key bytes. Memory per key: the key
 // and its 2-byte length, 12 bytes of entry, and 8 bytes per slot.
+//
+// Keys that arrive in strictly increasing order (a sorted input, the common
+// case for batch jobs) need no table: they are appended as they come, a
+// repeat of the last key re-points it, and the entries are already in index
+// order. The table is built from them when the first key arrives out of
+// order.
 #ifndef TARNDB_CORE_WRITER_KEY_MAP_H_
 #define TARNDB_CORE_WRITER_KEY_MAP_H_
 
@@ -37,6 +43,10 @@ class KeyMap {
   // Puts queued and not yet applied.
   size_t pending() const { return queue_.size(); }
 
+  // Whether every key so far arrived above the one before, so that entry
+  // order is index order.
+  bool in_order() const { return in_order_; }
+
   // Whether key is in the map.
   bool Contains(KeyView key) const { return Find(key, Hash(key)) >= 0; }
 
@@ -67,6 +77,10 @@ class KeyMap {
   int64_t Find(KeyView key, uint64_t hash) const;
   // Add an absent key with obj_id.
   void Insert(KeyView key, uint64_t hash, uint32_t obj_id);
+  // Store key with obj_id as the next entry.
+  void Append(KeyView key, uint32_t obj_id);
+  // Build the table over the entries appended in order, and use it from now.
+  void LeaveOrder();
   void Grow();
 
   std::vector<Queued> queue_;
@@ -77,8 +91,9 @@ class KeyMap {
   std::vector<uint32_t> obj_ids_;        // parallel to entries_
   SlotArray<uint64_t> slots_;            // (hash >> 32 << 32) | (entry + 1); 0 = empty
   uint64_t mask_ = 0;
-  unsigned shift_ = 0;                   // position = hash >> shift_
+  unsigned shift_ = 0;  // position = hash >> shift_
   HashKey hash_key_;
+  bool in_order_ = true;  // no table yet; see the class comment
 };
 
 }  // namespace tarndb

@@ -135,7 +135,9 @@ void SortRun(const KeyMap& keys, Digit* digits, const Run& run, std::vector<Run>
 
 }  // namespace
 
-KeyOrder::KeyOrder(const KeyMap& keys) : digits_(keys.size()) {
+KeyOrder::KeyOrder(const KeyMap& keys) : size_(keys.size()), in_order_(keys.in_order()) {
+  if (in_order_) return;  // the keys arrived sorted: entry i is the i-th key
+  digits_.resize(size_);
   // The first level reads the keys in arena order, front to back.
   for (size_t e = 0; e < digits_.size(); ++e) {
     digits_[e] = MakeDigit(keys, static_cast<uint32_t>(e), 0);

@@ -16,8 +16,10 @@ class KeyOrder {
  public:
   explicit KeyOrder(const KeyMap& keys);
 
-  size_t size() const { return digits_.size(); }
-  uint32_t operator[](size_t i) const { return digits_[i].entry; }
+  size_t size() const { return size_; }
+  uint32_t operator[](size_t i) const {
+    return in_order_ ? static_cast<uint32_t>(i) : digits_[i].entry;
+  }
 
   // One key as the sort sees it: 8 of its bytes, from a depth that all keys
   // of its group share, read into a compact record once. Exposed for the
@@ -25,10 +27,12 @@ class KeyOrder {
   struct Digit {
     uint64_t window;  // key bytes [depth, depth + 8), big-endian, zero-padded
     uint32_t entry;
-    uint32_t rest;    // bytes of the key from depth, capped at 9 ("more than 8")
+    uint32_t rest;  // bytes of the key from depth, capped at 9 ("more than 8")
   };
 
  private:
+  size_t size_;
+  bool in_order_;              // no sort needed: the order is the entry order
   std::vector<Digit> digits_;  // sorted in place; holds the final order
 };
 

@@ -22,8 +22,8 @@ bool LockUnsupported(int errnum) {
 Result<UniqueFd> OpenLockedTemp(const std::string& tmp) {
   for (;;) {
     // No O_TRUNC: the file may belong to a builder that holds its lock.
-    Result<UniqueFd> opened = OpenFd(
-        tmp, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666, kOpenTmp);
+    Result<UniqueFd> opened =
+        OpenFd(tmp, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666, kOpenTmp);
     if (!opened.ok()) return std::move(opened.error());
     UniqueFd fd = std::move(opened.value());
     if (fd.get() <= STDERR_FILENO) {

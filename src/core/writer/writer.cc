@@ -31,8 +31,7 @@ Result<uint64_t> Writer::AddObject(const uint8_t* payload, size_t n) {
 
 Status Writer::CheckKeyLength(size_t key_size) {
   if (key_size <= kMaxKeyLength) return OkStatus();
-  return Error::Other("key of " + std::to_string(key_size) +
-                      " bytes exceeds the 65535-byte limit");
+  return Error::Other("key of " + std::to_string(key_size) + " bytes exceeds the 65535-byte limit");
 }
 
 Status Writer::AddKey(KeyView key, uint64_t obj_id) {

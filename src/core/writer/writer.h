@@ -69,7 +69,7 @@ class Writer {
   Result<uint64_t> WriteAndPublish(const std::string& tmp, std::string_view path,
                                    const KeyOrder& order) const;
 
-  ChunkedArena records_;             // the data section, without the header
+  ChunkedArena records_;              // the data section, without the header
   std::vector<uint64_t> record_pos_;  // position of each record in records_
   KeyMap keys_;
 };
