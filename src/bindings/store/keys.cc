@@ -38,13 +38,15 @@ bool StoreKey::Convert(PyObject* obj) {
   return true;
 }
 
-bool RawValue::Convert(PyObject* obj, const char* what) {
+bool RawValue::ConvertBuffer(PyObject* obj, const char* what) {
   if (PyUnicode_Check(obj) || PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) {
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "%s must be bytes-like, not %s", what, Py_TYPE(obj)->tp_name);
     return false;
   }
   held_ = true;
+  data_ = static_cast<const uint8_t*>(view_.buf);
+  size_ = static_cast<size_t>(view_.len);
   return true;
 }
 

@@ -43,13 +43,24 @@ class RawValue {
     if (held_) PyBuffer_Release(&view_);
   }
   // what names the value in the TypeError for anything not bytes-like.
-  bool Convert(PyObject* obj, const char* what);
-  const uint8_t* data() const { return static_cast<const uint8_t*>(view_.buf); }
-  size_t size() const { return static_cast<size_t>(view_.len); }
+  bool Convert(PyObject* obj, const char* what) {
+    if (PyBytes_Check(obj)) {  // the common case, without the buffer protocol
+      data_ = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj));
+      size_ = static_cast<size_t>(PyBytes_GET_SIZE(obj));
+      return true;
+    }
+    return ConvertBuffer(obj, what);
+  }
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
 
  private:
+  bool ConvertBuffer(PyObject* obj, const char* what);
+
   Py_buffer view_{};
   bool held_ = false;
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
 };
 
 // An object ID: an int (or an object with __index__). A value outside

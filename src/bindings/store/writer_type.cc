@@ -6,6 +6,7 @@
 // for the whole batch. Mutating calls take the writer for exclusive use,
 // so an encode callable that calls back into the same writer gets an error
 // instead of changing it halfway.
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -165,6 +166,50 @@ bool PutPair(WriterObject* w, PyObject* key_obj, PyObject* value, bool raw) {
   return id && AddKey(w, key, *id);
 }
 
+// One item of update/update_raw: a (key, value) pair.
+bool PutItem(WriterObject* w, PyObject* pair, bool raw) {
+  if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
+    return PutPair(w, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), raw);
+  }
+  OwnedRef fast = OwnedRef::Steal(PySequence_Fast(pair, ""));
+  if (!fast || PySequence_Fast_GET_SIZE(fast.get()) != 2) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "update items must be (key, value) pairs, not %s",
+                 Py_TYPE(pair)->tp_name);
+    return false;
+  }
+  return PutPair(w, PySequence_Fast_GET_ITEM(fast.get(), 0),
+                 PySequence_Fast_GET_ITEM(fast.get(), 1), raw);
+}
+
+// Touch what the pairs v[first, last) will need: each pair, then its key
+// and value objects. Objects made at different times lie anywhere in
+// memory, so each would be a cache and TLB miss of its own, one after the
+// other; loads that do not depend on each other, issued together, overlap.
+// (Software prefetches are not enough: they are dropped on a TLB miss.)
+void TouchPairs(PyObject* const* v, Py_ssize_t first, Py_ssize_t last) {
+  uintptr_t sink = 0;
+  for (Py_ssize_t i = first; i < last; ++i) sink += reinterpret_cast<uintptr_t>(Py_TYPE(v[i]));
+  for (Py_ssize_t i = first; i < last; ++i) {
+    PyObject* pair = v[i];
+    if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) continue;
+    sink += reinterpret_cast<uintptr_t>(Py_TYPE(PyTuple_GET_ITEM(pair, 0)));
+    PyObject* value = PyTuple_GET_ITEM(pair, 1);
+    sink += reinterpret_cast<uintptr_t>(Py_TYPE(value));
+  }
+  // The rest of each value's bytes (the first line came with its header).
+  for (Py_ssize_t i = first; i < last; ++i) {
+    PyObject* pair = v[i];
+    if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) continue;
+    PyObject* value = PyTuple_GET_ITEM(pair, 1);
+    if (!PyBytes_CheckExact(value)) continue;
+    const char* data = PyBytes_AS_STRING(value);
+    const Py_ssize_t size = PyBytes_GET_SIZE(value);
+    for (Py_ssize_t off = 32; off < size && off < 512; off += 64) sink += data[off];
+  }
+  asm volatile("" : : "r"(sink));  // keep the loads
+}
+
 // update/update_raw: items is a mapping (its items) or an iterable of
 // (key, value) pairs. Pairs before a failing one stay stored, as in
 // dict.update.
@@ -179,6 +224,18 @@ PyObject* Update(PyObject* self, PyObject* items, bool raw) {
     }
     Py_RETURN_NONE;
   }
+  // A list or tuple is walked by index, each pair held while it is stored
+  // (code run by a conversion could change the list), fetching ahead.
+  if (PyList_CheckExact(items) || PyTuple_CheckExact(items)) {
+    constexpr Py_ssize_t kBatch = 32;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); ++i) {
+      PyObject* const* v = PySequence_Fast_ITEMS(items);
+      if (i % kBatch == 0) TouchPairs(v, i, std::min(i + kBatch, PySequence_Fast_GET_SIZE(items)));
+      OwnedRef pair = OwnedRef::NewRef(v[i]);
+      if (!PutItem(w, pair.get(), raw)) return nullptr;
+    }
+    Py_RETURN_NONE;
+  }
   OwnedRef pairs;
   if (PyDict_Check(items) || PyObject_HasAttrString(items, "keys")) {
     pairs = OwnedRef::Steal(PyMapping_Items(items));
@@ -189,23 +246,7 @@ PyObject* Update(PyObject* self, PyObject* items, bool raw) {
   OwnedRef it = OwnedRef::Steal(PyObject_GetIter(pairs.get()));
   if (!it) return nullptr;
   while (OwnedRef pair = OwnedRef::Steal(PyIter_Next(it.get()))) {
-    if (PyTuple_CheckExact(pair.get()) && PyTuple_GET_SIZE(pair.get()) == 2) {
-      if (!PutPair(w, PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1), raw)) {
-        return nullptr;
-      }
-      continue;
-    }
-    OwnedRef fast = OwnedRef::Steal(PySequence_Fast(pair.get(), ""));
-    if (!fast || PySequence_Fast_GET_SIZE(fast.get()) != 2) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "update items must be (key, value) pairs, not %s",
-                   Py_TYPE(pair.get())->tp_name);
-      return nullptr;
-    }
-    if (!PutPair(w, PySequence_Fast_GET_ITEM(fast.get(), 0),
-                 PySequence_Fast_GET_ITEM(fast.get(), 1), raw)) {
-      return nullptr;
-    }
+    if (!PutItem(w, pair.get(), raw)) return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
   Py_RETURN_NONE;
