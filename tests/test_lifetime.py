@@ -10,6 +10,7 @@ import tempfile
 import types
 
 import pytest
+from helpers import mapped, open_fds
 from storefile import NUM_KEYS_POS, craft, encode_store, entry, patch, record
 from tarndb._tarndb import _TarnReader, _TarnWriter
 
@@ -177,12 +178,6 @@ class TestNoGrowth:
         assert result["fds"] == 0 and result["refs"] == [0] * len(result["refs"]), summary
 
 
-def mapped(path):
-    real = os.path.realpath(path)
-    with open("/proc/self/maps") as maps:
-        return [line for line in maps if line.rstrip("\n").endswith(" " + real)]
-
-
 class TestSharing:
     def test_reader_opened_before_fork_serves_the_child(self, tmp_path):
         path = str(tmp_path / "s.trnd")
@@ -213,10 +208,10 @@ class TestSharing:
     def test_readers_hold_mappings_not_descriptors(self, tmp_path, verify):
         path = str(tmp_path / "s.trnd")
         (tmp_path / "s.trnd").write_bytes(encode_store(OBJECTS, KEYMAP))
-        before = sorted(os.listdir("/proc/self/fd"))
+        before = open_fds()
         readers = [_TarnReader(path, verify=verify) for _ in range(100)]
-        assert sorted(os.listdir("/proc/self/fd")) == before
+        assert open_fds() == before
         assert len(mapped(path)) == 100
         assert all(r.get_raw(KEY) == OBJECTS[3] for r in readers)
         del readers
-        assert mapped(path) == [] and sorted(os.listdir("/proc/self/fd")) == before
+        assert mapped(path) == [] and open_fds() == before
