@@ -98,9 +98,9 @@ def strace_works():
     return probe.returncode == 0
 
 
-def run_python(code, *args, cwd, prefix=(), env=None, timeout=120):
-    """Run code in a fresh interpreter that imports this very extension."""
-    env = dict(os.environ if env is None else env,
-               PYTHONPATH=os.path.dirname(os.path.dirname(tarndb.__file__)))
+def run_python(code, *args, cwd, prefix=(), env=None, timeout=120, stdout=subprocess.PIPE):
+    """Run code in a fresh interpreter that imports this very extension (and these helpers)."""
+    env = dict(os.environ if env is None else env, PYTHONPATH=os.pathsep.join(
+        [os.path.dirname(os.path.dirname(tarndb.__file__)), os.path.dirname(__file__)]))
     return subprocess.run([*prefix, sys.executable, "-c", code, *args], cwd=cwd, env=env,
-                          capture_output=True, timeout=timeout)
+                          stdout=stdout, stderr=subprocess.PIPE, timeout=timeout)
