@@ -10,10 +10,14 @@ import re
 import shutil
 import subprocess
 import sys
+from pathlib import Path
+
+import pytest
 
 import tarndb
 from tarndb._tarndb import _TarnReader, _TarnWriter
 
+ROOT = Path(__file__).resolve().parent.parent
 U64_MAX = 2**64 - 1
 
 
@@ -104,3 +108,15 @@ def run_python(code, *args, cwd, prefix=(), env=None, timeout=120, stdout=subpro
         [os.path.dirname(os.path.dirname(tarndb.__file__)), os.path.dirname(__file__)]))
     return subprocess.run([*prefix, sys.executable, "-c", code, *args], cwd=cwd, env=env,
                           stdout=stdout, stderr=subprocess.PIPE, timeout=timeout)
+
+
+def native_tool(tmp_path_factory, name, sources):
+    """Compile tests/native/NAME.cc with the core sources it needs; skips without g++."""
+    cxx = shutil.which(os.environ.get("CXX", "g++")) or shutil.which("c++")
+    if cxx is None:
+        pytest.skip(f"no C++ compiler to build tests/native/{name}.cc")
+    exe = tmp_path_factory.mktemp(name) / name
+    subprocess.run([cxx, "-std=c++20", "-O2", "-pthread", "-I", str(ROOT / "src"), "-o", str(exe),
+                    str(ROOT / "tests" / "native" / f"{name}.cc"),
+                    *(str(ROOT / s) for s in sources)], check=True)
+    return exe
