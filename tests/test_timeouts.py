@@ -54,7 +54,7 @@ def test_hung_test_is_reported(tmp_path, test, status, output):
     (tmp_path / "test_stuck.py").write_text(STUCK)
     proc = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-k", f"{test} or after"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        cwd=tmp_path, capture_output=True, text=True, errors="replace", timeout=60)
     text = proc.stdout + proc.stderr
     assert proc.returncode == status, text
     for expected in output:
