@@ -1,10 +1,11 @@
 """Large stores: tens of thousands of keys, keys up to the 65,535-byte limit, a multi-MiB index.
 
 The writer generates the index in pieces (128 KiB today) as it writes it. A run of equal
-entries whose size E divides 2**k + 1 fills each 2**k-byte piece to E - 1 bytes short of
-the next entry, the tightest fit there is; the runs below do that for pieces of 128 KiB
-and 256 KiB (smaller pieces could not hold the longest entry, 2 + 65,535 + 8 bytes), and
-the many other entry sizes leave every other slack at some piece boundary.
+entries whose size E divides 2**k + 1 leaves E - 1 bytes free at the end of each 2**k-byte
+piece, one byte too few for the next entry: the narrowest miss there is. The runs below do
+that for pieces of 128 KiB and 256 KiB (smaller pieces could not hold the longest entry,
+2 + 65,535 + 8 bytes); the other entries, from 10 to 65,545 bytes, leave assorted room at
+the other piece ends.
 """
 
 import random
