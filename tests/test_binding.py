@@ -4,21 +4,17 @@ import array
 import ctypes
 import operator
 import pathlib
-import re
 
 import numpy
 import pytest
 
+from helpers import built, exact
 from storefile import encode_store
 from tarndb import _tarndb
 
 W, R = _tarndb._TarnWriter, _tarndb._TarnReader
 KEY_ERROR = "^key must be str or bytes$"
 UNTOUCHED = "_TarnWriter(objects=2, keys=0)"
-
-
-def exact(text):
-    return "^" + re.escape(text) + "$"
 
 
 def interpreter_error(func, value):
@@ -89,11 +85,6 @@ def writer():
     w.add_object_raw(b"abc")
     w.add_object_raw(b"def")
     return w
-
-
-def built(w, tmp_path):
-    w.build(str(tmp_path / "out.trnd"))
-    return (tmp_path / "out.trnd").read_bytes()
 
 
 class TestArgumentBinding:

@@ -2,14 +2,10 @@
 
 import os
 import random
-import re
-import shutil
-import subprocess
-import sys
 
 import pytest
 
-import tarndb
+from helpers import built, exact, run_python, strace_works, writer
 from storefile import encode_store
 from tarndb import _tarndb
 
@@ -23,31 +19,6 @@ EXAMPLE = bytes.fromhex(
 EMPTY = bytes.fromhex(
     "54524e44 02000000 00000000 00000000 0000000000000028 0000000000000028 00000000 00000000"
 )
-
-
-def exact(text):
-    return "^" + re.escape(text) + "$"
-
-
-def built_bytes(w, tmp_path):
-    w.build(str(tmp_path / "s.trnd"))
-    return (tmp_path / "s.trnd").read_bytes()
-
-
-def writer(objects=(), keys=()):
-    w = W()
-    for payload in objects:
-        w.add_object_raw(payload)
-    for key, obj_id in keys:
-        w.add_key(key, obj_id)
-    return w
-
-
-def run_python(code, *args, cwd, prefix=()):
-    """Run code in a fresh interpreter that imports this very extension."""
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(tarndb.__file__)))
-    return subprocess.run([*prefix, sys.executable, "-c", code, *args], cwd=cwd, env=env,
-                          capture_output=True, timeout=120)
 
 
 class TestKnownFiles:
@@ -149,7 +120,7 @@ class TestKeyOrder:
         keys = {prefix + bytes(rng.choice(alphabet) for _ in range(rng.randrange(max_len)))
                 for _ in range(5000)}
         w = writer([b"v"], [(k, 0) for k in keys])
-        assert built_bytes(w, tmp_path) == encode_store([b"v"], dict.fromkeys(keys, 0))
+        assert built(w, tmp_path, "s.trnd") == encode_store([b"v"], dict.fromkeys(keys, 0))
 
 
 class TestTemporaryPath:
@@ -266,13 +237,6 @@ try:
 except OSError as e:
     sys.stderr.write(repr((type(e).__name__, str(e))))
 """
-
-
-def strace_works():
-    if shutil.which("strace") is None:
-        return False
-    probe = subprocess.run(["strace", "-qq", "-o", os.devnull, "true"], capture_output=True)
-    return probe.returncode == 0
 
 
 class TestStdoutAndSyncFailures:

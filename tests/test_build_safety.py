@@ -5,7 +5,6 @@ import fcntl
 import json
 import os
 import random
-import re
 import shutil
 import signal
 import stat
@@ -15,28 +14,12 @@ import time
 from pathlib import Path
 
 import pytest
+from helpers import exact, open_fds, strace_works, writer
 from storefile import encode_store
-from tarndb._tarndb import _TarnReader, _TarnWriter
+from tarndb._tarndb import _TarnReader
 
 OLD = encode_store([b"old"], {b"k": 0})
 NEW = encode_store([b"abc"], {b"k": 0})
-
-
-def exact(text):
-    return "^" + re.escape(text) + r"\Z"
-
-
-def fds():
-    return sorted(os.listdir("/proc/self/fd"))
-
-
-def writer(objects, keys):
-    w = _TarnWriter()
-    for payload in objects:
-        w.add_object_raw(payload)
-    for key, obj_id in keys.items():
-        w.add_key(key, obj_id)
-    return w
 
 
 def store_contents(seed, size=2 << 20):
@@ -120,14 +103,14 @@ class TestPlantedTemporaryFile:
         else:
             tmp.mkdir()
             (tmp / "inside").write_bytes(b"kept")
-        before, open_before, w = snapshot(tmp_path), fds(), writer([b"abc"], {b"k": 0})
+        before, open_before, w = snapshot(tmp_path), open_fds(), writer([b"abc"], {b"k": 0})
         faulthandler.dump_traceback_later(60, exit=True)  # an open blocked on a FIFO ends the run
         try:
             with pytest.raises(OSError, match=exact("TarnIOError: " + text)):
                 w.build(str(target))
         finally:
             faulthandler.cancel_dump_traceback_later()
-        assert (fds(), snapshot(tmp_path)) == (open_before, before)
+        assert (open_fds(), snapshot(tmp_path)) == (open_before, before)
         if pipe_reader is not None:
             assert os.read(pipe_reader, 4096) == b""  # nothing was written into the pipe
             os.close(pipe_reader)
@@ -142,9 +125,9 @@ class TestPlantedTemporaryFile:
         target.write_bytes(OLD)
         tmp.write_bytes(b"\xee" * 100_000)  # longer than the new store: must be cut
         os.chmod(tmp, 0o640)
-        open_before = fds()
+        open_before = open_fds()
         writer([b"abc"], {b"k": 0}).build(str(target))
-        assert (fds(), verified_bytes(target), tmp.exists()) == (open_before, NEW, False)
+        assert (open_fds(), verified_bytes(target), tmp.exists()) == (open_before, NEW, False)
 
 
 class TestConcurrentBuilders:
@@ -223,13 +206,6 @@ except Exception as e:
 sys.stderr.write(json.dumps([outcome, before, count()]))
 """
 FAULT_NEW = encode_store([bytes(range(256)) * 80], {b"k": 0})
-
-
-def strace_works():
-    if shutil.which("strace") is None:
-        return False
-    probe = subprocess.run(["strace", "-qq", "-o", os.devnull, "true"], capture_output=True)
-    return probe.returncode == 0
 
 
 @pytest.mark.skipif(not strace_works(), reason="strace is missing or cannot trace")

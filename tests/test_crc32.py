@@ -5,31 +5,19 @@ and change strategy at 256 bytes, so lengths cluster around those edges;
 offsets vary the alignment and initial values exercise chaining.
 """
 
-import os
 import random
-import shutil
 import subprocess
 import zlib
-from pathlib import Path
 
 import pytest
+from helpers import native_tool
 
-ROOT = Path(__file__).resolve().parent.parent
 SOURCES = ["src/core/format/crc32.cc", "src/core/format/crc32_x86.cc"]
 
 
 @pytest.fixture(scope="module")
 def crc_tool(tmp_path_factory):
-    cxx = shutil.which(os.environ.get("CXX", "g++")) or shutil.which("c++")
-    if cxx is None:
-        pytest.skip("no C++ compiler to build the CRC checker")
-    exe = tmp_path_factory.mktemp("crc") / "crc32_levels"
-    subprocess.run(
-        [cxx, "-std=c++20", "-O2", "-I", str(ROOT / "src"), "-o", str(exe),
-         str(ROOT / "tests/native/crc32_levels.cc"), *(str(ROOT / s) for s in SOURCES)],
-        check=True,
-    )
-    return exe
+    return native_tool(tmp_path_factory, "crc32_levels", SOURCES)
 
 
 def test_known_answers(tmp_path, crc_tool):

@@ -8,16 +8,15 @@ only bytes whose damage may go unnoticed.
 
 import json
 import os
-import re
 import subprocess
 import sys
 
 import pytest
+from helpers import U64_MAX, build, corrupt, put, under_asan
 from storefile import (NUM_KEYS_POS, NUM_OBJECTS_POS, craft, encode_store, entry, fix_crc, patch,
                        record)
-from tarndb._tarndb import _TarnReader, _TarnWriter
+from tarndb._tarndb import _TarnReader
 
-U64_MAX = 2**64 - 1
 UNREAD = set(range(5, 8)) | set(range(24, 32)) | set(range(36, 40))
 
 # Records: "alpha" at 40 (13 bytes), "" at 53 (8), "shared payload" at 61 (22), the
@@ -25,16 +24,6 @@ UNREAD = set(range(5, 8)) | set(range(24, 32)) | set(range(36, 40))
 OBJECTS = [b"alpha", b"", b"shared payload", b"never named"]
 KEYS = {b"": 0, b"a": 0, b"empty": 1, b"s1": 2, b"s2": 2}
 STORE = encode_store(OBJECTS, KEYS)
-
-
-def corrupt(message):
-    return "^" + re.escape("TarnCorruptError: " + message) + r"\Z"
-
-
-def put(tmp_path, data, name="s.trnd"):
-    path = tmp_path / name
-    path.write_bytes(data)
-    return str(path)
 
 
 def contents_if_accepted(path):
@@ -49,12 +38,7 @@ def contents_if_accepted(path):
 
 class TestSingleByteDamage:
     def test_every_byte_outside_unread_fields_is_protected(self, tmp_path):
-        w, path = _TarnWriter(), str(tmp_path / "s.trnd")
-        for payload in OBJECTS:
-            w.add_object_raw(payload)
-        for key, obj_id in KEYS.items():
-            w.add_key(key, obj_id)
-        w.build(path)
+        path = build(tmp_path / "s.trnd", OBJECTS, KEYS)
         base, sound = (tmp_path / "s.trnd").read_bytes(), contents_if_accepted(path)
         assert base == STORE and len(base) == 162 and sound is not None
 
@@ -177,7 +161,7 @@ class TestHostileHeaders:
         data, expected = HOSTILE[name]
         assert outcome(put(tmp_path, data)) == expected
 
-    @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+    @pytest.mark.skipif(under_asan(),
                         reason="AddressSanitizer reserves more address space than the limit")
     def test_little_memory(self, tmp_path):
         # The header is not checksummed: sizing tables from num_keys, or walking towards an

@@ -1,44 +1,18 @@
 """Deep verification, metadata, context-manager use and the life of a mapping."""
 
 import os
-import re
 import threading
 import zlib
 
 import pytest
+from helpers import U64_MAX, build, corrupt, mapped, put
 from storefile import (DATA_OFFSET_POS, FILE_CRC_POS, NUM_OBJECTS_POS, craft, encode_store, entry,
                        fix_crc, patch, record)
-from tarndb._tarndb import _TarnReader, _TarnWriter
+from tarndb._tarndb import _TarnReader
 
-U64_MAX = 2**64 - 1
 EXAMPLE = encode_store([b"abc"], {b"k": 0})
 STATS_KEYS = ["path", "version", "num_keys", "num_objects", "index_offset", "data_offset",
               "file_size_kb", "file_crc32"]
-
-
-def put(tmp_path, data, name="s.trnd"):
-    path = tmp_path / name
-    path.write_bytes(data)
-    return str(path)
-
-
-def build(path, objects, keymap):
-    w = _TarnWriter()
-    for payload in objects:
-        w.add_object_raw(payload)
-    for key, obj_id in keymap.items():
-        w.add_key(key, obj_id)
-    w.build(path)
-
-
-def corrupt(message):
-    return "^" + re.escape("TarnCorruptError: " + message) + r"\Z"
-
-
-def mapped(path):
-    real = os.path.realpath(path)
-    with open("/proc/self/maps") as maps:
-        return [line for line in maps if line.rstrip("\n").endswith(" " + real)]
 
 
 SOUND = {

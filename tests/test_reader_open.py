@@ -8,32 +8,17 @@ An index entry is key_len u16 | key | offset u64 (10 + key_len bytes).
 
 import errno
 import os
-import re
 import subprocess
 import sys
 import zlib
 
 import pytest
+from helpers import U64_MAX, corrupt, exact, mapped, open_fds, put, under_asan
 from storefile import (FILE_CRC_POS, INDEX_OFFSET_POS, NUM_KEYS_POS, VERSION_POS, craft,
                        encode_store, entry, fix_crc, patch, record)
 from tarndb._tarndb import _TarnReader
 
-U64_MAX = 2**64 - 1
 EXAMPLE = encode_store([b"abc"], {b"k": 0})  # the 62-byte store: "k" -> b"abc" at offset 40
-
-
-def put(tmp_path, data, name="s.trnd"):
-    path = tmp_path / name
-    path.write_bytes(data)
-    return str(path)
-
-
-def exact(text):
-    return "^" + re.escape(text) + r"\Z"
-
-
-def corrupt(message):
-    return exact("TarnCorruptError: " + message)
 
 
 def open_fails(path, message, verify=True):
@@ -170,7 +155,7 @@ class TestIndexBounds:
     def test_huge_key_count_fails_fast(self, tmp_path, index, message):
         open_fails(put(tmp_path, craft(record(b"abc"), index, num_keys=0xFFFFFFFF)), message)
 
-    @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+    @pytest.mark.skipif(under_asan(),
                         reason="AddressSanitizer reserves more address space than the limit")
     def test_huge_key_count_does_not_size_tables_from_header(self, tmp_path):
         # The header is not checksummed, so num_keys is attacker-controlled; sizing
@@ -228,16 +213,6 @@ class TestEntries:
         else:
             with pytest.raises(RuntimeError, match=corrupt("object at 40 extends beyond file end")):
                 r.get_raw("k")
-
-
-def open_fds():
-    return sorted(os.listdir("/proc/self/fd"))
-
-
-def mapped(path):
-    real = os.path.realpath(path)
-    with open("/proc/self/maps") as maps:
-        return [line for line in maps if line.rstrip("\n").endswith(" " + real)]
 
 
 FAILING = {

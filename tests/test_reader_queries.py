@@ -1,42 +1,24 @@
 """Point lookups and ordered scans of a reader, against a dict model."""
 
 import random
-import re
 
 import pytest
+from helpers import built_reader, corrupt, put
 from storefile import craft, entry, record
-from tarndb._tarndb import _TarnReader, _TarnWriter
-
-
-def build(tmp_path, objects, keys, name="s.trnd"):
-    """Store built by the writer; keys is a dict or a list of (key, object ID) calls."""
-    w = _TarnWriter()
-    for payload in objects:
-        w.add_object_raw(payload)
-    for key, obj_id in keys.items() if isinstance(keys, dict) else keys:
-        w.add_key(key, obj_id)
-    path = str(tmp_path / name)
-    w.build(path)
-    return _TarnReader(path)
+from tarndb._tarndb import _TarnReader
 
 
 def crafted(tmp_path, data, verify=True):
-    path = tmp_path / "c.trnd"
-    path.write_bytes(data)
-    return _TarnReader(str(path), verify=verify)
+    return _TarnReader(put(tmp_path, data, "c.trnd"), verify=verify)
 
 
 def text(key):
     return key.decode("utf-8", "replace")
 
 
-def corrupt(message):
-    return "^" + re.escape("TarnCorruptError: " + message) + r"\Z"
-
-
 class TestPointLookups:
     def test_example_store(self, tmp_path):
-        r = build(tmp_path, [b"abc"], {"k": 0})
+        r = built_reader(tmp_path, [b"abc"], {"k": 0})
         assert (r.get_raw("k"), r.get_raw(b"k")) == (b"abc", b"abc")
         assert r.exists("k") is True and r.exists(b"k") is True
         for miss in ["j", b"j", "kk", "K", "", b"k\x00"]:
@@ -44,32 +26,32 @@ class TestPointLookups:
 
     @pytest.mark.parametrize("key", ["", b"", [], "k", b"\x00", "é"])
     def test_empty_store(self, tmp_path, key):
-        r = build(tmp_path, [], {})
+        r = built_reader(tmp_path, [], {})
         assert r.get_raw(key) is None and r.exists(key) is False
         assert r.keys() == r.items_raw() == r.objects_raw() == r.prefix_raw(key) == []
 
     @pytest.mark.parametrize("form", ["é", b"\xc3\xa9", bytearray(b"\xc3\xa9"), [0xC3, 0xA9],
                                       (0xC3, 0xA9), memoryview(b"\xc3\xa9")])
     def test_key_forms_address_utf8_bytes(self, tmp_path, form):
-        r = build(tmp_path, [b"acute", b"e"], {"é": 0, "e": 1})
+        r = built_reader(tmp_path, [b"acute", b"e"], {"é": 0, "e": 1})
         assert (r.get_raw(form), r.exists(form)) == (b"acute", True)
 
     def test_keys_match_by_exact_bytes(self, tmp_path):
-        r = build(tmp_path, [b"1", b"2", b"3"], {b"a": 0, b"a\x00": 1, b"ab": 2})
+        r = built_reader(tmp_path, [b"1", b"2", b"3"], {b"a": 0, b"a\x00": 1, b"ab": 2})
         assert [r.get_raw(k) for k in [b"a", b"a\x00", b"ab", b"A", b"a\x00\x00", b"abc"]] == [
             b"1", b"2", b"3", None, None, None]
-        r = build(tmp_path, [b"3"], {b"ab": 0})
+        r = built_reader(tmp_path, [b"3"], {b"ab": 0})
         assert (r.get_raw(b"a"), r.exists(b"a")) == (None, False)
 
     @pytest.mark.parametrize("form", ["", b"", [], bytearray()])
     def test_empty_key_is_ordinary(self, tmp_path, form):
-        r = build(tmp_path, [b"root", b"x"], {"": 0, "x": 1})
+        r = built_reader(tmp_path, [b"root", b"x"], {"": 0, "x": 1})
         assert (r.get_raw(form), r.exists(form)) == (b"root", True)
         assert r.keys()[0] == ""
-        assert build(tmp_path, [b"x"], {"x": 0}).exists(form) is False
+        assert built_reader(tmp_path, [b"x"], {"x": 0}).exists(form) is False
 
     def test_empty_payload_is_empty_bytes(self, tmp_path):
-        r = build(tmp_path, [b"", b"z"], {"e": 0, "z": 1})
+        r = built_reader(tmp_path, [b"", b"z"], {"e": 0, "z": 1})
         got = r.get_raw("e")
         assert type(got) is bytes and got == b"" and r.exists("e")
         assert r.items_raw() == [("e", b""), ("z", b"z")]
@@ -80,12 +62,12 @@ class TestPointLookups:
         assert r.get_raw("k") == b"abc" and r.items_raw() == [("k", b"abc")]
 
     def test_invalid_utf8_key_found_as_bytes_only(self, tmp_path):
-        r = build(tmp_path, [b"v"], {b"\xff": 0})
+        r = built_reader(tmp_path, [b"v"], {b"\xff": 0})
         assert r.keys() == ["\ufffd"]
         assert r.get_raw(b"\xff") == b"v" and r.get_raw("\ufffd") is None
 
     def test_unaccepted_key_type(self, tmp_path):
-        r = build(tmp_path, [b"v"], {"k": 0})
+        r = built_reader(tmp_path, [b"v"], {"k": 0})
         for bad in [5, None, 1.5, [256], "\udcff"]:
             with pytest.raises(ValueError, match=r"^key must be str or bytes\Z"):
                 r.get_raw(bad)
@@ -106,7 +88,7 @@ class TestKeyText:
     def test_ill_formed_keys_decode_with_replacement(self, tmp_path):
         valid = [b"", b"\x00", b"plain", "é€😀".encode()]
         keys = ILL_FORMED + valid
-        r = build(tmp_path, [b"v"], {k: 0 for k in keys})
+        r = built_reader(tmp_path, [b"v"], {k: 0 for k in keys})
         assert r.keys() == [text(k) for k in sorted(keys)]
         assert [k for k, _ in r.items_raw()] == r.keys()
 
@@ -115,11 +97,11 @@ class TestKeyText:
         edgy = [0x41, 0x80, 0xBF, 0xC2, 0xE0, 0xED, 0xF0, 0xF4, 0xFF]
         keys = {bytes(rng.choice(edgy + [rng.randrange(256)]) for _ in range(rng.randrange(1, 9)))
                 for _ in range(400)}
-        r = build(tmp_path, [b"v"], {k: 0 for k in keys})
+        r = built_reader(tmp_path, [b"v"], {k: 0 for k in keys})
         assert r.keys() == [text(k) for k in sorted(keys)]
 
     def test_distinct_keys_may_share_text(self, tmp_path):
-        r = build(tmp_path, [b"f", b"e"], {b"\xff": 0, b"\xfe": 1})
+        r = built_reader(tmp_path, [b"f", b"e"], {b"\xff": 0, b"\xfe": 1})
         assert r.keys() == ["\ufffd", "\ufffd"]
         assert r.items_raw() == [("\ufffd", b"e"), ("\ufffd", b"f")]
 
@@ -127,7 +109,7 @@ class TestKeyText:
 class TestOrder:
     def test_bytewise_unsigned_order(self, tmp_path):
         keys = ["é", "z", "a", "B", "ab", "", "\x7f", "\x80", b"\xff"]
-        r = build(tmp_path, [b"v"], {k: 0 for k in keys})
+        r = built_reader(tmp_path, [b"v"], {k: 0 for k in keys})
         assert r.keys() == ["", "B", "a", "ab", "z", "\x7f", "\x80", "é", "\ufffd"]
 
 
@@ -138,17 +120,17 @@ class TestPrefixScan:
         (b"ab", ["ab", "abc"]), ([0x61, 0x62], ["ab", "abc"]),
     ])
     def test_prefixes(self, tmp_path, prefix, expected):
-        r = build(tmp_path, [b"A", b"AB", b"ABC", b"B"], {"a": 0, "ab": 1, "abc": 2, "b": 3})
+        r = built_reader(tmp_path, [b"A", b"AB", b"ABC", b"B"], {"a": 0, "ab": 1, "abc": 2, "b": 3})
         assert r.prefix_raw(prefix) == [(k, k.upper().encode()) for k in expected]
 
     def test_partial_utf8_prefix(self, tmp_path):
-        r = build(tmp_path, [b"1", b"2", b"3", b"4"], {"é": 0, "ê": 1, "ā": 2, "e": 3})
+        r = built_reader(tmp_path, [b"1", b"2", b"3", b"4"], {"é": 0, "ê": 1, "ā": 2, "e": 3})
         assert r.prefix_raw(b"\xc3") == [("é", b"1"), ("ê", b"2")]
         assert r.prefix_raw(b"\xc3\xa9") == r.prefix_raw("é") == [("é", b"1")]
 
     @pytest.mark.parametrize("empty", ["", b"", [], bytearray(), ()])
     def test_empty_prefix_is_items(self, tmp_path, empty):
-        r = build(tmp_path, [b"1", b"2"], {"": 0, "x": 1, "xy": 0, b"\xff": 1})
+        r = built_reader(tmp_path, [b"1", b"2"], {"": 0, "x": 1, "xy": 0, b"\xff": 1})
         assert r.prefix_raw(empty) == r.items_raw() == [
             ("", b"1"), ("x", b"2"), ("xy", b"1"), ("\ufffd", b"2")]
 
@@ -156,7 +138,7 @@ class TestPrefixScan:
 class TestObjects:
     def test_first_key_order_and_dedup_by_offset(self, tmp_path):
         objs = [b"zero", b"one", b"two", b"zero"]  # equal payloads at two offsets
-        r = build(tmp_path, objs, {"a": 2, "b": 0, "c": 2, "d": 3, "e": 0})
+        r = built_reader(tmp_path, objs, {"a": 2, "b": 0, "c": 2, "d": 3, "e": 0})
         assert r.objects_raw() == [b"two", b"zero", b"zero"]  # object 1 is unreferenced
         assert r.items_raw() == [
             ("a", b"two"), ("b", b"zero"), ("c", b"two"), ("d", b"zero"), ("e", b"zero")]
@@ -179,7 +161,7 @@ class TestModel:
             # Keys from a tiny alphabet share prefixes and repeat, re-pointing a key.
             calls.append((random_key(rng), rng.randrange(len(objects) - 1)))  # last one unnamed
         model = dict(calls)
-        r = build(tmp_path, objects, calls)
+        r = built_reader(tmp_path, objects, calls)
 
         for key, obj_id in model.items():
             assert r.get_raw(key) == objects[obj_id] and r.exists(key)

@@ -1,31 +1,12 @@
 """The writer model: object IDs, the key map, repr, range and size limits."""
 
-import re
-
 import pytest
 
+from helpers import built, exact, mem_available
 from storefile import encode_store
 from tarndb import _tarndb
 
 W = _tarndb._TarnWriter
-
-
-def exact(text):
-    return "^" + re.escape(text) + "$"
-
-
-def built(w, tmp_path, name="out.trnd"):
-    path = tmp_path / name
-    w.build(str(path))
-    return path.read_bytes()
-
-
-def mem_available():
-    with open("/proc/meminfo") as f:
-        for line in f:
-            if line.startswith("MemAvailable:"):
-                return int(line.split()[1]) * 1024
-    return 0
 
 
 class TestObjectIds:
