@@ -14,7 +14,7 @@ from helpers import native_tool
 
 @pytest.fixture(scope="module")
 def tool(tmp_path_factory):
-    return native_tool(tmp_path_factory, "hash_keys", ["src/core/common/keyed_hash.cc"])
+    return native_tool(tmp_path_factory, "hash_keys", ["src/core/common/keyed_hash.cc", "src/core/common/posix.cc"])
 
 
 def table_keys(tool, tables, threads):

@@ -15,11 +15,12 @@
 namespace tarndb {
 namespace {
 
-// 64 bytes from getrandom, or /dev/urandom where the call is missing. If both
+// N words from getrandom, or /dev/urandom where the call is missing. If both
 // fail (a sandbox without either), the clock and the address of a local are
 // the last resort so the process still runs, with weaker seeding.
-std::array<uint64_t, 8> DrawProcessSeed() {
-  std::array<uint64_t, 8> seed{};
+template <size_t N>
+std::array<uint64_t, N> DrawSeed() {
+  std::array<uint64_t, N> seed{};
   auto* out = reinterpret_cast<uint8_t*>(seed.data());
   size_t got = 0;
   while (got < sizeof seed) {
@@ -54,11 +55,16 @@ std::array<uint64_t, 8> DrawProcessSeed() {
 }
 
 const std::array<uint64_t, 8>& ProcessSeed() {
-  static const std::array<uint64_t, 8> seed = DrawProcessSeed();
+  static const std::array<uint64_t, 8> seed = DrawSeed<8>();
   return seed;
 }
 
 }  // namespace
+
+HashKey HashKey::FromRandomSource() {
+  const std::array<uint64_t, 2> s = DrawSeed<2>();
+  return HashKey{s[0], s[1]};
+}
 
 HashKey HashKey::ForNewTable() {
   static std::atomic<uint64_t> counter{0};

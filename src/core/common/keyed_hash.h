@@ -21,6 +21,9 @@ struct HashKey {
 
   // A fresh key for one table.
   static HashKey ForNewTable();
+  // A key drawn from the operating system's random source alone, for a
+  // table stored in a file (its seed must not be derivable from others).
+  static HashKey FromRandomSource();
 };
 
 // SipHash-1-3 of data[0, n) under key.

@@ -22,6 +22,7 @@
 #include "core/format/coding.h"
 #include "core/format/crc32.h"
 #include "core/format/layout.h"
+#include "core/writer/extension_builder.h"
 #include "core/writer/fd_writer.h"
 #include "core/writer/key_sort.h"
 #include "core/writer/temp_file.h"
@@ -73,8 +74,26 @@ Status SyncDir(const std::string& dir) {
 
 }  // namespace
 
+std::unique_ptr<ExtensionBuilder> Writer::MakeExtension(const KeyOrder& order) const {
+  uint64_t index_size = 0;
+  for (size_t i = 0; i < order.size(); ++i) index_size += kEntryOverhead + keys_.Key(i).size;
+  auto ext = std::make_unique<ExtensionBuilder>(order.size(), index_size,
+                                                kDataOffset + records_.size(),
+                                                HashKey::FromRandomSource());
+  uint64_t pos = 0;
+  for (size_t i = 0; i < order.size(); ++i) {
+    if (i + 8 < order.size()) keys_.PrefetchKey(order[i + 8]);
+    const uint32_t e = order[i];
+    const KeyView key = keys_.Key(e);
+    ext->Add(key, pos, kDataOffset + record_pos_[keys_.ObjectId(e)]);
+    pos += kEntryOverhead + key.size;
+  }
+  return ext;
+}
+
 Result<uint64_t> Writer::WriteAndPublish(const std::string& tmp, std::string_view path,
-                                         const KeyOrder& order) const {
+                                         const KeyOrder& order,
+                                         const ExtensionBuilder* ext) const {
   Result<UniqueFd> opened = OpenLockedTemp(tmp);
   if (!opened.ok()) return std::move(opened.error());
   // Held, and with it the lock, until the rename is durable; it closes on
@@ -94,13 +113,27 @@ Result<uint64_t> Writer::WriteAndPublish(const std::string& tmp, std::string_vie
   records_.ForEachChunk([&](const uint8_t* p, size_t n) {
     if (s.ok()) s = write_body(p, n);
   });
+  uint64_t ext_size = 0;
+  if (ext != nullptr && s.ok()) {
+    // One more record, named by no key: its payload's CRC first, then the bytes.
+    ext_size = kRecordHeadSize + ext->payload_size();
+    uint32_t payload_crc = 0;
+    (void)ext->Emit([&](const uint8_t* p, size_t n) {
+      payload_crc = crc32::Extend(payload_crc, p, n);
+      return OkStatus();
+    });
+    uint8_t head[kRecordHeadSize];
+    RecordHead{static_cast<uint32_t>(ext->payload_size()), payload_crc}.EncodeTo(head);
+    s = write_body(head, sizeof head);
+    if (s.ok()) s = ext->Emit(write_body);
+  }
   if (s.ok()) s = EmitIndex(keys_, order, record_pos_, write_body);
   if (s.ok()) s = out.Flush();
   if (s.ok()) {
     StoreHeader header;
     header.num_keys = static_cast<uint32_t>(keys_.size());
-    header.num_objects = static_cast<uint32_t>(record_pos_.size());
-    header.index_offset = kHeaderSize + records_.size();
+    header.num_objects = static_cast<uint32_t>(record_pos_.size() + (ext != nullptr ? 1 : 0));
+    header.index_offset = kHeaderSize + records_.size() + ext_size;
     header.file_crc32 = crc;
     uint8_t bytes[kHeaderSize];
     header.EncodeTo(bytes);
@@ -115,11 +148,20 @@ Result<uint64_t> Writer::WriteAndPublish(const std::string& tmp, std::string_vie
   return kHeaderSize + body_size;
 }
 
-Result<BuildFigures> Writer::Build(std::string_view path) {
+Result<BuildFigures> Writer::Build(std::string_view path, const BuildOptions& options) {
   keys_.Flush();
   const std::string tmp = TempPathFor(path);
   const KeyOrder order(keys_);
-  Result<uint64_t> written = WriteAndPublish(tmp, path, order);
+  // The extension record counts against the object limit like any other.
+  if (options.extension && record_pos_.size() >= kMaxCount) {
+    return Error::Other("too many objects for a hash index (limit 4294967294)");
+  }
+  const std::unique_ptr<ExtensionBuilder> ext =
+      options.extension ? MakeExtension(order) : nullptr;
+  if (ext != nullptr && ext->payload_size() > kMaxObjectLength) {
+    return Error::Other("too many keys for a hash index in one object");
+  }
+  Result<uint64_t> written = WriteAndPublish(tmp, path, order, ext.get());
   if (!written.ok()) return std::move(written.error());
   return BuildFigures{record_pos_.size(), keys_.size(), written.value()};
 }

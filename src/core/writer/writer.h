@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,14 @@
 #include "core/writer/key_sort.h"
 
 namespace tarndb {
+
+class ExtensionBuilder;
+
+// How to build: with the extension block (hash index and entry samples) or
+// exactly the base format.
+struct BuildOptions {
+  bool extension = false;
+};
 
 // What a build wrote: counts and the file's size in bytes.
 struct BuildFigures {
@@ -60,14 +69,16 @@ class Writer {
   // directory sync) and report what was written. The writer's objects and
   // keys are not changed (queued key puts are applied first). Defined in
   // build.cc.
-  Result<BuildFigures> Build(std::string_view path);
+  Result<BuildFigures> Build(std::string_view path, const BuildOptions& options = {});
 
  private:
   // Write header, data and index to the temporary file, sync it, rename it
   // to path and sync the directory; returns the file's size. Defined in
   // build.cc.
   Result<uint64_t> WriteAndPublish(const std::string& tmp, std::string_view path,
-                                   const KeyOrder& order) const;
+                                   const KeyOrder& order, const ExtensionBuilder* ext) const;
+  // The extension block for the keys in order. Defined in build.cc.
+  std::unique_ptr<ExtensionBuilder> MakeExtension(const KeyOrder& order) const;
 
   ChunkedArena records_;              // the data section, without the header
   std::vector<uint64_t> record_pos_;  // position of each record in records_

@@ -1,0 +1,73 @@
+#include "core/format/extension.h"
+
+#include <cstring>
+
+#include "core/format/coding.h"
+#include "core/format/crc32.h"
+#include "core/format/layout.h"
+
+namespace tarndb {
+
+const ExtensionSection* ExtensionBlock::Find(uint32_t type, uint32_t version) const {
+  for (const ExtensionSection& s : sections) {
+    if (s.type == type && s.version == version) return &s;
+  }
+  return nullptr;
+}
+
+std::optional<ExtensionBlock> FindExtensionBlock(const uint8_t* file, uint64_t file_size,
+                                                 uint64_t index_offset) {
+  // The block is a whole record inside the data section: [40, index_offset).
+  if (index_offset > file_size || index_offset < kHeaderSize + kRecordHeadSize + kExtensionTrailerSize) {
+    return std::nullopt;
+  }
+  const uint8_t* trailer = file + index_offset - kExtensionTrailerSize;
+  if (std::memcmp(trailer, kExtensionMagic, sizeof kExtensionMagic) != 0) return std::nullopt;
+  const uint64_t payload_size = LoadBE64(trailer + 8);
+  const uint32_t count = LoadBE32(trailer + 16);
+  const uint64_t room = index_offset - kHeaderSize - kRecordHeadSize;  // largest payload
+  if (payload_size > room || payload_size < kExtensionTrailerSize) return std::nullopt;
+  const uint64_t dir_size = uint64_t{count} * kExtensionDirEntrySize;
+  if (dir_size > payload_size - kExtensionTrailerSize) return std::nullopt;
+  const uint8_t* dir = trailer - dir_size;
+  if (crc32::Value(dir, dir_size + 28) != LoadBE32(trailer + 28)) return std::nullopt;
+
+  ExtensionBlock block;
+  block.payload_size = payload_size;
+  block.payload_offset = index_offset - payload_size;
+  block.record_offset = block.payload_offset - kRecordHeadSize;
+  // The record head must describe exactly this payload.
+  if (LoadBE32(file + block.record_offset) != payload_size) return std::nullopt;
+  block.flags = LoadBE32(trailer + 20);
+  const uint64_t sections_end = payload_size - kExtensionTrailerSize - dir_size;
+  block.sections.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* e = dir + size_t{i} * kExtensionDirEntrySize;
+    ExtensionSection s{LoadBE32(e), LoadBE32(e + 4), LoadBE64(e + 8), LoadBE64(e + 16)};
+    if (s.offset > sections_end || s.length > sections_end - s.offset) return std::nullopt;
+    block.sections.push_back(s);
+  }
+  return block;
+}
+
+std::vector<uint8_t> EncodeExtensionTail(const std::vector<ExtensionSection>& sections,
+                                         uint64_t section_bytes, uint32_t flags) {
+  const size_t dir_size = sections.size() * kExtensionDirEntrySize;
+  std::vector<uint8_t> tail(dir_size + kExtensionTrailerSize, 0);
+  uint8_t* p = tail.data();
+  for (const ExtensionSection& s : sections) {
+    StoreBE32(p, s.type);
+    StoreBE32(p + 4, s.version);
+    StoreBE64(p + 8, s.offset);
+    StoreBE64(p + 16, s.length);
+    p += kExtensionDirEntrySize;
+  }
+  std::memcpy(p, kExtensionMagic, sizeof kExtensionMagic);
+  StoreBE64(p + 8, section_bytes + tail.size());
+  StoreBE32(p + 16, static_cast<uint32_t>(sections.size()));
+  StoreBE32(p + 20, flags);
+  StoreBE32(p + 28, crc32::Value(tail.data(), dir_size + 28));
+  return tail;
+}
+
+}  // namespace tarndb

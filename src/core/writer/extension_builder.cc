@@ -1,0 +1,45 @@
+#include "core/writer/extension_builder.h"
+
+namespace tarndb {
+
+ExtensionBuilder::ExtensionBuilder(uint64_t num_entries, uint64_t index_size, uint64_t data_end,
+                                   HashKey seed) {
+  header_.codec = SlotCodec::For(index_size, data_end, /*wide_allowed=*/true);
+  header_.capacity = HashCapacityFor(num_entries);
+  header_.num_entries = num_entries;
+  header_.seed = seed;
+  slots_.assign(header_.capacity, 0);
+  if (header_.codec.width == 16) offsets_.assign(header_.capacity, 0);
+  samples_.reserve((num_entries >> kSampleShift) + 1);
+}
+
+void ExtensionBuilder::Place(uint64_t home, uint64_t word, uint64_t offset) {
+  // Linear probing that never wraps: a run that passes the last home slot
+  // goes on into slots added at the end.
+  uint64_t pos = home;
+  while (pos < slots_.size() && slots_[pos] != 0) ++pos;
+  if (pos == slots_.size()) {
+    slots_.push_back(0);
+    if (!offsets_.empty() || header_.codec.width == 16) offsets_.push_back(0);
+  }
+  slots_[pos] = word;
+  if (header_.codec.width == 16) offsets_[pos] = offset;
+}
+
+void ExtensionBuilder::Add(KeyView key, uint64_t pos, uint64_t record_offset) {
+  if ((added_ & ((uint64_t{1} << kSampleShift) - 1)) == 0) samples_.push_back(pos);
+  ++added_;
+  const uint64_t h = KeyHash(header_.seed, key);
+  Place(HomeSlot(h, header_.capacity), header_.codec.Word(h, pos, record_offset), record_offset);
+}
+
+uint64_t ExtensionBuilder::sections_size() const {
+  return kHashIndexHeaderSize + slots_.size() * header_.codec.width + kSamplesHeaderSize +
+         8 * samples_.size();
+}
+
+uint64_t ExtensionBuilder::payload_size() const {
+  return sections_size() + 2 * kExtensionDirEntrySize + kExtensionTrailerSize;
+}
+
+}  // namespace tarndb
