@@ -33,30 +33,43 @@ class MemFile {
 
 void Exercise(const tarndb::Reader& r, const uint8_t* data, size_t size) {
   using tarndb::KeyView;
-  const size_t n = r.entry_count();
   size_t sink = 0;
-  // Every entry's key through the hash index, its object, and a prefix scan
-  // from its first bytes.
-  const std::vector<uint32_t> first_entry = tarndb::OffsetGroups(r).FirstEntries();
-  for (size_t i = 0; i < n && i < 4096; ++i) {
-    const KeyView k = r.EntryKey(i);
-    if (auto offset = r.Lookup(k)) {
-      auto obj = r.ReadObject(*offset);
+  // Every entry's key through the hash index (the file's own or the
+  // reader's), its object, and a prefix scan from its first bytes.
+  auto groups = tarndb::OffsetGroups::Of(r);
+  std::vector<uint32_t> first_entry;
+  if (groups.ok()) first_entry = groups.value().FirstEntries();
+  auto c = r.At(0);
+  for (size_t steps = 0; c.ok() && !c.value().done() && steps < 4096; ++steps) {
+    const auto& cur = c.value();
+    const KeyView k = cur.key();
+    auto found = r.Find(k);
+    if (found.ok() && found.value()) {
+      auto obj = r.ReadObject(*found.value());
       if (obj.ok() && obj.value().size) sink += obj.value().data[obj.value().size - 1];
     }
-    const auto [first, last] = r.PrefixRange(KeyView{k.data, k.size / 2});
-    sink += last - first;
-    if (first_entry[i] == i) {
-      auto obj = r.ReadObject(r.EntryOffset(i));
+    auto range = r.PrefixRange(KeyView{k.data, k.size / 2});
+    if (range.ok()) sink += range.value().second - range.value().first;
+    if (cur.index() < first_entry.size() && first_entry[cur.index()] == cur.index()) {
+      auto obj = r.ReadObject(cur.offset());
       sink += obj.ok() ? obj.value().size : 1;
     }
+    if (!c.value().Next().ok()) break;
   }
-  // Keys that are probably absent: slices of the input itself.
+  // Keys that are probably absent: slices of the input itself, one by one
+  // and as a batch.
+  KeyView batch[5];
+  size_t n = 0;
   for (size_t len = 0; len <= 16 && len <= size; len += 4) {
-    sink += r.Lookup(KeyView{data + size - len, len}).has_value();
-    const auto [first, last] = r.PrefixRange(KeyView{data, len});
-    sink += last - first;
+    batch[n++] = KeyView{data + size - len, len};
+    auto found = r.Find(batch[n - 1]);
+    sink += found.ok() && found.value().has_value();
+    auto range = r.PrefixRange(KeyView{data, len});
+    if (range.ok()) sink += range.value().second - range.value().first;
   }
+  uint64_t offsets[5];
+  bool present[5];
+  sink += r.FindMany(batch, n, offsets, present).ok();
   sink += r.Verify().ok();
   if (sink == 0xFFFFFFFFFFFFull) abort();  // keep the work observable
 }
@@ -66,8 +79,11 @@ void Exercise(const tarndb::Reader& r, const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MemFile file(data, size);
   for (const bool verify : {false, true}) {
-    tarndb::Result<tarndb::Reader> r = tarndb::Reader::Open(file.path(), verify);
-    if (r.ok()) Exercise(r.value(), data, size);
+    for (const bool use_extension : {false, true}) {
+      tarndb::Result<tarndb::Reader> r =
+          tarndb::Reader::Open(file.path(), tarndb::Reader::Options{verify, use_extension, false});
+      if (r.ok()) Exercise(r.value(), data, size);
+    }
   }
   return 0;
 }

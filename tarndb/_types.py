@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from typing import TypedDict, Union
+from typing import Optional, TypedDict, Union
 
 #: A key: text (stored as its UTF-8 bytes) or bytes. ``"é"`` and ``b"\xc3\xa9"``
 #: are the same key.
@@ -13,17 +13,26 @@ Key = Union[str, bytes]
 StrPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 
+class HashIndexStats(TypedDict):
+    """The file's hash index, as ``stats()["hash_index"]`` reports it."""
+
+    bytes: int  #: what it adds to the file
+    in_use: bool  #: whether lookups go through it (a damaged one is set aside)
+
+
 class StoreStats(TypedDict):
-    """What ``stats()`` reports: header values of the file, in this order."""
+    """What ``stats()`` reports, in this order."""
 
     path: str  #: the path the reader was opened with
     version: int  #: the format version, 2
     num_keys: int
-    num_objects: int
+    num_objects: int  #: objects stored by the user (not the hash index)
     index_offset: int
     data_offset: int  #: always 40
     file_size_kb: float  #: size in bytes / 1024
     file_crc32: str  #: the stored whole-file checksum, "0x" and 8 hex digits
+    hash_index: Optional[HashIndexStats]  #: None when the file has none
+    private_bytes: int  #: this process's memory that the reader's tables take
 
 
 def fspath_str(path: StrPath) -> str:

@@ -35,20 +35,20 @@ class TarnWriter(Writer):
 
     __slots__ = ("_target", "_quiet")
 
-    def __new__(cls) -> TarnWriter:
-        return super().__new__(cls, encode)
+    def __new__(cls, *, hash_index: bool = True) -> TarnWriter:
+        return super().__new__(cls, encode, hash_index)
 
-    def __init__(self) -> None:
+    def __init__(self, *, hash_index: bool = True) -> None:
         self._target: Optional[str] = None
         self._quiet = False
 
     @classmethod
-    def create(cls, path: StrPath, *, quiet: bool = False) -> TarnWriter:
+    def create(cls, path: StrPath, *, quiet: bool = False, hash_index: bool = True) -> TarnWriter:
         """A writer bound to *path*: ``with`` builds it there on a clean exit.
 
         When the block raises, nothing is built and *path* is untouched.
         """
-        writer = cls()
+        writer = cls(hash_index=hash_index)
         writer._target = fspath_str(path)
         writer._quiet = quiet
         return writer

@@ -1,6 +1,8 @@
 #include "bindings/store/reader_iterator.h"
 
+#include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "bindings/common/call_frame.h"
@@ -19,14 +21,21 @@ namespace {
 // be a cache miss of its own.
 constexpr size_t kReadAhead = 8;
 
+// What an iterator walks with. Its cursors point into the mapping, so
+// each step first checks that the reader is still open.
+struct Walk {
+  Reader::Cursor cur;
+  Reader::Cursor ahead;  // kReadAhead entries in front of cur
+  std::string prefix;    // for a prefix scan: stop where keys stop beginning with it
+  bool by_prefix = false;
+  std::vector<uint32_t> first_entries;  // kObjects: the first entry naming each object
+};
+
 struct IteratorObject {
   PyObject_HEAD
   PyObject* reader;  // a new reference
   IterMode mode;
-  size_t next;
-  size_t end;
-  // kObjects: for each entry, the first entry naming the same object.
-  std::vector<uint32_t>* first_entries;
+  Walk* walk;  // owned
 };
 
 IteratorObject* AsIterator(PyObject* self) { return reinterpret_cast<IteratorObject*>(self); }
@@ -45,9 +54,14 @@ extern "C" void IteratorDealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   IteratorClear(self);
-  delete AsIterator(self)->first_entries;
+  delete AsIterator(self)->walk;
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+bool BeginsWith(KeyView key, const std::string& prefix) {
+  return key.size >= prefix.size() &&
+         (prefix.empty() || std::memcmp(key.data, prefix.data(), prefix.size()) == 0);
 }
 
 extern "C" PyObject* IteratorNext(PyObject* self) {
@@ -57,21 +71,25 @@ extern "C" PyObject* IteratorNext(PyObject* self) {
     ReaderObject* reader = reinterpret_cast<ReaderObject*>(it->reader);
     const Reader* r = reader->Store();
     if (r == nullptr) return nullptr;
+    Walk& w = *it->walk;
     if (it->mode == IterMode::kObjects) {
-      const std::vector<uint32_t>& first = *it->first_entries;
-      while (it->next < it->end && first[it->next] != it->next) ++it->next;
+      while (!w.cur.done() && w.first_entries[w.cur.index()] != w.cur.index()) {
+        if (Status s = w.cur.Next(); !s.ok()) return SetCoreError(s.error());
+      }
     }
-    if (it->next >= it->end) return nullptr;  // StopIteration
-    const size_t i = it->next++;
-    if (i + kReadAhead < it->end && it->mode != IterMode::kKeys) {
-      r->Prefetch(r->EntryOffset(i + kReadAhead));
+    if (w.cur.done() || (w.by_prefix && !BeginsWith(w.cur.key(), w.prefix))) return nullptr;
+    if (it->mode != IterMode::kKeys) {
+      while (!w.ahead.done() && w.ahead.index() < w.cur.index() + kReadAhead) {
+        if (Status s = w.ahead.Next(); !s.ok()) return SetCoreError(s.error());
+      }
+      if (!w.ahead.done()) r->Prefetch(w.ahead.offset());
     }
     OwnedRef key;
-    if (it->mode == IterMode::kKeys || it->mode == IterMode::kItems) {
-      key = KeyText(r->EntryKey(i));
-      if (it->mode == IterMode::kKeys) return key.release();
-    }
-    Result<ObjectView> obj = r->ReadObject(r->EntryOffset(i));
+    if (it->mode == IterMode::kKeys || it->mode == IterMode::kItems) key = KeyText(w.cur.key());
+    const uint64_t offset = w.cur.offset();
+    if (Status s = w.cur.Next(); !s.ok()) return SetCoreError(s.error());
+    if (it->mode == IterMode::kKeys) return key.release();
+    Result<ObjectView> obj = r->ReadObject(offset);
     if (!obj.ok()) return SetCoreError(obj.error());
     // The value is made last: a decode callable may run any Python code,
     // close() included, and r is not used after it.
@@ -83,8 +101,9 @@ extern "C" PyObject* IteratorNext(PyObject* self) {
 }
 
 extern "C" PyObject* IteratorLengthHint(PyObject* self, PyObject*) {
-  const IteratorObject* it = AsIterator(self);
-  return PyLong_FromSize_t(it->next < it->end ? it->end - it->next : 0);
+  const Walk& w = *AsIterator(self)->walk;
+  if (w.by_prefix) return PyLong_FromSize_t(0);  // unknown
+  return PyLong_FromSize_t(w.cur.done() ? 0 : w.cur.count() - w.cur.index());
 }
 
 PyMethodDef kMethods[] = {
@@ -117,25 +136,53 @@ PyTypeObject* ReaderIteratorType() {
   return reinterpret_cast<PyTypeObject*>(type);
 }
 
-PyObject* NewReaderIterator(PyObject* reader, IterMode mode, size_t first, size_t last) {
+namespace {
+
+// A new iterator walking from cur; nullptr with an exception set.
+PyObject* MakeIterator(PyObject* reader, IterMode mode, std::unique_ptr<Walk> walk) {
   PyTypeObject* type = ReaderIteratorType();
   if (type == nullptr) return nullptr;
-  std::unique_ptr<std::vector<uint32_t>> first_entries;
-  if (mode == IterMode::kObjects) {
-    const Reader* r = reinterpret_cast<ReaderObject*>(reader)->Store();
-    if (r == nullptr) return nullptr;
-    first_entries = std::make_unique<std::vector<uint32_t>>(OffsetGroups(*r).FirstEntries());
-  }
   PyObject* self = PyType_GenericAlloc(type, 0);
   if (self == nullptr) return nullptr;
   IteratorObject* it = AsIterator(self);
   it->reader = reader;
   Py_INCREF(reader);
   it->mode = mode;
-  it->next = first;
-  it->end = last;
-  it->first_entries = first_entries.release();
+  it->walk = walk.release();
   return self;
+}
+
+}  // namespace
+
+PyObject* NewReaderIterator(PyObject* reader, IterMode mode) {
+  const Reader* r = reinterpret_cast<ReaderObject*>(reader)->Store();
+  if (r == nullptr) return nullptr;
+  auto walk = std::make_unique<Walk>();
+  Result<Reader::Cursor> cur = r->At(0);
+  Result<Reader::Cursor> ahead = r->At(0);
+  if (!cur.ok()) return SetCoreError(cur.error());
+  if (!ahead.ok()) return SetCoreError(ahead.error());
+  walk->cur = cur.value();
+  walk->ahead = ahead.value();
+  if (mode == IterMode::kObjects) {
+    Result<OffsetGroups> groups = OffsetGroups::Of(*r);
+    if (!groups.ok()) return SetCoreError(groups.error());
+    walk->first_entries = groups.value().FirstEntries();
+  }
+  return MakeIterator(reader, mode, std::move(walk));
+}
+
+PyObject* NewPrefixIterator(PyObject* reader, KeyView prefix) {
+  const Reader* r = reinterpret_cast<ReaderObject*>(reader)->Store();
+  if (r == nullptr) return nullptr;
+  auto walk = std::make_unique<Walk>();
+  Result<Reader::Cursor> cur = r->LowerBound(prefix);
+  if (!cur.ok()) return SetCoreError(cur.error());
+  walk->cur = cur.value();
+  walk->ahead = cur.value();
+  walk->prefix.assign(reinterpret_cast<const char*>(prefix.data), prefix.size);
+  walk->by_prefix = true;
+  return MakeIterator(reader, IterMode::kItems, std::move(walk));
 }
 
 }  // namespace tarndb::py::store

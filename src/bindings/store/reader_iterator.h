@@ -10,6 +10,8 @@
 
 #include <cstddef>
 
+#include "core/format/key_order.h"
+
 namespace tarndb::py::store {
 
 enum class IterMode {
@@ -19,9 +21,11 @@ enum class IterMode {
   kObjects  // value of each object, once, at the first entry naming it
 };
 
-// An iterator over the entries [first, last) of reader (a Reader instance
-// or view). Returns a new reference, or nullptr with an exception set.
-PyObject* NewReaderIterator(PyObject* reader, IterMode mode, size_t first, size_t last);
+// An iterator over the entries of reader (a Reader instance or view):
+// all of them, or from the first key not less than prefix while keys begin
+// with it. Returns a new reference, or nullptr with an exception set.
+PyObject* NewReaderIterator(PyObject* reader, IterMode mode);
+PyObject* NewPrefixIterator(PyObject* reader, KeyView prefix);
 
 }  // namespace tarndb::py::store
 

@@ -19,8 +19,8 @@
 namespace tarndb::py::store {
 namespace {
 
-constexpr const char* kNewNames[] = {"path", "verify", "decode"};
-constexpr Params kNewParams{"Reader()", kNewNames, 3, 1};
+constexpr const char* kNewNames[] = {"path", "verify", "decode", "populate"};
+constexpr Params kNewParams{"Reader()", kNewNames, 4, 1};
 constexpr const char* kGetNames[] = {"key", "default"};
 constexpr Params kGetParams{"get()", kGetNames, 2, 1};
 constexpr const char* kGetManyNames[] = {"keys", "default"};
@@ -39,10 +39,17 @@ PyObject* RaiseKeyError(PyObject* key) {
   return nullptr;
 }
 
-// Absent keys and keys no store can hold (over 65,535 bytes) both miss.
-std::optional<uint64_t> Find(const Reader& r, KeyView key) {
-  if (key.size > kMaxKeyLength) return std::nullopt;
-  return r.Lookup(key);
+// The object offset of key: found, absent (keys no store can hold, over
+// 65,535 bytes, are absent too), or false with an exception set.
+bool Find(const Reader& r, KeyView key, std::optional<uint64_t>* offset) {
+  if (key.size > kMaxKeyLength) return true;
+  Result<std::optional<uint64_t>> found = r.Find(key);
+  if (!found.ok()) {
+    SetCoreError(found.error());
+    return false;
+  }
+  *offset = found.value();
+  return true;
 }
 
 // The value of key, nullptr with the default's sentinel unset when absent
@@ -52,7 +59,8 @@ PyObject* Fetch(ReaderObject* self, PyObject* key_obj, bool* missing) {
   if (!key.Convert(key_obj)) return nullptr;
   const Reader* r = self->Store();
   if (r == nullptr) return nullptr;
-  const std::optional<uint64_t> offset = Find(*r, key.view());
+  std::optional<uint64_t> offset;
+  if (!Find(*r, key.view(), &offset)) return nullptr;
   if (!offset) {
     *missing = true;
     return nullptr;
@@ -64,12 +72,13 @@ PyObject* Fetch(ReaderObject* self, PyObject* key_obj, bool* missing) {
 
 extern "C" PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Frame([&]() -> PyObject* {
-    PyObject* a[3];
+    PyObject* a[4];
     if (!BindTuple(kNewParams, args, kwargs, a)) return nullptr;
     PyObject* path_bytes = nullptr;
     if (!PyUnicode_FSConverter(a[0], &path_bytes)) return nullptr;
     OwnedRef path = OwnedRef::Steal(path_bytes);
     const bool verify = a[1] == nullptr || PyObject_IsTrue(a[1]) > 0;
+    const bool populate = a[3] != nullptr && PyObject_IsTrue(a[3]) > 0;
     if (PyErr_Occurred()) return nullptr;
     PyObject* decode = a[2] == Py_None ? nullptr : a[2];
     if (decode != nullptr && !PyCallable_Check(decode)) {
@@ -79,7 +88,7 @@ extern "C" PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwa
     Result<Reader> opened =
         Reader::Open(std::string_view(PyBytes_AS_STRING(path.get()),
                                       static_cast<size_t>(PyBytes_GET_SIZE(path.get()))),
-                     verify);
+                     Reader::Options{verify, /*use_extension=*/true, populate});
     if (!opened.ok()) return SetCoreError(opened.error());
     auto store = std::make_shared<const Reader>(std::move(opened.value()));
     allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
@@ -130,7 +139,9 @@ extern "C" int ReaderContains(PyObject* self, PyObject* key_obj) {
     if (!key.Convert(key_obj)) return -1;
     const Reader* r = AsReader(self)->Store();
     if (r == nullptr) return -1;
-    return Find(*r, key.view()).has_value() ? 1 : 0;
+    std::optional<uint64_t> offset;
+    if (!Find(*r, key.view(), &offset)) return -1;
+    return offset.has_value() ? 1 : 0;
   });
 }
 
@@ -143,7 +154,7 @@ extern "C" PyObject* ReaderIter(PyObject* self) {
   return Frame([&]() -> PyObject* {
     const Reader* r = AsReader(self)->Store();
     if (r == nullptr) return nullptr;
-    return NewReaderIterator(self, IterMode::kKeys, 0, r->entry_count());
+    return NewReaderIterator(self, IterMode::kKeys);
   });
 }
 
@@ -162,7 +173,7 @@ extern "C" PyObject* ReaderGet(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 // get_many: the keys are converted and looked up a batch at a time, the
-// batch's cache misses overlapping (Reader::LookupMany), then each value
+// batch's cache misses overlapping (Reader::FindMany), then each value
 // is made in order.
 extern "C" PyObject* ReaderGetMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
@@ -204,7 +215,9 @@ extern "C" PyObject* ReaderGetMany(PyObject* self, PyObject* const* args, Py_ssi
           views[lookups++] = keys[b].view();
         }
       }
-      r->LookupMany(views, lookups, offsets, found);
+      if (Status s = r->FindMany(views, lookups, offsets, found); !s.ok()) {
+        return SetCoreError(s.error());
+      }
       for (size_t b = 0; b < m; ++b) {
         const size_t s = slot_of[b];
         PyObject* value;
@@ -228,7 +241,7 @@ extern "C" PyObject* ReaderItems(PyObject* self, PyObject*) {
   return Frame([&]() -> PyObject* {
     const Reader* r = AsReader(self)->Store();
     if (r == nullptr) return nullptr;
-    return NewReaderIterator(self, IterMode::kItems, 0, r->entry_count());
+    return NewReaderIterator(self, IterMode::kItems);
   });
 }
 
@@ -236,7 +249,7 @@ extern "C" PyObject* ReaderValues(PyObject* self, PyObject*) {
   return Frame([&]() -> PyObject* {
     const Reader* r = AsReader(self)->Store();
     if (r == nullptr) return nullptr;
-    return NewReaderIterator(self, IterMode::kValues, 0, r->entry_count());
+    return NewReaderIterator(self, IterMode::kValues);
   });
 }
 
@@ -244,7 +257,7 @@ extern "C" PyObject* ReaderObjects(PyObject* self, PyObject*) {
   return Frame([&]() -> PyObject* {
     const Reader* r = AsReader(self)->Store();
     if (r == nullptr) return nullptr;
-    return NewReaderIterator(self, IterMode::kObjects, 0, r->entry_count());
+    return NewReaderIterator(self, IterMode::kObjects);
   });
 }
 
@@ -257,8 +270,7 @@ extern "C" PyObject* ReaderPrefix(PyObject* self, PyObject* const* args, Py_ssiz
     if (!prefix.Convert(a[0])) return nullptr;
     const Reader* r = AsReader(self)->Store();
     if (r == nullptr) return nullptr;
-    const auto [first, last] = r->PrefixRange(prefix.view());
-    return NewReaderIterator(self, IterMode::kItems, first, last);
+    return NewPrefixIterator(self, prefix.view());
   });
 }
 
@@ -266,12 +278,25 @@ extern "C" PyObject* ReaderVerify(PyObject* self, PyObject*) {
   return Frame([&]() -> PyObject* {
     const std::shared_ptr<const Reader> r = AsReader(self)->SharedStore();
     if (!r) return nullptr;
-    if (Status s = r->Verify(); !s.ok()) return SetCoreError(s.error());
+    if (Status s = r->Verify(/*strict=*/true); !s.ok()) return SetCoreError(s.error());
     Py_RETURN_TRUE;
   });
 }
 
 OwnedRef Unsigned(uint64_t v) { return OwnedRef::Steal(Made(PyLong_FromUnsignedLongLong(v))); }
+
+// None, or what the file's hash index costs and whether lookups use it.
+OwnedRef HashIndexStats(const Reader& r) {
+  const ExtensionBlock* ext = r.extension();
+  if (ext == nullptr) return OwnedRef::NewRef(Py_None);
+  OwnedRef d = OwnedRef::Steal(Made(PyDict_New()));
+  const bool ok =
+      SetEntry(d.get(), "bytes", [&] { return Unsigned(kRecordHeadSize + ext->payload_size); }) &&
+      SetEntry(d.get(), "in_use",
+               [&] { return OwnedRef::NewRef(r.uses_file_hash_index() ? Py_True : Py_False); });
+  if (!ok) throw PythonErrorSet{};
+  return d;
+}
 
 extern "C" PyObject* ReaderStats(PyObject* self, PyObject*) {
   return Frame([&]() -> PyObject* {
@@ -286,7 +311,12 @@ extern "C" PyObject* ReaderStats(PyObject* self, PyObject*) {
                  }) &&
         SetEntry(d.get(), "version", [] { return Unsigned(kFormatVersion); }) &&
         SetEntry(d.get(), "num_keys", [&] { return Unsigned(r->num_keys()); }) &&
-        SetEntry(d.get(), "num_objects", [&] { return Unsigned(r->num_objects()); }) &&
+        // Objects the user stored: the extension block's record is not one.
+        SetEntry(d.get(), "num_objects",
+                 [&] {
+                   const uint32_t ext = r->extension() != nullptr && r->num_objects() > 0;
+                   return Unsigned(r->num_objects() - ext);
+                 }) &&
         SetEntry(d.get(), "index_offset", [&] { return Unsigned(r->index_offset()); }) &&
         SetEntry(d.get(), "data_offset", [] { return Unsigned(kDataOffset); }) &&
         SetEntry(d.get(), "file_size_kb",
@@ -294,7 +324,9 @@ extern "C" PyObject* ReaderStats(PyObject* self, PyObject*) {
                    return OwnedRef::Steal(
                        Made(PyFloat_FromDouble(static_cast<double>(r->file_size()) / 1024.0)));
                  }) &&
-        SetEntry(d.get(), "file_crc32", [&] { return NewStr(CrcText(r->file_crc32())); });
+        SetEntry(d.get(), "file_crc32", [&] { return NewStr(CrcText(r->file_crc32())); }) &&
+        SetEntry(d.get(), "hash_index", [&] { return HashIndexStats(*r); }) &&
+        SetEntry(d.get(), "private_bytes", [&] { return Unsigned(r->private_bytes()); });
     return ok ? d.release() : nullptr;
   });
 }

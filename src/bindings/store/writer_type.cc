@@ -28,12 +28,13 @@ struct WriterObject {
   AccessCounter access;
   Writer core;
   PyObject* encode;  // a new reference, or nullptr when only raw calls work
+  bool hash_index;   // build with the extension block
 };
 
 WriterObject* AsWriter(PyObject* self) { return reinterpret_cast<WriterObject*>(self); }
 
-constexpr const char* kNewNames[] = {"encode"};
-constexpr Params kNewParams{"Writer()", kNewNames, 1, 0};
+constexpr const char* kNewNames[] = {"encode", "hash_index"};
+constexpr Params kNewParams{"Writer()", kNewNames, 2, 0};
 constexpr const char* kValueNames[] = {"value"};
 constexpr Params kAddParams{"add()", kValueNames, 1, 1};
 constexpr const char* kDataNames[] = {"data"};
@@ -254,9 +255,11 @@ PyObject* Update(PyObject* self, PyObject* items, bool raw) {
 
 extern "C" PyObject* WriterNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Frame([&]() -> PyObject* {
-    PyObject* a[1];
+    PyObject* a[2];
     if (!BindTuple(kNewParams, args, kwargs, a)) return nullptr;
     PyObject* encode = a[0] == Py_None ? nullptr : a[0];
+    const int hash_index = a[1] == nullptr ? 1 : PyObject_IsTrue(a[1]);
+    if (hash_index < 0) return nullptr;
     if (encode != nullptr && !PyCallable_Check(encode)) {
       PyErr_SetString(PyExc_TypeError, "encode must be callable or None");
       return nullptr;
@@ -270,6 +273,7 @@ extern "C" PyObject* WriterNew(PyTypeObject* type, PyObject* args, PyObject* kwa
     new (&w->core) Writer(std::move(core));
     w->encode = encode;
     Py_XINCREF(encode);
+    w->hash_index = hash_index != 0;
     return self;
   });
 }
@@ -357,8 +361,10 @@ extern "C" PyObject* WriterBuild(PyObject* self, PyObject* const* args, Py_ssize
     PyObject* path_bytes = nullptr;
     if (!PyUnicode_FSConverter(call.args[0], &path_bytes)) return nullptr;
     OwnedRef path = OwnedRef::Steal(path_bytes);
-    Result<BuildFigures> built = AsWriter(self)->core.Build(std::string_view(
-        PyBytes_AS_STRING(path.get()), static_cast<size_t>(PyBytes_GET_SIZE(path.get()))));
+    Result<BuildFigures> built = AsWriter(self)->core.Build(
+        std::string_view(PyBytes_AS_STRING(path.get()),
+                         static_cast<size_t>(PyBytes_GET_SIZE(path.get()))),
+        BuildOptions{AsWriter(self)->hash_index});
     if (!built.ok()) return SetCoreError(built.error());
     const BuildFigures& f = built.value();
     return Py_BuildValue("(KKK)", static_cast<unsigned long long>(f.objects),
@@ -428,7 +434,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(WriterClear)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
-    {Py_tp_doc, const_cast<char*>("Writer(encode=None)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("Writer(encode=None, hash_index=True)\n--\n\n"
                                   "Collects values and keys; the base of tarndb.TarnWriter.")},
     {0, nullptr},
 };

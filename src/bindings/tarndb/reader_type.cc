@@ -18,11 +18,6 @@ using ReaderObject = Instance<Reader>;
 constexpr ClassRef kReader{ReaderType, "_TarnReader"};
 constexpr auto kShared = ScopedUse::kShared;
 
-// How many entries ahead scans prefetch the object records they will read:
-// records lie in object order, entries in key order, so each read would
-// otherwise be a cache miss of its own.
-constexpr size_t kReadAhead = 8;
-
 constexpr const char* kNewNames[] = {"path", "verify"};
 constexpr Params kNewParams{"_TarnReader.__new__()", kNewNames, 2, 1};
 constexpr const char* kKeyNames[] = {"key"};
@@ -33,13 +28,36 @@ constexpr Params kPrefixParams{"_TarnReader.prefix_raw()", kPrefixNames, 1, 1};
 constexpr const char* kExitNames[] = {"_exc_type", "_exc_val", "_exc_tb"};
 constexpr Params kExitParams{"_TarnReader.__exit__()", kExitNames, 3, 3};
 
-// A (key text, payload) pair for entry i; nullptr with the core error
-// raised when the entry's object does not fit in the file.
-PyObject* EntryPair(const Reader& r, size_t i) {
-  Result<ObjectView> obj = r.ReadObject(r.EntryOffset(i));
+// A (key text, payload) pair for the cursor's entry; nullptr with the core
+// error raised when the entry's object does not fit in the file.
+PyObject* EntryPair(const Reader& r, const Reader::Cursor& c) {
+  Result<ObjectView> obj = r.ReadObject(c.offset());
   if (!obj.ok()) return SetCoreError(obj.error());
-  OwnedRef key = KeyText(r.EntryKey(i));
+  OwnedRef key = KeyText(c.key());
   return NewPair(std::move(key), NewBytes(obj.value().data, obj.value().size)).release();
+}
+
+// For each entry, the first entry naming the same object.
+std::vector<uint32_t> FirstEntries(const Reader& r);
+
+// The index of this module's readers is checked whole at open, so a walk
+// over it does not fail; a failure would be a fault of ours.
+void MustSucceed(Status s) {
+  if (!s.ok()) throw Panic(s.error().message());
+}
+
+std::vector<uint32_t> FirstEntries(const Reader& r) {
+  Result<OffsetGroups> groups = OffsetGroups::Of(r);
+  MustSucceed(groups.ok() ? OkStatus() : Status(groups.error()));
+  return groups.value().FirstEntries();
+}
+
+// Reader::Find for this module, which never uses a file's hash index and so
+// cannot fail.
+std::optional<uint64_t> Lookup(const Reader& r, KeyView key) {
+  Result<std::optional<uint64_t>> found = r.Find(key);
+  MustSucceed(found.ok() ? OkStatus() : Status(found.error()));
+  return found.value();
 }
 
 extern "C" PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -50,7 +68,7 @@ extern "C" PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwa
     if (!path) return nullptr;
     const auto verify = ConvertFlag(a[1], "verify");
     if (!verify) return nullptr;
-    Result<Reader> opened = Reader::Open(*path, *verify);
+    Result<Reader> opened = Reader::Open(*path, Reader::Options{*verify, false, false});
     if (!opened.ok()) return SetCoreError(opened.error());
     return ReaderObject::Create(type, std::move(opened.value()));
   });
@@ -62,7 +80,7 @@ extern "C" PyObject* ReaderGetRaw(PyObject* self, PyObject* const* args, Py_ssiz
                                [](Reader& r, PyObject** a) -> PyObject* {
                                  KeyArg key;
                                  if (!key.Convert(a[0])) return nullptr;
-                                 const auto offset = r.Lookup(key.view());
+                                 const auto offset = Lookup(r, key.view());
                                  if (!offset) Py_RETURN_NONE;
                                  Result<ObjectView> obj = r.ReadObject(*offset);
                                  if (!obj.ok()) return SetCoreError(obj.error());
@@ -76,7 +94,7 @@ extern "C" PyObject* ReaderExists(PyObject* self, PyObject* const* args, Py_ssiz
                                [](Reader& r, PyObject** a) -> PyObject* {
                                  KeyArg key;
                                  if (!key.Convert(a[0])) return nullptr;
-                                 return PyBool_FromLong(r.Lookup(key.view()).has_value());
+                                 return PyBool_FromLong(Lookup(r, key.view()).has_value());
                                });
 }
 
@@ -87,15 +105,18 @@ extern "C" PyObject* ReaderPrefixRaw(PyObject* self, PyObject* const* args, Py_s
       [](Reader& r, PyObject** a) -> PyObject* {
         KeyArg prefix;
         if (!prefix.Convert(a[0])) return nullptr;
-        const auto [first, last] = r.PrefixRange(prefix.view());
+        Result<std::pair<size_t, size_t>> range = r.PrefixRange(prefix.view());
+        MustSucceed(range.ok() ? OkStatus() : Status(range.error()));
+        const auto [first, last] = range.value();
         OwnedRef list = OwnedRef::Steal(Made(PyList_New(static_cast<Py_ssize_t>(last - first))));
-        for (size_t i = first; i < last; ++i) {
-          if (i + kReadAhead < last) r.Prefetch(r.EntryOffset(i + kReadAhead));
-          PyObject* pair = EntryPair(r, i);
-          if (pair == nullptr) return nullptr;
-          PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i - first), pair);
-        }
-        return list.release();
+        bool failed = false;
+        MustSucceed(r.ForEach(first, last, [&](const Reader::Cursor& c) {
+          PyObject* pair = EntryPair(r, c);
+          if (pair == nullptr) return !(failed = true);
+          PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(c.index() - first), pair);
+          return true;
+        }));
+        return failed ? nullptr : list.release();
       });
 }
 
@@ -103,8 +124,11 @@ extern "C" PyObject* ReaderKeys(PyObject* self, PyObject*) {
   return CallNoArgs<Reader>(kReader, kShared, self, [](Reader& r) -> PyObject* {
     const size_t n = r.entry_count();
     OwnedRef list = OwnedRef::Steal(Made(PyList_New(static_cast<Py_ssize_t>(n))));
-    for (size_t i = 0; i < n; ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), KeyText(r.EntryKey(i)).release());
+    Result<Reader::Cursor> c = r.At(0);
+    MustSucceed(c.ok() ? OkStatus() : Status(c.error()));
+    for (Reader::Cursor& cur = c.value(); !cur.done(); MustSucceed(cur.Next())) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(cur.index()),
+                      KeyText(cur.key()).release());
     }
     return list.release();
   });
@@ -115,42 +139,45 @@ extern "C" PyObject* ReaderItemsRaw(PyObject* self, PyObject*) {
     const size_t n = r.entry_count();
     // Each object is read from the mapping once per call; later keys that
     // share it copy the bytes of the first pair that holds it.
-    const std::vector<uint32_t> first = OffsetGroups(r).FirstEntries();
+    const std::vector<uint32_t> first = FirstEntries(r);
     OwnedRef list = OwnedRef::Steal(Made(PyList_New(static_cast<Py_ssize_t>(n))));
-    for (size_t i = 0; i < n; ++i) {
-      if (i + kReadAhead < n) r.Prefetch(r.EntryOffset(i + kReadAhead));
+    bool failed = false;
+    MustSucceed(r.ForEach(0, n, [&](const Reader::Cursor& c) {
+      const size_t i = c.index();
       PyObject* pair;
       if (first[i] != i) {
         PyObject* cached = PyTuple_GET_ITEM(PyList_GET_ITEM(list.get(), first[i]), 1);
-        OwnedRef key = KeyText(r.EntryKey(i));
+        OwnedRef key = KeyText(c.key());
         pair = NewPair(std::move(key),
                        NewBytes(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(cached)),
                                 static_cast<size_t>(PyBytes_GET_SIZE(cached))))
                    .release();
       } else {
-        pair = EntryPair(r, i);
-        if (pair == nullptr) return nullptr;
+        pair = EntryPair(r, c);
+        if (pair == nullptr) return !(failed = true);
       }
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-    }
-    return list.release();
+      return true;
+    }));
+    return failed ? nullptr : list.release();
   });
 }
 
 extern "C" PyObject* ReaderObjectsRaw(PyObject* self, PyObject*) {
   return CallNoArgs<Reader>(kReader, kShared, self, [](Reader& r) -> PyObject* {
     const size_t n = r.entry_count();
-    const std::vector<uint32_t> first = OffsetGroups(r).FirstEntries();
+    const std::vector<uint32_t> first = FirstEntries(r);
     OwnedRef list = OwnedRef::Steal(Made(PyList_New(0)));
-    for (size_t i = 0; i < n; ++i) {
-      if (i + kReadAhead < n) r.Prefetch(r.EntryOffset(i + kReadAhead));
-      if (first[i] != i) continue;  // named by an earlier entry
-      Result<ObjectView> obj = r.ReadObject(r.EntryOffset(i));
-      if (!obj.ok()) return SetCoreError(obj.error());
+    bool failed = false;
+    MustSucceed(r.ForEach(0, n, [&](const Reader::Cursor& c) {
+      if (first[c.index()] != c.index()) return true;  // named by an earlier entry
+      Result<ObjectView> obj = r.ReadObject(c.offset());
+      if (!obj.ok()) return !(failed = (SetCoreError(obj.error()), true));
       OwnedRef bytes = NewBytes(obj.value().data, obj.value().size);
-      if (PyList_Append(list.get(), bytes.get()) < 0) return nullptr;
-    }
-    return list.release();
+      if (PyList_Append(list.get(), bytes.get()) < 0) return !(failed = true);
+      return true;
+    }));
+    return failed ? nullptr : list.release();
   });
 }
 

@@ -27,6 +27,7 @@ void HashIndexHeader::EncodeTo(uint8_t dst[kHashIndexHeaderSize]) const {
   StoreBE64(dst + 24, num_entries);
   StoreBE64(dst + 32, seed.k0);
   StoreBE64(dst + 40, seed.k1);
+  StoreBE64(dst + 48, index_size);
 }
 
 HashIndexHeader HashIndexHeader::DecodeFrom(const uint8_t src[kHashIndexHeaderSize]) {
@@ -38,6 +39,7 @@ HashIndexHeader HashIndexHeader::DecodeFrom(const uint8_t src[kHashIndexHeaderSi
   h.slot_count = LoadBE64(src + 16);
   h.num_entries = LoadBE64(src + 24);
   h.seed = HashKey{LoadBE64(src + 32), LoadBE64(src + 40)};
+  h.index_size = LoadBE64(src + 48);
   return h;
 }
 

@@ -8,7 +8,8 @@
 //   16  slot_count u64    capacity plus the slots that runs spill into
 //   24  num_entries u64   index entries described, = the header's num_keys
 //   32  seed u64 x 2      the SipHash-1-3 key (k0, k1)
-//   48  slot_count slots of slot_width bytes
+//   48  index_size u64    bytes of the index section (file size - index_offset)
+//   56  slot_count slots of slot_width bytes
 //
 // Entry samples, section "SMPL" version 1:
 //    0  shift u8 (samples every 2^shift entries)   1  zero[7]
@@ -35,6 +36,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "core/common/keyed_hash.h"
 #include "core/format/coding.h"
@@ -48,7 +50,7 @@ inline constexpr uint32_t kHashIndexSection = SectionType("HIDX");
 inline constexpr uint32_t kSamplesSection = SectionType("SMPL");
 inline constexpr uint32_t kHashIndexVersion = 1;
 inline constexpr uint32_t kSamplesVersion = 1;
-inline constexpr size_t kHashIndexHeaderSize = 48;
+inline constexpr size_t kHashIndexHeaderSize = 56;
 inline constexpr size_t kSamplesHeaderSize = 16;
 inline constexpr unsigned kSampleShift = 4;  // a sample every 16 entries
 
@@ -79,10 +81,16 @@ struct SlotCodec {
     const unsigned t = tag_bits();
     return t >= 64 ? h : h & ((uint64_t{1} << t) - 1);
   }
-  // The first (or only) word of a slot: tag, pos + 1 and, packed, the offset.
+  // The first (or only) word of a slot: tag, pos + 1 and, packed, the
+  // offset. An offset the field cannot hold (only a damaged index has one)
+  // is stored as all ones: "read it from the entry".
   uint64_t Word(uint64_t h, uint64_t pos, uint64_t record_offset) const {
     uint64_t w = (tag_of(h) << pos_bits | (pos + 1));
-    if (width == 8 && off_bits > 0) w = w << off_bits | (record_offset - kDataOffset);
+    if (width == 8 && off_bits > 0) {
+      const uint64_t none = (uint64_t{1} << off_bits) - 1;
+      const bool fits = record_offset >= kDataOffset && record_offset - kDataOffset < none;
+      w = w << off_bits | (fits ? record_offset - kDataOffset : none);
+    }
     return w;
   }
   // Parts of a first word.
@@ -93,8 +101,13 @@ struct SlotCodec {
     const unsigned low = width == 8 ? off_bits : 0;
     return (word >> low) & ((pos_bits >= 64) ? ~uint64_t{0} : (uint64_t{1} << pos_bits) - 1);
   }
-  uint64_t PackedOffsetOf(uint64_t word) const {
-    return (word & ((uint64_t{1} << off_bits) - 1)) + kDataOffset;
+  // The record offset packed in a first word; nothing when the field is
+  // all ones.
+  std::optional<uint64_t> PackedOffsetOf(uint64_t word) const {
+    const uint64_t none = (uint64_t{1} << off_bits) - 1;
+    const uint64_t field = word & none;
+    if (field == none) return std::nullopt;
+    return field + kDataOffset;
   }
 };
 
@@ -105,6 +118,7 @@ struct HashIndexHeader {
   uint64_t slot_count = 0;
   uint64_t num_entries = 0;
   HashKey seed;
+  uint64_t index_size = 0;
 
   void EncodeTo(uint8_t dst[kHashIndexHeaderSize]) const;
   static HashIndexHeader DecodeFrom(const uint8_t src[kHashIndexHeaderSize]);

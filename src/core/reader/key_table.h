@@ -48,6 +48,10 @@ class KeyTable {
   void Finish();
 
   size_t size() const { return count_; }
+  // Bytes of memory the table holds.
+  uint64_t owned_bytes() const {
+    return arena_.size() + entries_.size() + (index_->built ? index_->slots.size() * 4 : 0);
+  }
 
   KeyView Key(size_t i) const {
     const uint64_t begin = KeyPos(i);

@@ -10,12 +10,13 @@
 
 namespace tarndb {
 
-Result<Mapping> Mapping::Map(int fd, uint64_t length, std::string_view path) {
+Result<Mapping> Mapping::Map(int fd, uint64_t length, std::string_view path, bool populate) {
   if (length > static_cast<uint64_t>(INT64_MAX)) {
     return Error::Io("mmap failed: memory map length overflows isize", 0, std::string(path));
   }
   const size_t map_length = length == 0 ? 1 : static_cast<size_t>(length);
-  void* p = ::mmap(nullptr, map_length, PROT_READ, MAP_SHARED, fd, 0);
+  void* p =
+      ::mmap(nullptr, map_length, PROT_READ, MAP_SHARED | (populate ? MAP_POPULATE : 0), fd, 0);
   if (p == MAP_FAILED) return IoError("mmap failed: ", errno, path);
   return Mapping(static_cast<const uint8_t*>(p), map_length);
 }

@@ -31,8 +31,9 @@ class Mapping {
 
   // Map length bytes of fd from offset 0, read-only and shared. A zero
   // length is mapped as one byte so that the call succeeds for an empty
-  // file. Fails with the I/O kind: "mmap failed: {error}", naming path.
-  static Result<Mapping> Map(int fd, uint64_t length, std::string_view path);
+  // file. populate reads the whole file into the page cache now, for a warm
+  // start. Fails with the I/O kind: "mmap failed: {error}", naming path.
+  static Result<Mapping> Map(int fd, uint64_t length, std::string_view path, bool populate = false);
 
   const uint8_t* data() const { return base_; }
 

@@ -36,11 +36,22 @@ void RadixSortByOffset(std::vector<OffsetGroups::Ref>& refs) {
 
 }  // namespace
 
-OffsetGroups::OffsetGroups(const Reader& reader) {
+Result<OffsetGroups> OffsetGroups::Of(const Reader& reader, uint64_t* index_end) {
+  OffsetGroups groups;
   const size_t n = reader.entry_count();
-  refs_.resize(n);
-  for (size_t i = 0; i < n; ++i) refs_[i] = Ref{reader.EntryOffset(i), static_cast<uint32_t>(i)};
-  RadixSortByOffset(refs_);  // LSD radix sort is stable
+  groups.refs_.resize(n);
+  Result<Reader::Cursor> c = reader.At(0);
+  if (!c.ok()) return std::move(c.error());
+  Reader::Cursor& cur = c.value();
+  uint64_t end = reader.index_offset();
+  for (; !cur.done();) {
+    groups.refs_[cur.index()] = Ref{cur.offset(), static_cast<uint32_t>(cur.index())};
+    end = cur.position() + kEntryOverhead + cur.key().size;
+    if (Status s = cur.Next(); !s.ok()) return std::move(s.error());
+  }
+  if (index_end != nullptr) *index_end = end;
+  RadixSortByOffset(groups.refs_);  // LSD radix sort is stable
+  return groups;
 }
 
 std::vector<uint32_t> OffsetGroups::FirstEntries() const {

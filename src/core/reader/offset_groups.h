@@ -18,12 +18,12 @@ namespace tarndb {
 
 class OffsetGroups {
  public:
-  struct Ref {
-    uint64_t offset;
-    uint32_t entry;
-  };
+  using Ref = OffsetGroupsRef;
 
-  explicit OffsetGroups(const Reader& reader);
+  // The entries of reader grouped by offset. Fails (corrupt kind) when an
+  // entry does not fit in the file; *index_end, when given, is set to where
+  // the last entry ends.
+  static Result<OffsetGroups> Of(const Reader& reader, uint64_t* index_end = nullptr);
 
   // Every entry once, ascending by offset; entries with the same offset
   // keep index order, so the first of each run is the first to name it.
@@ -33,6 +33,8 @@ class OffsetGroups {
   std::vector<uint32_t> FirstEntries() const;
 
  private:
+  OffsetGroups() = default;
+
   std::vector<Ref> refs_;
 };
 

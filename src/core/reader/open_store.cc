@@ -1,8 +1,10 @@
-// Reader::Open: map a store file and build the reader state.
+// Reader::Open: map a store file and make its index searchable.
 //
 // The steps run in a fixed order, so a file with several faults always
 // reports the same one: open, size, map, header size, magic, version,
-// whole-file CRC (when asked), then the index entries one by one.
+// whole-file CRC (when asked), then the index: through the file's own hash
+// index when the caller allows it and it holds together, else by one pass
+// over the entries that checks each fits in the file.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +15,9 @@
 #include "core/common/posix.h"
 #include "core/common/unique_fd.h"
 #include "core/format/crc32.h"
+#include "core/format/hash_index.h"
 #include "core/format/layout.h"
+#include "core/reader/index_scan.h"
 #include "core/reader/reader.h"
 
 namespace tarndb {
@@ -42,7 +46,7 @@ Error FileCrcMismatch(uint32_t stored, uint32_t computed) {
                         "  computed=" + CrcText(computed));
 }
 
-Result<Reader> Reader::Open(std::string_view path, bool verify) {
+Result<Reader> Reader::Open(std::string_view path, const Options& options) {
   Result<UniqueFd> fd =
       OpenFd(path, O_RDONLY | O_CLOEXEC, 0, "cannot open " + std::string(path) + ": ");
   if (!fd.ok()) return std::move(fd.error());
@@ -50,7 +54,7 @@ Result<Reader> Reader::Open(std::string_view path, bool verify) {
   struct stat st;
   if (::fstat(fd.value().get(), &st) != 0) return IoError("mmap failed: ", errno, path);
   const uint64_t size = static_cast<uint64_t>(st.st_size);
-  Result<Mapping> mapped = Mapping::Map(fd.value().get(), size, path);
+  Result<Mapping> mapped = Mapping::Map(fd.value().get(), size, path, options.populate);
   if (!mapped.ok()) return std::move(mapped.error());
   fd.value().reset();  // the mapping stays valid without the descriptor
 
@@ -60,44 +64,100 @@ Result<Reader> Reader::Open(std::string_view path, bool verify) {
   if (!header.HasMagic()) return Error::Corrupt(MagicText(base));
   if (header.version != kFormatVersion) return Error::Version(header.version);
 
-  if (verify) {
+  if (options.verify) {
     const uint32_t computed = BodyCrc(base, size);
     if (computed != header.file_crc32) return FileCrcMismatch(header.file_crc32, computed);
   }
 
-  // Each entry takes at least 10 bytes, so the index section's length bounds
-  // how many entries can be real, whatever num_keys claims; and the keys it
-  // holds total less than that length.
-  const uint32_t num_keys = header.num_keys;
-  const uint64_t index_offset = header.index_offset;
-  const uint64_t section = index_offset <= size ? size - index_offset : 0;
-  const uint64_t max_keys =
-      num_keys == 0 ? 0 : std::min<uint64_t>(num_keys, section / kEntryOverhead);
-  KeyTable table(static_cast<size_t>(max_keys), num_keys == 0 ? 0 : static_cast<size_t>(section));
-
-  uint64_t p = index_offset;
-  for (uint32_t i = 0; i < num_keys; ++i) {
-    IndexEntry entry;
-    switch (DecodeIndexEntry(base, size, p, &entry)) {
-      case EntryFit::kInside:
-        break;
-      case EntryFit::kNoKeyLength:
-        return Error::Corrupt("index section truncated (key_len)");
-      case EntryFit::kNoKeyAndOffset:
-        return Error::Corrupt("index section truncated (key + offset)");
-    }
-    table.Append(entry.key.data, entry.key.size, entry.offset);
-    p += entry.encoded_size();
-  }
-  table.Finish();
-
-  Reader r(std::string(path), std::move(mapped.value()), size, std::move(table));
-  r.num_keys_ = num_keys;
+  Reader r(std::string(path), std::move(mapped.value()), size);
+  r.num_keys_ = header.num_keys;
   r.num_objects_ = header.num_objects;
-  r.index_offset_ = index_offset;
+  r.index_offset_ = header.index_offset;
   r.file_crc32_ = header.file_crc32;
-  r.index_end_ = num_keys == 0 ? index_offset : p;
+  if (options.use_extension) r.extension_ = FindExtensionBlock(base, size, header.index_offset);
+  if (header.num_keys == 0) {
+    r.index_.end = header.index_offset;  // the index is empty; its offset is not examined
+  } else if (!options.use_extension || !r.UseExtension()) {
+    Result<Index> scanned = r.ScanToIndex();
+    if (!scanned.ok()) return std::move(scanned.error());
+    r.index_ = std::move(scanned.value());
+  }
   return r;
+}
+
+Result<Reader::Index> Reader::ScanToIndex() const {
+  const uint8_t* base = mapping_.data();
+  Result<IndexScan> scanned = ScanIndex(base, file_size_, index_offset_, num_keys_);
+  if (!scanned.ok()) return std::move(scanned.error());
+  IndexScan& scan = scanned.value();
+  Index ix;
+  ix.end = scan.end;
+  if (scan.in_order) {
+    ix.table = std::move(scan.table);
+    ix.samples = std::move(scan.samples);
+    return ix;
+  }
+  // Keys out of order: copy them, so that lookups and prefix scans give the
+  // results defined for such an index. The pass above checked every entry.
+  const uint64_t section = file_size_ - index_offset_;
+  const uint64_t max_keys = std::min<uint64_t>(num_keys_, section / kEntryOverhead);
+  auto table =
+      std::make_unique<KeyTable>(static_cast<size_t>(max_keys), static_cast<size_t>(section));
+  uint64_t p = index_offset_;
+  for (uint32_t i = 0; i < num_keys_; ++i) {
+    IndexEntry e;
+    (void)DecodeIndexEntry(base, file_size_, p, &e);
+    table->Append(e.key.data, e.key.size, e.offset);
+    p += e.encoded_size();
+  }
+  table->Finish();
+  ix.copied = std::move(table);
+  return ix;
+}
+
+bool Reader::UseExtension() {
+  if (!extension_ || (extension_->flags & kExtensionSortedUnique) == 0) return false;
+  const ExtensionSection* hs = extension_->Find(kHashIndexSection, kHashIndexVersion);
+  const ExtensionSection* ss = extension_->Find(kSamplesSection, kSamplesVersion);
+  if (hs == nullptr || ss == nullptr) return false;
+  const uint8_t* payload = mapping_.data() + extension_->payload_offset;
+  if (hs->length < kHashIndexHeaderSize || ss->length < kSamplesHeaderSize) return false;
+  const HashIndexHeader header = HashIndexHeader::DecodeFrom(payload + hs->offset);
+  // The table must describe this index: as many entries, and a section that
+  // ends exactly at the end of the file (a file cut short or extended, or a
+  // damaged num_keys or index_offset, is read by scanning instead, which
+  // reports what is wrong).
+  if (!header.Consistent(hs->length) || header.num_entries != num_keys_ ||
+      header.index_size != file_size_ - index_offset_) {
+    return false;
+  }
+  const uint8_t* samples = payload + ss->offset;
+  const uint64_t count = LoadBE64(samples + 8);
+  const uint64_t expected =
+      (uint64_t{num_keys_} + (uint64_t{1} << kSampleShift) - 1) >> kSampleShift;
+  if (samples[0] != kSampleShift || count != expected ||
+      (ss->length - kSamplesHeaderSize) / 8 < count) {
+    return false;
+  }
+  Index ix;
+  ix.table = SlotTable::Mapped(header, payload + hs->offset + kHashIndexHeaderSize);
+  ix.samples = EntrySamples::Mapped(samples + kSamplesHeaderSize, count);
+  // Spot checks: the first and the last sampled entry must be found through
+  // the table at their own positions. They cost a few cache misses and
+  // catch a table that belongs to other keys or another seed.
+  if (ix.samples.At(0) != 0) return false;
+  const IndexSpan span = Span();
+  for (const uint64_t k : {uint64_t{0}, count - 1}) {
+    const uint64_t pos = ix.samples.At(k);
+    IndexEntry e;
+    if (!span.Decode(pos, &e)) return false;
+    bool contradicted = false, collided = false;
+    const std::optional<Hit> hit =
+        ix.table.Find(span, e.key, ix.table.Hash(e.key), &contradicted, &collided);
+    if (contradicted || !hit || hit->pos != pos || hit->offset != e.offset) return false;
+  }
+  index_ = std::move(ix);
+  return true;
 }
 
 }  // namespace tarndb

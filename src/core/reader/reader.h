@@ -1,27 +1,48 @@
 // Reader: an open store file and the queries it answers.
 //
 // Open maps the file read-only, checks its header (and, when asked, its
-// whole-file CRC-32), and parses the index into a KeyTable. After that the
-// state never changes, so one Reader may be shared by several threads.
-// Every position and length read from the file is checked against the file
-// size before use, so a damaged or hostile file ends in a corrupt-kind error,
-// never in a read outside the mapping.
+// whole-file CRC-32), and makes the index searchable without copying it:
+// keys are compared where they lie in the mapping. A reader keeps only
+// what it needs to find an entry:
+//   - with the file's own hash index (the extension block, when the caller
+//     allows it and it holds together), nothing: lookups probe the mapped
+//     table and scans start from its mapped entry samples, so opening costs
+//     the same for any number of keys;
+//   - otherwise, from one pass over the index at open: a hash table of 8-byte
+//     slots (10 bytes per key) and every 16th entry's position (0.5 bytes
+//     per key);
+//   - for an index whose keys are not in order (never written by tarndb),
+//     a copy of its keys (KeyTable), whose results are the ones defined for
+//     such an index.
+// After opening the state never changes (but for the one-time switch away
+// from a hash index that contradicts the index, below), so one Reader may
+// be shared by several threads. Every position and length read from the
+// file is checked against the file size before use: a damaged or hostile
+// file ends in a corrupt-kind error, never in a read outside the mapping,
+// and a hash index that names a slot the index contradicts is dropped for
+// a table of the reader's own.
 #ifndef TARNDB_CORE_READER_READER_H_
 #define TARNDB_CORE_READER_READER_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/common/result.h"
-#include "core/format/coding.h"
+#include "core/format/extension.h"
 #include "core/format/key_order.h"
 #include "core/format/layout.h"
+#include "core/reader/entry_samples.h"
 #include "core/reader/key_table.h"
 #include "core/reader/mapping.h"
+#include "core/reader/slot_table.h"
 
 namespace tarndb {
 
@@ -37,14 +58,26 @@ struct ObjectView {
   size_t size;
 };
 
+// One entry grouped by the offset it names (see offset_groups.h).
+struct OffsetGroupsRef {
+  uint64_t offset;
+  uint32_t entry;
+};
+
 class Reader {
  public:
+  struct Options {
+    bool verify = true;          // check the whole-file CRC-32 at open
+    bool use_extension = false;  // use the file's hash index and samples when present
+    bool populate = false;       // read the whole file into the page cache at open
+  };
+
   Reader(Reader&&) noexcept = default;
   Reader& operator=(Reader&&) noexcept = default;
 
-  // Open and validate the store at path; verify checks the whole-file CRC.
-  // Fails with the I/O, corrupt or version kind. Defined in open_store.cc.
-  static Result<Reader> Open(std::string_view path, bool verify);
+  // Open and validate the store at path. Fails with the I/O, corrupt or
+  // version kind. Defined in open_store.cc.
+  static Result<Reader> Open(std::string_view path, const Options& options);
 
   // The payload of the ObjectRecord at offset. Fails (corrupt kind) with
   // "offset {offset} out of bounds" or "object at {offset} extends beyond
@@ -58,49 +91,78 @@ class Reader {
     return RecordFitError(fit, offset, "offset ");
   }
 
-  // Hint that the record at offset will be read soon (scans run ahead of
-  // their reads so that cache misses overlap). Never faults.
+  // Hint that the record at offset will be read soon. Never faults.
   void Prefetch(uint64_t offset) const {
     if (offset < file_size_) __builtin_prefetch(mapping_.data() + offset);
   }
 
-  // Object offset of key, or nothing when the key is absent.
-  std::optional<uint64_t> Lookup(KeyView key) const {
-    const int64_t e = table_.Find(key);
-    if (e < 0) return std::nullopt;
-    return table_.Offset(static_cast<size_t>(e));
-  }
+  // Object offset of key, or nothing when the key is absent. Where the index
+  // holds a key more than once, the last entry counts. Fails (corrupt kind)
+  // only when the reader had to stop trusting the file's hash index and
+  // the index itself turned out damaged.
+  Result<std::optional<uint64_t>> Find(KeyView key) const;
 
-  // Lookup for keys[0, n) (n at most kMaxLookupBatch) into offsets[0, n),
-  // with found[b] telling whether keys[b] is present. The cache misses of
-  // the batch overlap; the records found are fetched ahead of their reads.
-  static constexpr size_t kMaxLookupBatch = KeyTable::kMaxBatch;
-  void LookupMany(const KeyView* keys, size_t n, uint64_t* offsets, bool* found) const {
-    int64_t entries[KeyTable::kMaxBatch];
-    table_.FindMany(keys, n, entries);
-    for (size_t b = 0; b < n; ++b) {
-      found[b] = entries[b] >= 0;
-      offsets[b] = found[b] ? table_.Offset(static_cast<size_t>(entries[b])) : 0;
-      if (found[b]) Prefetch(offsets[b]);
-    }
-  }
+  // Find for keys[0, n) (n at most kMaxLookupBatch): offsets[b] and found[b]
+  // for each. The batch's cache misses overlap, and the records found are
+  // fetched ahead of their reads.
+  static constexpr size_t kMaxLookupBatch = 32;
+  Status FindMany(const KeyView* keys, size_t n, uint64_t* offsets, bool* found) const;
 
   // Index entries in index-section order.
-  size_t entry_count() const { return table_.size(); }
-  KeyView EntryKey(size_t i) const { return table_.Key(i); }
-  uint64_t EntryOffset(size_t i) const { return table_.Offset(i); }
+  size_t entry_count() const { return num_keys_; }
 
-  // The entries [first, last) whose keys begin with prefix: a binary search
-  // for the first key not less than prefix, then a forward scan while keys
-  // begin with it.
-  std::pair<size_t, size_t> PrefixRange(KeyView prefix) const;
+  // A position in the index, from one entry to the next.
+  class Cursor {
+   public:
+    bool done() const { return i_ >= count_; }
+    size_t index() const { return i_; }
+    size_t count() const { return count_; }
+    KeyView key() const { return copied_ ? copied_->Key(i_) : entry_.key; }
+    uint64_t offset() const { return copied_ ? copied_->Offset(i_) : entry_.offset; }
+    // Where the current entry starts (absolute; 0 for a copied index).
+    uint64_t position() const { return pos_; }
+    // Move to the next entry. Fails (corrupt kind) when it does not fit in
+    // the file, which only an index never scanned whole can show.
+    Status Next();
+
+   private:
+    friend class Reader;
+    const uint8_t* file_ = nullptr;
+    uint64_t file_size_ = 0;
+    const KeyTable* copied_ = nullptr;
+    size_t i_ = 0;
+    size_t count_ = 0;
+    uint64_t pos_ = 0;
+    IndexEntry entry_;
+  };
+
+  // A cursor at entry i (at the end when i is entry_count()).
+  Result<Cursor> At(size_t i) const;
+
+  // Call f(cursor) for the entries [first, last) in order, fetching each
+  // one's record a few entries ahead (records lie in object order, entries
+  // in key order: each read would otherwise be a cache miss of its own).
+  // Stops early when f returns false. Fails when an entry does not fit.
+  template <typename F>
+  Status ForEach(size_t first, size_t last, F&& f) const;
+
+  // The entries [first, last) whose keys begin with prefix: the first key
+  // not less than prefix, then forward while keys begin with it. Defined
+  // in queries.cc.
+  Result<std::pair<size_t, size_t>> PrefixRange(KeyView prefix) const;
+  // A cursor at the first entry whose key is not less than prefix.
+  Result<Cursor> LowerBound(KeyView prefix) const;
 
   // The deep check: whole-file CRC-32, then the CRC-32 of every object that
   // an index entry names, each once, then the structure the header claims
   // (no checksum covers the header): the data section holds num_objects
   // records ending exactly at index_offset, and the index section ends
-  // exactly at the end of the file. Defined in verify.cc.
-  Status Verify() const;
+  // exactly at the end of the file. strict adds what the file format
+  // requires of a well-formed index, beyond what its checksums cover: keys
+  // strictly increasing, every entry naming the start of a stored object's
+  // record, and a hash index (when the file has one) that finds every key at
+  // its own entry and holds nothing else. Defined in verify.cc.
+  Status Verify(bool strict = false) const;
 
   const std::string& path() const { return path_; }
   uint64_t file_size() const { return file_size_; }
@@ -109,15 +171,60 @@ class Reader {
   uint64_t index_offset() const { return index_offset_; }
   uint32_t file_crc32() const { return file_crc32_; }
 
+  // The file's extension block, when the reader was asked to look for one
+  // and found it; and whether lookups go through its hash index.
+  const ExtensionBlock* extension() const { return extension_ ? &*extension_ : nullptr; }
+  bool uses_file_hash_index() const {
+    return extension_ && (num_keys_ == 0 || Current().table.mapped());
+  }
+  // Bytes of this process's own memory that the lookup tables take.
+  uint64_t private_bytes() const;
+
  private:
-  Reader(std::string path, Mapping mapping, uint64_t file_size, KeyTable table)
+  // What lookups and scans use.
+  struct Index {
+    SlotTable table;
+    EntrySamples samples;
+    std::unique_ptr<KeyTable> copied;  // an index out of order
+    uint64_t end = 0;                  // where the index ends; 0 when not scanned
+  };
+  // The switch away from a contradicted hash index, done once.
+  struct Replacement {
+    std::mutex building;
+    std::atomic<const Index*> ready{nullptr};
+    std::unique_ptr<Index> index;
+    std::optional<Error> failure;  // the index could not be scanned
+  };
+
+  Reader(std::string path, Mapping mapping, uint64_t file_size)
       : path_(std::move(path)),
         mapping_(std::move(mapping)),
         file_size_(file_size),
-        table_(std::move(table)) {}
+        replacement_(std::make_unique<Replacement>()) {}
 
-  // The structural part of Verify.
-  Status VerifyStructure() const;
+  // The index lookups use now.
+  const Index& Current() const {
+    const Index* replaced = replacement_->ready.load(std::memory_order_acquire);
+    return replaced != nullptr ? *replaced : index_;
+  }
+  IndexSpan Span() const { return IndexSpan{mapping_.data(), file_size_, index_offset_}; }
+
+  // Build the index by a pass over the index section (open_store.cc).
+  Result<Index> ScanToIndex() const;
+  // Use the file's extension block, if it holds together (open_store.cc).
+  bool UseExtension();
+  // Stop trusting the file's hash index: scan the index instead.
+  Result<const Index*> Replace() const;
+  // Find on an index with the key's hash in its table, nullopt when absent;
+  // sets *contradicted when the table is caught lying.
+  std::optional<uint64_t> FindIn(const Index& ix, KeyView key, uint64_t h,
+                                 bool* contradicted) const;
+
+  // Parts of Verify.
+  Status VerifyStructure(uint64_t index_end) const;
+  Status VerifyEntryTargets(const std::vector<OffsetGroupsRef>& by_offset) const;
+  Status VerifyKeyOrder() const;
+  Status VerifyHashIndex() const;
 
   std::string path_;
   Mapping mapping_;
@@ -126,9 +233,29 @@ class Reader {
   uint32_t num_objects_ = 0;
   uint64_t index_offset_ = 0;
   uint32_t file_crc32_ = 0;
-  uint64_t index_end_ = 0;  // where parsing the num_keys entries stopped
-  KeyTable table_;
+  std::optional<ExtensionBlock> extension_;
+  Index index_;
+  std::unique_ptr<Replacement> replacement_;
 };
+
+template <typename F>
+Status Reader::ForEach(size_t first, size_t last, F&& f) const {
+  constexpr size_t kReadAhead = 8;
+  Result<Cursor> c = At(first);
+  if (!c.ok()) return std::move(c.error());
+  Result<Cursor> ahead = At(first + kReadAhead < last ? first + kReadAhead : last);
+  if (!ahead.ok()) return std::move(ahead.error());
+  Cursor& cur = c.value();
+  for (; !cur.done() && cur.index() < last;) {
+    if (!ahead.value().done() && ahead.value().index() < last) {
+      Prefetch(ahead.value().offset());
+      if (Status s = ahead.value().Next(); !s.ok()) return s;
+    }
+    if (!f(static_cast<const Cursor&>(cur))) return OkStatus();
+    if (Status s = cur.Next(); !s.ok()) return s;
+  }
+  return OkStatus();
+}
 
 // Text of a CRC value in messages: "0x" and eight lower-case hex digits.
 std::string CrcText(uint32_t crc);

@@ -23,7 +23,7 @@ Status CheckRecord(const uint8_t* file, uint64_t size, uint64_t o) {
 
 }  // namespace
 
-Status Reader::Verify() const {
+Status Reader::Verify(bool strict) const {
   const uint32_t computed = BodyCrc(mapping_.data(), file_size_);
   if (computed != file_crc32_) return FileCrcMismatch(file_crc32_, computed);
 
@@ -31,8 +31,10 @@ Status Reader::Verify() const {
   // file order, which reads the data section front to back; the failure
   // reported is the one met first in index order, as if the entries had
   // been walked in that order.
-  const OffsetGroups groups(*this);
-  const auto& refs = groups.by_offset();
+  uint64_t index_end = 0;
+  Result<OffsetGroups> grouped = OffsetGroups::Of(*this, &index_end);
+  if (!grouped.ok()) return std::move(grouped.error());
+  const auto& refs = grouped.value().by_offset();
   uint32_t first_failure = UINT32_MAX;
   for (size_t i = 0; i < refs.size();) {
     const uint64_t o = refs[i].offset;
@@ -42,12 +44,90 @@ Status Reader::Verify() const {
     while (i < refs.size() && refs[i].offset == o) ++i;
   }
   if (first_failure != UINT32_MAX) {
-    return CheckRecord(mapping_.data(), file_size_, table_.Offset(first_failure));
+    for (const auto& ref : refs) {
+      if (ref.entry == first_failure) return CheckRecord(mapping_.data(), file_size_, ref.offset);
+    }
   }
-  return VerifyStructure();
+  // With no entries the index is empty and ends where it begins.
+  const uint64_t scanned_end = Current().end;  // known when the index was scanned
+  if (Status s = VerifyStructure(num_keys_ == 0 ? index_offset_
+                                 : scanned_end  ? scanned_end
+                                                : index_end);
+      !s.ok() || !strict) {
+    return s;
+  }
+  if (Status s = VerifyEntryTargets(refs); !s.ok()) return s;
+  if (Status s = VerifyKeyOrder(); !s.ok()) return s;
+  return VerifyHashIndex();
 }
 
-Status Reader::VerifyStructure() const {
+Status Reader::VerifyEntryTargets(const std::vector<OffsetGroups::Ref>& by_offset) const {
+  // Both in ascending order: the offsets the entries name, and the record
+  // starts met walking the data section (which VerifyStructure proved
+  // whole).
+  const uint64_t ext_record = extension_ ? extension_->record_offset : UINT64_MAX;
+  uint64_t record = kHeaderSize;
+  for (const OffsetGroups::Ref& ref : by_offset) {
+    RecordHead head;
+    while (record < ref.offset && record < index_offset_) {
+      (void)DecodeRecordHead(mapping_.data(), index_offset_, record, &head);
+      record += kRecordHeadSize + head.length;
+    }
+    if (record != ref.offset || ref.offset == ext_record) {
+      return Error::Corrupt("index entry " + std::to_string(ref.entry) + " names offset " +
+                            std::to_string(ref.offset) +
+                            ", which is not the start of a stored object's record");
+    }
+  }
+  return OkStatus();
+}
+
+Status Reader::VerifyKeyOrder() const {
+  Result<Cursor> c = At(0);
+  if (!c.ok()) return std::move(c.error());
+  KeyView prev;
+  for (Cursor& cur = c.value(); !cur.done();) {
+    if (cur.index() > 0 && CompareKeys(prev, cur.key()) >= 0) {
+      return Error::Corrupt(
+          "index entry " + std::to_string(cur.index()) +
+          (KeysEqual(prev, cur.key()) ? " repeats the key before it" : " is out of key order"));
+    }
+    prev = cur.key();
+    if (Status s = cur.Next(); !s.ok()) return s;
+  }
+  return OkStatus();
+}
+
+Status Reader::VerifyHashIndex() const {
+  if (!extension_) return OkStatus();
+  const Error mismatch = Error::Corrupt("hash index does not match the index");
+  if (!uses_file_hash_index()) return mismatch;  // set aside at open or since
+  const Index& ix = Current();
+  const IndexSpan span = Span();
+  // Every entry is found through the table at its own position, the
+  // samples name every 16th entry, and the table holds nothing else.
+  uint64_t p = index_offset_;
+  for (uint64_t i = 0; i < num_keys_; ++i) {
+    IndexEntry e;
+    if (DecodeIndexEntry(mapping_.data(), file_size_, p, &e) != EntryFit::kInside) return mismatch;
+    if ((i & ((uint64_t{1} << EntrySamples::kShift) - 1)) == 0 &&
+        ix.samples.At(i >> EntrySamples::kShift) != p - index_offset_) {
+      return mismatch;
+    }
+    bool contradicted = false, collided = false;
+    const std::optional<Hit> hit =
+        ix.table.Find(span, e.key, ix.table.Hash(e.key), &contradicted, &collided);
+    if (contradicted || !hit || hit->pos != p - index_offset_ || hit->offset != e.offset) {
+      return mismatch;
+    }
+    p += e.encoded_size();
+  }
+  uint64_t used = 0;
+  for (uint64_t i = 0; i < ix.table.slot_count(); ++i) used += ix.table.Word(i) != 0;
+  return used == num_keys_ ? OkStatus() : mismatch;
+}
+
+Status Reader::VerifyStructure(uint64_t index_end) const {
   // Walk the records from the header on; stop at the first one that would
   // cross index_offset (or the end of the file, if that comes first).
   const uint64_t limit = index_offset_ < file_size_ ? index_offset_ : file_size_;
@@ -64,9 +144,9 @@ Status Reader::VerifyStructure() const {
                           std::to_string(end) + ", header says " + std::to_string(num_objects_) +
                           " ending at " + std::to_string(index_offset_));
   }
-  if (index_end_ != file_size_) {
-    return Error::Corrupt("index section ends at " + std::to_string(index_end_) +
-                          ", file ends at " + std::to_string(file_size_));
+  if (index_end != file_size_) {
+    return Error::Corrupt("index section ends at " + std::to_string(index_end) + ", file ends at " +
+                          std::to_string(file_size_));
   }
   return OkStatus();
 }

@@ -8,8 +8,12 @@ ExtensionBuilder::ExtensionBuilder(uint64_t num_entries, uint64_t index_size, ui
   header_.capacity = HashCapacityFor(num_entries);
   header_.num_entries = num_entries;
   header_.seed = seed;
-  slots_.assign(header_.capacity, 0);
-  if (header_.codec.width == 16) offsets_.assign(header_.capacity, 0);
+  header_.index_size = index_size;
+  // Room for the runs that pass the last home slot: almost always enough,
+  // so that the file's size does not depend on the random seed.
+  constexpr uint64_t kTail = 64;
+  slots_.assign(header_.capacity + kTail, 0);
+  if (header_.codec.width == 16) offsets_.assign(header_.capacity + kTail, 0);
   samples_.reserve((num_entries >> kSampleShift) + 1);
 }
 
@@ -20,7 +24,7 @@ void ExtensionBuilder::Place(uint64_t home, uint64_t word, uint64_t offset) {
   while (pos < slots_.size() && slots_[pos] != 0) ++pos;
   if (pos == slots_.size()) {
     slots_.push_back(0);
-    if (!offsets_.empty() || header_.codec.width == 16) offsets_.push_back(0);
+    if (header_.codec.width == 16) offsets_.push_back(0);
   }
   slots_[pos] = word;
   if (header_.codec.width == 16) offsets_[pos] = offset;

@@ -1,0 +1,174 @@
+"""Readers with and without the file's own hash index: a model test against a
+dict at the sizes where slot encodings change, and crafted hash indexes that
+lie."""
+
+import bisect
+import random
+import struct
+import zlib
+
+import pytest
+
+from tarndb import TarnCorruptError, TarnReader, TarnWriter, _tarndb
+
+
+def build(path, pairs, hash_index):
+    w = TarnWriter(hash_index=hash_index)
+    w.update_raw(pairs)
+    w.build(path, quiet=True)
+    return path
+
+
+def random_pairs(n, seed):
+    rng = random.Random(seed)
+    blob = rng.randbytes(12 * n)
+    keys = {blob[i:i + rng.randrange(4, 13)] for i in range(12, 12 * n, 12)}
+    while len(keys) < n - 1:
+        keys.add(rng.randbytes(rng.randrange(1, 20)))
+    if n:
+        keys.add(b"")  # the empty key is a key like any other
+    return {k: k[::-1] + b"v" for k in keys}
+
+
+def text(key):
+    return key.decode("utf-8", "replace")
+
+
+@pytest.mark.timeout(600)
+@pytest.mark.parametrize("n", [0, 1, 65_535, 65_536, 1_000_000])
+def test_lookups_scans_and_listings_match_a_dict(tmp_path, n):
+    model = random_pairs(n, n)
+    ordered = sorted(model)
+    rng = random.Random(n)
+    keys = list(model)
+    rng.shuffle(keys)
+    misses = [k + b"\x00x" for k in keys[:500]] + [b"absent"]
+    prefixes = [b""] + [k[:rng.randrange(1, 4)] for k in keys[:50]]
+    for hash_index in (True, False):
+        path = build(tmp_path / f"{hash_index}.trnd", sorted(model.items()), hash_index)
+        with TarnReader(path) as r:
+            raw = r.raw
+            stats = r.stats()
+            assert (stats["hash_index"] is not None) == hash_index
+            if hash_index:
+                assert stats["hash_index"]["in_use"] and stats["private_bytes"] < 1 << 20
+            assert len(r) == n and stats["num_objects"] == n
+            assert raw.get_many(keys) == [model[k] for k in keys]
+            assert raw.get_many(misses, "-") == ["-"] * len(misses)
+            assert all(k in raw for k in keys[:2000]) and not any(k in raw for k in misses)
+            assert [raw[k] for k in keys[:2000]] == [model[k] for k in keys[:2000]]
+            assert list(raw.items()) == [(text(k), model[k]) for k in ordered]
+            for p in prefixes:
+                lo = bisect.bisect_left(ordered, p)
+                hi = lo
+                while hi < n and ordered[hi].startswith(p):
+                    hi += 1
+                assert list(raw.prefix(p)) == [(text(k), model[k]) for k in ordered[lo:hi]]
+            assert r.verify()
+        low = _tarndb._TarnReader(str(path), True)  # sees an unnamed object, no more
+        assert low.keys() == [text(k) for k in ordered]
+        assert [low.get_raw(k) for k in keys[:1000]] == [model[k] for k in keys[:1000]]
+        assert low.verify()
+
+
+# -- crafted hash indexes ---------------------------------------------------
+
+
+def extension(data):
+    """(hidx offset in file, width, pos_bits, off_bits, slot_count) of a file's
+    hash index, and its index entries as (pos, key, offset)."""
+    index_offset = struct.unpack_from(">Q", data, 16)[0]
+    num_keys = struct.unpack_from(">I", data, 8)[0]
+    trailer = index_offset - 32
+    assert data[trailer:trailer + 8] == b"TRNDEXT1"
+    payload_size, count = struct.unpack_from(">QI", data, trailer + 8)
+    payload = index_offset - payload_size
+    sections = {}
+    for i in range(count):
+        kind, _, off, length = struct.unpack_from(">4sIQQ", data, trailer - 24 * (count - i))
+        sections[kind] = payload + off
+    hidx = sections[b"HIDX"]
+    width, pos_bits, off_bits = data[hidx], data[hidx + 1], data[hidx + 2]
+    slot_count = struct.unpack_from(">Q", data, hidx + 16)[0]
+    entries, p = [], index_offset
+    for _ in range(num_keys):
+        (klen,) = struct.unpack_from(">H", data, p)
+        key = bytes(data[p + 2:p + 2 + klen])
+        (offset,) = struct.unpack_from(">Q", data, p + 2 + klen)
+        entries.append((p - index_offset, key, offset))
+        p += 10 + klen
+    return (hidx, width, pos_bits, off_bits, slot_count), entries
+
+
+def slot_of(data, hidx, pos):
+    """File position and first word of the slot naming the entry at pos."""
+    at, width, pos_bits, off_bits, slot_count = hidx
+    for i in range(slot_count):
+        where = at + 56 + i * width
+        (word,) = struct.unpack_from(">Q", data, where)
+        low = off_bits if width == 8 else 0
+        if word and (word >> low) & ((1 << pos_bits) - 1) == pos + 1:
+            return where, word
+    raise AssertionError("no slot names the entry")
+
+
+def repoint(data, hidx, entry, new_pos=None, new_offset=None):
+    """Point the slot of entry at another position or record offset, keeping its tag."""
+    _, width, pos_bits, off_bits, _ = hidx
+    where, word = slot_of(data, hidx, entry[0])
+    low = off_bits if width == 8 else 0
+    if new_pos is not None:
+        mask = ((1 << pos_bits) - 1) << low
+        word = (word & ~mask) | ((new_pos + 1) & ((1 << pos_bits) - 1)) << low
+    if new_offset is not None and width == 8:
+        word = (word & ~((1 << off_bits) - 1)) | (new_offset - 40)
+    struct.pack_into(">Q", data, where, word)
+
+
+def lie(kind):
+    def damage(data, hidx, entries):
+        victim, other = entries[100], entries[200]
+        if kind == "outside":
+            repoint(data, hidx, victim, new_pos=(1 << hidx[2]) - 3)
+        elif kind == "mid-entry":
+            repoint(data, hidx, victim, new_pos=victim[0] + 3)
+        elif kind == "other entry":
+            repoint(data, hidx, victim, new_pos=other[0], new_offset=other[2])
+        elif kind == "other record":
+            repoint(data, hidx, victim, new_offset=other[2])
+        elif kind == "seed":
+            data[hidx[0] + 32] ^= 0xFF
+        elif kind == "sizes":
+            index_offset = struct.unpack_from(">Q", data, 16)[0]
+            struct.pack_into(">Q", data, index_offset - 24, 1 << 60)
+            crc_at = index_offset - 4
+            count = struct.unpack_from(">I", data, index_offset - 16)[0]
+            body = data[index_offset - 32 - 24 * count:crc_at]
+            struct.pack_into(">I", data, crc_at, zlib.crc32(body))
+        elif kind == "emptied":
+            for where in range(hidx[0] + 56, hidx[0] + 56 + hidx[4] * hidx[1]):
+                data[where] = 0
+    return damage
+
+
+@pytest.mark.parametrize("kind", ["outside", "mid-entry", "other entry", "other record",
+                                  "seed", "sizes", "emptied"])
+def test_a_lying_hash_index_never_gives_a_wrong_value(tmp_path, kind):
+    model = random_pairs(1000, 7)
+    path = build(tmp_path / "s.trnd", sorted(model.items()), True)
+    data = bytearray(path.read_bytes())
+    hidx, entries = extension(data)
+    lie(kind)(data, hidx, entries)
+    path.write_bytes(bytes(data))
+    keys = [e[1] for e in entries]
+    with TarnReader(path, verify=False) as r:
+        got = r.raw.get_many(keys, None)
+        # Keys it cannot find through a table that lost them may be missing;
+        # a value, when there is one, is always the key's own.
+        assert all(v is None or v == model[k] for k, v in zip(keys, got))
+        if kind != "emptied":
+            assert got == [model[k] for k in keys]
+            assert [r.raw.get(k) for k in keys] == got
+        assert list(r.raw.items()) == [(text(k), model[k]) for k in sorted(model)]
+        with pytest.raises(TarnCorruptError):
+            r.verify()
