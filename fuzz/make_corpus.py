@@ -1,29 +1,24 @@
 """Write the seed corpus: small stores made by the writer, covering empty
 stores, empty keys and payloads, shared objects, unreferenced objects,
-non-ASCII keys and long keys. Run from anywhere: python fuzz/make_corpus.py"""
+non-ASCII keys and long keys, each without and with the hash index. Run from
+anywhere: python fuzz/make_corpus.py"""
 
 import os
 import random
 
-from tarndb import _tarndb
+from tarndb import _store
 
 HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
 
 
 def build(name, objects, keys):
-    w = _tarndb._TarnWriter()
-    for payload in objects:
-        w.add_object_raw(payload)
-    for key, obj_id in keys:
-        w.add_key(key, obj_id)
-    saved = os.dup(1)
-    try:
-        with open(os.devnull, "wb") as null:
-            os.dup2(null.fileno(), 1)
-        w.build(os.path.join(HERE, name))
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
+    for hash_index in (False, True):
+        w = _store.Writer(hash_index=hash_index)
+        for payload in objects:
+            w.add_raw(payload)
+        for key, obj_id in keys:
+            w.add_key(key, obj_id)
+        w.build(os.path.join(HERE, ("hashed-" if hash_index else "") + name))
 
 
 def main():
