@@ -80,6 +80,10 @@ class TarnReader(Reader, _StoreMapping[Any]):
     follows). ``close()``, or leaving a ``with`` block, drops the mapping;
     any later use, also of iterators and views made before, raises
     ``ValueError``. A reader may be shared by threads.
+
+    Replace store files by rename only. A file rewritten or cut short in
+    place while a reader has it open is noticed: the reader's calls raise
+    ``TarnCorruptError`` instead of answering from the changed file.
     """
 
     __slots__ = ("_path", "_verify", "_identity")
@@ -121,8 +125,9 @@ class TarnReader(Reader, _StoreMapping[Any]):
 
     def is_stale(self) -> bool:
         """Whether the path now names another file than the one this reader
-        mapped: device, inode or size differ, or the path is gone (or cannot
-        be examined). Costs one ``os.stat``."""
+        mapped: device, inode, size, or modification or change time (in
+        nanoseconds) differ, or the path is gone (or cannot be examined).
+        Costs one ``os.stat``."""
         current = _identity(self._path)
         return current is None or current != self._identity
 
@@ -167,11 +172,12 @@ class RawView(Reader, _StoreMapping[bytes]):
         return f"<raw view of {self._owner!r}>"
 
 
-def _identity(path: str) -> Optional[Tuple[int, int, int]]:
-    """(device, inode, size) of the file at *path*; ``None`` when the path
-    names no file or cannot be examined."""
+def _identity(path: str) -> Optional[Tuple[int, ...]]:
+    """Device, inode, size and modification and change times (ns) of the
+    file at *path*; ``None`` when the path names no file or cannot be
+    examined. A file rewritten in place keeps its inode but not its times."""
     try:
         st = os.stat(path)
     except OSError:
         return None
-    return st.st_dev, st.st_ino, st.st_size
+    return st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns

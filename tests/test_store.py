@@ -200,3 +200,38 @@ def test_memory_error_stays_memory_error_in_both_modules(tmp_path):
     assert done.returncode == 0, done.stderr
     assert done.stdout.split("\n")[:4] == ["MemoryError"] * 4
     assert "Panic" not in done.stderr and done.stderr == ""
+
+
+IN_PLACE = textwrap.dedent("""
+    import os, shutil, sys
+    from tarndb import TarnCorruptError, TarnReader
+    live, new, how = sys.argv[1:]
+    r = TarnReader(live)
+    keys = list(r)
+    assert r[keys[-1]] == keys[-1] * 100 and not r.is_stale()
+    if how == "rewrite":
+        shutil.copyfile(new, live)         # same size, other keys and values
+    else:
+        os.truncate(live, os.path.getsize(live) // 3)
+    print(r.is_stale())
+    for call in (lambda: r[keys[-1]], lambda: keys[-1] in r, lambda: list(r.items()),
+                 lambda: r.get_many(keys)):
+        try:
+            call()
+            print("answered")
+        except TarnCorruptError as e:
+            print("refused" if "changed while" in str(e) else e)
+""")
+
+
+@pytest.mark.parametrize("how", ["rewrite", "truncate"])
+def test_a_store_changed_in_place_is_refused_not_served(tmp_path, how):
+    for name, prefix in (("live.trnd", "a"), ("new.trnd", "b")):
+        w = TarnWriter()
+        w.update({f"{prefix}{i:05d}": f"{prefix}{i:05d}" * 100 for i in range(3000)})
+        w.build(tmp_path / name, quiet=True)
+    done = subprocess.run([sys.executable, "-c", IN_PLACE, str(tmp_path / "live.trnd"),
+                           str(tmp_path / "new.trnd"), how], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr  # SIGBUS would end it with -7
+    assert done.stdout.split() == ["True"] + ["refused"] * 4

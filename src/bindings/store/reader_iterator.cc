@@ -87,13 +87,15 @@ extern "C" PyObject* IteratorNext(PyObject* self) {
     OwnedRef key;
     if (it->mode == IterMode::kKeys || it->mode == IterMode::kItems) key = KeyText(w.cur.key());
     const uint64_t offset = w.cur.offset();
-    if (Status s = w.cur.Next(); !s.ok()) return SetCoreError(s.error());
-    if (it->mode == IterMode::kKeys) return key.release();
+    if (Status s = w.cur.Next(); !s.ok()) {
+      return ReaderObject::CheckIntact(*r) ? SetCoreError(s.error()) : nullptr;
+    }
+    if (it->mode == IterMode::kKeys) return ReaderObject::CheckIntact(*r) ? key.release() : nullptr;
     Result<ObjectView> obj = r->ReadObject(offset);
-    if (!obj.ok()) return SetCoreError(obj.error());
+    if (!obj.ok()) return ReaderObject::CheckIntact(*r) ? SetCoreError(obj.error()) : nullptr;
     // The value is made last: a decode callable may run any Python code,
     // close() included, and r is not used after it.
-    OwnedRef value = reader->Value(obj.value());
+    OwnedRef value = reader->Value(*r, obj.value());
     if (!value) return nullptr;
     if (it->mode != IterMode::kItems) return value.release();
     return NewPair(std::move(key), std::move(value)).release();

@@ -19,6 +19,7 @@
 
 #include <memory>
 
+#include "bindings/common/errors.h"
 #include "bindings/common/py_ref.h"
 #include "bindings/common/results.h"
 #include "core/reader/reader.h"
@@ -48,11 +49,26 @@ struct ReaderObject {
     return r;
   }
 
-  // The value of a record: the stored bytes, or what decode makes of them.
-  OwnedRef Value(ObjectView obj) {
+  // The value of a record: the stored bytes, or what decode makes of them;
+  // nullptr with an exception set when the file changed under the reader
+  // (checked after the copy, so nothing read from a changed file is given
+  // out) or decode failed.
+  OwnedRef Value(const Reader& r, ObjectView obj) {
     OwnedRef bytes = NewBytes(obj.data, obj.size);
+    if (!CheckIntact(r)) return OwnedRef();
     if (decode == nullptr) return bytes;
     return OwnedRef::Steal(PyObject_CallOneArg(decode, bytes.get()));
+  }
+
+  // False with TarnCorruptError set when the file was rewritten or cut
+  // short in place since the reader opened it.
+  static bool CheckIntact(const Reader& r) {
+    if (r.Intact()) return true;
+    SetCoreError(Error::Corrupt(
+        "the file changed while this reader had it open (store files are replaced by "
+        "rename, never rewritten in place): " +
+        r.path()));
+    return false;
   }
 
   static void RaiseClosed() {

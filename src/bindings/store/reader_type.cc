@@ -62,12 +62,13 @@ PyObject* Fetch(ReaderObject* self, PyObject* key_obj, bool* missing) {
   std::optional<uint64_t> offset;
   if (!Find(*r, key.view(), &offset)) return nullptr;
   if (!offset) {
+    if (!ReaderObject::CheckIntact(*r)) return nullptr;
     *missing = true;
     return nullptr;
   }
   Result<ObjectView> obj = r->ReadObject(*offset);
-  if (!obj.ok()) return SetCoreError(obj.error());
-  return self->Value(obj.value()).release();
+  if (!obj.ok()) return ReaderObject::CheckIntact(*r) ? SetCoreError(obj.error()) : nullptr;
+  return self->Value(*r, obj.value()).release();
 }
 
 extern "C" PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -88,7 +89,7 @@ extern "C" PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwa
     Result<Reader> opened =
         Reader::Open(std::string_view(PyBytes_AS_STRING(path.get()),
                                       static_cast<size_t>(PyBytes_GET_SIZE(path.get()))),
-                     Reader::Options{verify, /*use_extension=*/true, populate});
+                     Reader::Options{verify, /*use_extension=*/true, populate, /*strict=*/true});
     if (!opened.ok()) return SetCoreError(opened.error());
     auto store = std::make_shared<const Reader>(std::move(opened.value()));
     allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
@@ -140,7 +141,7 @@ extern "C" int ReaderContains(PyObject* self, PyObject* key_obj) {
     const Reader* r = AsReader(self)->Store();
     if (r == nullptr) return -1;
     std::optional<uint64_t> offset;
-    if (!Find(*r, key.view(), &offset)) return -1;
+    if (!Find(*r, key.view(), &offset) || !ReaderObject::CheckIntact(*r)) return -1;
     return offset.has_value() ? 1 : 0;
   });
 }
@@ -227,12 +228,13 @@ extern "C" PyObject* ReaderGetMany(PyObject* self, PyObject* const* args, Py_ssi
         } else {
           Result<ObjectView> obj = r->ReadObject(offsets[s]);
           if (!obj.ok()) return SetCoreError(obj.error());
-          value = reader->Value(obj.value()).release();
+          value = reader->Value(*r, obj.value()).release();
           if (value == nullptr) return nullptr;
         }
         PyList_SET_ITEM(out.get(), base + static_cast<Py_ssize_t>(b), value);
       }
     }
+    if (!ReaderObject::CheckIntact(*r)) return nullptr;  // defaults given for vanished keys
     return out.release();
   });
 }

@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "core/common/posix.h"
+#include "core/reader/truncation_guard.h"
 
 namespace tarndb {
 
@@ -21,7 +23,14 @@ Result<Mapping> Mapping::Map(int fd, uint64_t length, std::string_view path, boo
   return Mapping(static_cast<const uint8_t*>(p), map_length);
 }
 
+void Mapping::GuardTruncation() {
+  if (guard_ < 0 && base_ != nullptr) guard_ = truncation_guard::Register(base_, length_);
+}
+
+bool Mapping::damaged() const { return truncation_guard::Damaged(guard_); }
+
 void Mapping::Release() noexcept {
+  truncation_guard::Unregister(std::exchange(guard_, -1));
   if (base_ != nullptr) ::munmap(const_cast<uint8_t*>(base_), length_);
   base_ = nullptr;
   length_ = 0;

@@ -16,12 +16,15 @@ class Mapping {
  public:
   Mapping() = default;
   Mapping(Mapping&& o) noexcept
-      : base_(std::exchange(o.base_, nullptr)), length_(std::exchange(o.length_, 0)) {}
+      : base_(std::exchange(o.base_, nullptr)),
+        length_(std::exchange(o.length_, 0)),
+        guard_(std::exchange(o.guard_, -1)) {}
   Mapping& operator=(Mapping&& o) noexcept {
     if (this != &o) {
       Release();
       base_ = std::exchange(o.base_, nullptr);
       length_ = std::exchange(o.length_, 0);
+      guard_ = std::exchange(o.guard_, -1);
     }
     return *this;
   }
@@ -37,12 +40,19 @@ class Mapping {
 
   const uint8_t* data() const { return base_; }
 
+  // Watch the mapping for reads past the end of a file cut short while it
+  // is mapped: they then read zeros and damaged() turns true, instead of
+  // the process being killed (see truncation_guard.h).
+  void GuardTruncation();
+  bool damaged() const;
+
  private:
   Mapping(const uint8_t* base, size_t length) : base_(base), length_(length) {}
   void Release() noexcept;
 
   const uint8_t* base_ = nullptr;
   size_t length_ = 0;  // the length passed to mmap, for munmap
+  int guard_ = -1;     // truncation_guard handle
 };
 
 }  // namespace tarndb

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "core/common/posix.h"
@@ -70,6 +71,8 @@ Result<Reader> Reader::Open(std::string_view path, const Options& options) {
   }
 
   Reader r(std::string(path), std::move(mapped.value()), size);
+  if (options.strict) r.mapping_.GuardTruncation();
+  std::memcpy(r.header_, base, kHeaderSize);
   r.num_keys_ = header.num_keys;
   r.num_objects_ = header.num_objects;
   r.index_offset_ = header.index_offset;
@@ -81,6 +84,12 @@ Result<Reader> Reader::Open(std::string_view path, const Options& options) {
     Result<Index> scanned = r.ScanToIndex();
     if (!scanned.ok()) return std::move(scanned.error());
     r.index_ = std::move(scanned.value());
+    // num_keys and index_offset lie outside every checksum: a verified open
+    // also checks that they describe an index ending with the file.
+    if (options.strict && options.verify && r.index_.end != size) {
+      return Error::Corrupt("index section ends at " + std::to_string(r.index_.end) +
+                            ", file ends at " + std::to_string(size));
+    }
   }
   return r;
 }

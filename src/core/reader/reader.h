@@ -27,6 +27,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -70,6 +71,10 @@ class Reader {
     bool verify = true;          // check the whole-file CRC-32 at open
     bool use_extension = false;  // use the file's hash index and samples when present
     bool populate = false;       // read the whole file into the page cache at open
+    // Notice a file changed in place under the reader (see Intact), and
+    // refuse, with verify, a file whose index does not end where the file
+    // does.
+    bool strict = false;
   };
 
   Reader(Reader&&) noexcept = default;
@@ -164,6 +169,14 @@ class Reader {
   // its own entry and holds nothing else. Defined in verify.cc.
   Status Verify(bool strict = false) const;
 
+  // Whether the file still is what it was at open: its header unchanged,
+  // and no read ran past the end of a file cut short (readers opened strict
+  // read zeros there instead of being killed). Store files are replaced by
+  // rename; one rewritten or truncated in place under a reader fails this.
+  bool Intact() const {
+    return !mapping_.damaged() && std::memcmp(mapping_.data(), header_, kHeaderSize) == 0;
+  }
+
   const std::string& path() const { return path_; }
   uint64_t file_size() const { return file_size_; }
   uint32_t num_keys() const { return num_keys_; }
@@ -233,6 +246,7 @@ class Reader {
   uint32_t num_objects_ = 0;
   uint64_t index_offset_ = 0;
   uint32_t file_crc32_ = 0;
+  uint8_t header_[kHeaderSize] = {};  // as read at open, for Intact
   std::optional<ExtensionBlock> extension_;
   Index index_;
   std::unique_ptr<Replacement> replacement_;

@@ -73,7 +73,7 @@ Status Reader::VerifyEntryTargets(const std::vector<OffsetGroups::Ref>& by_offse
       (void)DecodeRecordHead(mapping_.data(), index_offset_, record, &head);
       record += kRecordHeadSize + head.length;
     }
-    if (record != ref.offset || ref.offset == ext_record) {
+    if (record != ref.offset || ref.offset >= index_offset_ || ref.offset == ext_record) {
       return Error::Corrupt("index entry " + std::to_string(ref.entry) + " names offset " +
                             std::to_string(ref.offset) +
                             ", which is not the start of a stored object's record");
