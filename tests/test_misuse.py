@@ -48,3 +48,49 @@ def test_a_verified_open_refuses_a_damaged_key_count(tmp_path, num_keys):
     with pytest.raises(TarnCorruptError, match="index section ends at"):
         TarnReader(path)
     assert len(TarnReader(path, verify=False)) == num_keys  # the caller chose not to check
+
+
+class Endless:
+    """A sequence of 107s that never ends."""
+
+    def __getitem__(self, i):
+        return 107
+
+
+class Raising:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __getitem__(self, i):
+        raise self.exc
+
+    def __index__(self):
+        raise self.exc
+
+
+@pytest.mark.timeout(20)
+def test_an_endless_key_stops_at_the_longest_key(tmp_path):
+    path = put(tmp_path, encode_store([b"v"], {b"k": 0}))
+    r = _tarndb._TarnReader(str(path))
+    assert r.get_raw(Endless()) is None and not r.exists(Endless())
+    assert r.prefix_raw(Endless()) == []
+    w = _tarndb._TarnWriter()
+    w.add_object_raw(b"x")
+    with pytest.raises(ValueError, match="key of more than 65535 bytes"):
+        w.add_key(Endless(), 0)
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, MemoryError])
+def test_interruptions_while_converting_arguments_pass_through(tmp_path, exc):
+    path = put(tmp_path, encode_store([b"v"], {b"k": 0}))
+    low, w = _tarndb._TarnReader(str(path)), _tarndb._TarnWriter()
+    w.add_object_raw(b"x")
+    package = TarnReader(path)
+    from tarndb import TarnWriter
+    pw = TarnWriter()
+    pw.add_raw(b"x")
+    for call in (lambda: low.get_raw(Raising(exc)), lambda: w.add_key(Raising(exc), 0),
+                 lambda: w.add_key("k", Raising(exc)), lambda: pw.add_key("k", Raising(exc)),
+                 lambda: package.get_many(Raising(exc))):
+        with pytest.raises(exc):
+            call()

@@ -4,6 +4,7 @@
 
 #include "bindings/common/errors.h"
 #include "bindings/common/py_ref.h"
+#include "core/format/layout.h"
 
 namespace tarndb::py {
 namespace {
@@ -13,7 +14,14 @@ namespace {
 constexpr Py_ssize_t kMaxPresize = 65536;
 
 bool KeyTypeError() {
-  PyErr_Clear();  // whatever went wrong on the way is not reported
+  // Whatever went wrong on the way is not reported, except what is not the
+  // key's fault: an interruption (KeyboardInterrupt, SystemExit) or running
+  // out of memory passes through unchanged.
+  if (PyErr_Occurred() &&
+      (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception))) {
+    return false;
+  }
+  PyErr_Clear();
   PyErr_SetString(PyExc_ValueError, "key must be str or bytes");
   return false;
 }
@@ -74,8 +82,12 @@ bool KeyArg::Convert(PyObject* obj) {
 
 bool KeyArg::FromSequence(PyObject* obj) {
   const Py_ssize_t hint = PyObject_Size(obj);
-  if (hint < 0) PyErr_Clear();
+  if (hint < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;  // interrupted
+    PyErr_Clear();
+  }
   owned_.clear();
+  too_long_ = false;
   owned_.reserve(static_cast<size_t>(std::clamp<Py_ssize_t>(hint, 0, kMaxPresize)));
   OwnedRef it = OwnedRef::Steal(PyObject_GetIter(obj));
   if (!it) return KeyTypeError();
@@ -83,6 +95,13 @@ bool KeyArg::FromSequence(PyObject* obj) {
     const long v = PyLong_AsLong(item.get());
     if (v < 0 || v > 255) return KeyTypeError();  // also -1 with an error set
     owned_.push_back(static_cast<char>(v));
+    // One byte past the longest key a store can hold is enough to know the
+    // key fits none: stop, whatever the sequence still holds (it may be
+    // endless). Lookups then find nothing; the writer refuses it.
+    if (owned_.size() > kMaxKeyLength) {
+      too_long_ = true;
+      break;
+    }
   }
   if (PyErr_Occurred()) return KeyTypeError();
   view_ = ViewOf(owned_.data(), static_cast<Py_ssize_t>(owned_.size()));

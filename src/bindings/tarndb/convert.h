@@ -28,12 +28,15 @@ class KeyArg {
  public:
   bool Convert(PyObject* obj);
   KeyView view() const { return view_; }
+  // A sequence longer than any key: only its first 65,536 items were read.
+  bool too_long() const { return too_long_; }
 
  private:
   bool FromSequence(PyObject* obj);
 
   KeyView view_;
   std::string owned_;
+  bool too_long_ = false;
 };
 
 // The contents of a bytes (or subclass) argument, viewed in place.

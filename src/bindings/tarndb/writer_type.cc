@@ -76,6 +76,11 @@ extern "C" PyObject* WriterAddKey(PyObject* self, PyObject* const* args, Py_ssiz
                                  if (!obj_id) return nullptr;
                                  KeyArg key;
                                  if (!key.Convert(a[0])) return nullptr;
+                                 if (key.too_long()) {
+                                   return SetCoreError(Error::Other(
+                                       "key of more than 65535 bytes exceeds the 65535-byte "
+                                       "limit"));
+                                 }
                                  if (Status s = w.AddKey(key.view(), *obj_id); !s.ok())
                                    return SetCoreError(s.error());
                                  Py_RETURN_NONE;
