@@ -100,6 +100,7 @@ bool KeyArg::FromSequence(PyObject* obj) {
     // endless). Lookups then find nothing; the writer refuses it.
     if (owned_.size() > kMaxKeyLength) {
       too_long_ = true;
+      reported_size_ = hint > 0 ? static_cast<size_t>(hint) : 0;
       break;
     }
   }

@@ -30,6 +30,8 @@ class KeyArg {
   KeyView view() const { return view_; }
   // A sequence longer than any key: only its first 65,536 items were read.
   bool too_long() const { return too_long_; }
+  // Its length as it reports it (len()), or 0 when it reports none.
+  size_t reported_size() const { return reported_size_; }
 
  private:
   bool FromSequence(PyObject* obj);
@@ -37,6 +39,7 @@ class KeyArg {
   KeyView view_;
   std::string owned_;
   bool too_long_ = false;
+  size_t reported_size_ = 0;
 };
 
 // The contents of a bytes (or subclass) argument, viewed in place.

@@ -68,23 +68,24 @@ extern "C" PyObject* WriterAddObjectRaw(PyObject* self, PyObject* const* args, P
 
 extern "C" PyObject* WriterAddKey(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  return CallMethod<Writer, 2>(kAddKeyParams, kWriter, ScopedUse::kExclusive, self, args, nargs,
-                               kwnames, [](Writer& w, PyObject** a) -> PyObject* {
-                                 // obj_id first: a bad obj_id is reported even when the key is bad
-                                 // too.
-                                 const auto obj_id = ConvertUnsigned(a[1], "obj_id");
-                                 if (!obj_id) return nullptr;
-                                 KeyArg key;
-                                 if (!key.Convert(a[0])) return nullptr;
-                                 if (key.too_long()) {
-                                   return SetCoreError(Error::Other(
-                                       "key of more than 65535 bytes exceeds the 65535-byte "
-                                       "limit"));
-                                 }
-                                 if (Status s = w.AddKey(key.view(), *obj_id); !s.ok())
-                                   return SetCoreError(s.error());
-                                 Py_RETURN_NONE;
-                               });
+  return CallMethod<Writer, 2>(
+      kAddKeyParams, kWriter, ScopedUse::kExclusive, self, args, nargs, kwnames,
+      [](Writer& w, PyObject** a) -> PyObject* {
+        // obj_id first: a bad obj_id is reported even when the key is bad
+        // too.
+        const auto obj_id = ConvertUnsigned(a[1], "obj_id");
+        if (!obj_id) return nullptr;
+        KeyArg key;
+        if (!key.Convert(a[0])) return nullptr;
+        if (key.too_long()) {
+          const std::string size = key.reported_size() > 0 ? std::to_string(key.reported_size())
+                                                           : std::string("more than 65535");
+          return SetCoreError(
+              Error::Other("key of " + size + " bytes exceeds the 65535-byte limit"));
+        }
+        if (Status s = w.AddKey(key.view(), *obj_id); !s.ok()) return SetCoreError(s.error());
+        Py_RETURN_NONE;
+      });
 }
 
 extern "C" PyObject* WriterBuild(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
