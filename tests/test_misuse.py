@@ -2,13 +2,14 @@
 misuse the API: the package refuses them; the low-level module keeps its
 results."""
 
+import os
 import zlib
 
 import pytest
 from helpers import put
 from storefile import HEADER_SIZE, NUM_KEYS_POS, craft, encode_store, entry, patch, record
 
-from tarndb import TarnCorruptError, TarnReader, _tarndb
+from tarndb import TarnCorruptError, TarnIOError, TarnReader, _tarndb
 
 # A's payload holds a whole record of its own ("hi"), so an entry can name
 # the middle of A and still read a valid object.
@@ -94,3 +95,16 @@ def test_interruptions_while_converting_arguments_pass_through(tmp_path, exc):
                  lambda: package.get_many(Raising(exc))):
         with pytest.raises(exc):
             call()
+
+
+@pytest.mark.timeout(30)
+def test_files_that_are_not_stores_fail_at_once(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)  # nobody writes to it: a blocking open would wait forever
+    for path, package_text in ((fifo, "not a regular file"), ("/dev/zero", "not a regular file"),
+                               (tmp_path, "Is a directory")):
+        with pytest.raises(TarnIOError, match=f"cannot open {path}: {package_text}"):
+            TarnReader(path)
+    for path in (fifo, tmp_path):  # the low-level module fails as it always did
+        with pytest.raises(OSError, match="TarnIOError: mmap failed: No such device"):
+            _tarndb._TarnReader(str(path))

@@ -1,5 +1,7 @@
 #include "bindings/common/errors.h"
 
+#include <errno.h>
+
 #include "bindings/common/py_ref.h"
 
 namespace tarndb::py {
@@ -34,6 +36,17 @@ PyObject* RaisePanic(const char* message) {
   PyObject* cls = PanicType();
   if (cls == nullptr) return nullptr;  // creating the class failed; that error stands
   return RaiseWithText(cls, message ? message : kGenericPanicText);
+}
+
+bool CheckPythonSignals() {
+  const PyGILState_STATE state = PyGILState_Ensure();
+  const bool raised = PyErr_CheckSignals() != 0;
+  PyGILState_Release(state);
+  return raised;
+}
+
+bool InterruptedByPython(const Error& error) {
+  return error.kind() == Error::Kind::kIo && error.sys_errno() == EINTR && PyErr_Occurred();
 }
 
 PyObject* RaiseWithText(PyObject* cls, std::string_view text) {

@@ -36,6 +36,15 @@ PyObject* SetCoreError(const Error& error);
 // The dotted name of the module's PanicException, defined by each module.
 extern const char kPanicClassName[];
 
+// The core's interrupt check (core/common/posix.h) for both modules: run
+// the interpreter's pending signal handlers, and stop when one raised (the
+// exception stays set; SetCoreError then leaves it in place of the EINTR
+// error). Safe with or without the interpreter lock held.
+bool CheckPythonSignals();
+
+// Whether error is an interruption that left a Python exception pending.
+bool InterruptedByPython(const Error& error);
+
 // Raise cls(text), the text decoded from UTF-8 with bad bytes replaced
 // (it may hold NUL bytes). Always returns nullptr.
 PyObject* RaiseWithText(PyObject* cls, std::string_view text);

@@ -52,6 +52,7 @@ bool LoadErrorClasses() {
 }
 
 PyObject* SetCoreError(const Error& error) {
+  if (InterruptedByPython(error)) return nullptr;  // KeyboardInterrupt, say
   const ErrorClasses& c = Classes();
   const std::string& text = error.message();
   if (error.kind() == Error::Kind::kOther) return RaiseWithText(PyExc_ValueError, text);

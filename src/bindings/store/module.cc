@@ -6,6 +6,7 @@
 #include "bindings/common/py_ref.h"
 #include "bindings/store/errors.h"
 #include "bindings/store/types.h"
+#include "core/common/posix.h"
 
 namespace tarndb::py::store {
 namespace {
@@ -22,6 +23,7 @@ int AddType(PyObject* module, const char* name, PyTypeObject* type) {
 
 extern "C" int ModuleExec(PyObject* module) {
   return Frame(-1, [&]() -> int {
+    SetInterruptCheck(CheckPythonSignals);
     if (!LoadErrorClasses()) return -1;
     if (AddType(module, "Reader", ReaderType()) < 0 ||
         AddType(module, "ReaderIterator", ReaderIteratorType()) < 0 ||

@@ -28,6 +28,7 @@ std::string FullText(const Error& error) {
 extern const char kPanicClassName[] = "tarndb._tarndb.PanicException";
 
 PyObject* SetCoreError(const Error& error) {
+  if (InterruptedByPython(error)) return nullptr;  // KeyboardInterrupt, say
   PyObject* cls = PyExc_ValueError;
   switch (error.kind()) {
     case Error::Kind::kCorrupt:

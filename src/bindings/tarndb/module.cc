@@ -4,6 +4,7 @@
 #include "bindings/common/errors.h"
 #include "bindings/common/py_ref.h"
 #include "bindings/tarndb/types.h"
+#include "core/common/posix.h"
 
 namespace tarndb::py {
 namespace {
@@ -34,6 +35,7 @@ int AddToModule(PyObject* module, const char* name, PyObject* value) {
 
 extern "C" int ModuleExec(PyObject* module) {
   return Frame(-1, [&]() -> int {
+    SetInterruptCheck(CheckPythonSignals);
     if (module == nullptr) {
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "module object is missing");
       return -1;

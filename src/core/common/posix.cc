@@ -5,7 +5,21 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
+
 namespace tarndb {
+namespace {
+
+std::atomic<InterruptCheck> g_interrupt_check{nullptr};
+
+}  // namespace
+
+void SetInterruptCheck(InterruptCheck check) { g_interrupt_check.store(check); }
+
+bool StopOnInterrupt() {
+  const InterruptCheck check = g_interrupt_check.load();
+  return check != nullptr && check();
+}
 
 std::string OsErrorText(int errnum) {
   char buf[256];
@@ -26,14 +40,14 @@ Result<UniqueFd> OpenFd(std::string_view path, int flags, mode_t mode, std::stri
   int fd;
   do {
     fd = ::open(p.c_str(), flags, mode);
-  } while (fd < 0 && errno == EINTR);
+  } while (fd < 0 && errno == EINTR && !StopOnInterrupt());
   if (fd < 0) return IoError(prefix, errno, p);
   return UniqueFd(fd);
 }
 
 Status SyncFd(int fd, std::string_view prefix, std::string_view path) {
   while (::fsync(fd) != 0) {
-    if (errno != EINTR) return IoError(prefix, errno, path);
+    if (errno != EINTR || StopOnInterrupt()) return IoError(prefix, errno, path);
   }
   return OkStatus();
 }

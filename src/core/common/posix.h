@@ -21,11 +21,21 @@ std::string OsErrorText(int errnum);
 // which no system call can take.
 inline constexpr const char kNulInPathText[] = "file name contained an unexpected NUL byte";
 
+// What a system call interrupted by a signal (EINTR) does next. The core
+// retries it, unless the check installed here says to stop: a binding
+// installs one that gives the interpreter's signal handlers a chance to run
+// (Ctrl-C then raises KeyboardInterrupt instead of being swallowed by the
+// retry). Stopping fails the call with EINTR.
+using InterruptCheck = bool (*)();
+void SetInterruptCheck(InterruptCheck check);
+// Whether an interrupted call should stop instead of being retried.
+bool StopOnInterrupt();
+
 // An I/O-kind error whose message is prefix followed by OsErrorText(errnum),
 // carrying errnum and the path it concerns.
 Error IoError(std::string_view prefix, int errnum, std::string_view path);
 
-// open(2), retried while it is interrupted by a signal. A path holding a NUL
+// open(2), retried while it is interrupted by a signal (see InterruptCheck). A path holding a NUL
 // byte fails with prefix + kNulInPathText; any other failure with
 // IoError(prefix, errno, path).
 Result<UniqueFd> OpenFd(std::string_view path, int flags, mode_t mode, std::string_view prefix);
