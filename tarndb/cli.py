@@ -10,11 +10,14 @@ from __future__ import annotations
 import argparse
 import contextlib
 import json
+import math
 import os
+import signal
 import stat
 import sys
 from typing import Any, BinaryIO, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence
 
+from tarndb._codec import decode
 from tarndb._errors import TarnCorruptError, TarnIOError, TarnVersionError
 from tarndb._ingest import InputError, Record, read_records
 from tarndb._progress import Progress
@@ -49,6 +52,11 @@ class _Parser(argparse.ArgumentParser):
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line with *argv* (default: ``sys.argv[1:]``); return the exit status."""
+    # Paths and keys that are not valid UTF-8 reach us as surrogate escapes;
+    # print them back as the bytes they were.
+    for stream in (sys.stdout, sys.stderr):
+        with contextlib.suppress(AttributeError, ValueError):
+            stream.reconfigure(errors="surrogateescape")  # type: ignore[union-attr]
     args = _parser().parse_args(argv)
     command: Callable[[argparse.Namespace], int] = args.run
     try:
@@ -56,15 +64,29 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except _Failure as exc:
         return _fail(str(exc), exc.status)
     except BrokenPipeError:
-        # The reader of our output went away (``tarndb dump … | head``): stop
-        # quietly, and keep the interpreter's final flush from failing again.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        # The reader of our output went away (``tarndb keys … | head``): end
+        # as other tools do, by SIGPIPE (status 141 in a shell), quietly.
+        _die_of_sigpipe()
     except OSError as exc:
         return _fail(_os_message(exc), EXIT_USAGE)
     except KeyboardInterrupt:
         return _fail("interrupted", 130)
+    return EXIT_USAGE  # not reached
+
+
+def _die_of_sigpipe() -> None:
+    with contextlib.suppress(OSError):
+        os.dup2(os.open(os.devnull, os.O_WRONLY), 1)  # no failing flush at exit
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGPIPE)
+
+
+def _stdout() -> Any:
+    """Standard output, or a failure when it is closed: a command that
+    prints must not report success having printed nothing."""
+    if sys.stdout is None:
+        raise _Failure("cannot write the output: standard output is closed", EXIT_USAGE)
+    return sys.stdout
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -104,6 +126,8 @@ def _parser() -> argparse.ArgumentParser:
     keys = command("keys", _keys, "list keys in sorted order, one per line")
     _store_argument(keys)
     keys.add_argument("-p", "--prefix", default="", help="only keys starting with PREFIX")
+    keys.add_argument("-0", "--null", action="store_true",
+                      help="end each key with a NUL byte instead of a newline, as it is")
 
     dump = command("dump", _dump, "write all pairs as JSON Lines: {\"key\": …, \"value\": …}")
     _store_argument(dump)
@@ -173,54 +197,82 @@ def _fill(writer: TarnWriter, records: Iterator[Record], key_fields: List[str],
 
 
 def _get(args: argparse.Namespace) -> int:
+    out = _stdout()
     with _reading(args) as reader:
         key = os.fsencode(args.key)
-        value = (reader.raw if args.raw else reader).get(key, _MISSING)
-    if value is _MISSING:
+        data = reader.raw.get(key, _MISSING)
+    if data is _MISSING:
         return _fail(f"{args.store}: no key {args.key!r}", EXIT_NOT_FOUND)
-    print(value.hex() if args.raw else _json(value))
+    out.write((data.hex() if args.raw else _json(_decoded(args, args.key, data))) + "\n")
+    out.flush()
     return EXIT_OK
 
 
 def _keys(args: argparse.Namespace) -> int:
+    out = _stdout()
     with _reading(args) as reader:
         keys = (key for key, _ in reader.raw.prefix(os.fsencode(args.prefix))) if args.prefix else reader
-        write = sys.stdout.write
-        for key in keys:
-            write(key + "\n")
+        if args.null:
+            for key in keys:
+                out.write(key + "\0")
+        else:
+            for key in keys:
+                out.write(_one_line(key) + "\n")
+        out.flush()
     return EXIT_OK
+
+
+def _one_line(key: str) -> str:
+    """The key as it is, or as a JSON string when it holds a line break or
+    another control character, or begins with a double quote: every output
+    line is then one key, and a line that begins with a quote is JSON."""
+    if key.isprintable() and not key.startswith('"'):
+        return key
+    return json.dumps(key, ensure_ascii=False)
 
 
 def _dump(args: argparse.Namespace) -> int:
+    out = _stdout()
     with _reading(args) as reader:
-        prefix = os.fsencode(args.prefix)
-        write = sys.stdout.write
-        if args.raw:
-            for key, data in reader.raw.prefix(prefix):
-                write(_json({"key": key, "value": data.hex()}) + "\n")
-        else:
-            for key, value in reader.prefix(prefix):
-                write(_json({"key": key, "value": value}) + "\n")
+        for key, data in reader.raw.prefix(os.fsencode(args.prefix)):
+            value = data.hex() if args.raw else _decoded(args, key, data)
+            out.write(_json({"key": key, "value": value}) + "\n")
+        out.flush()
     return EXIT_OK
 
 
+def _decoded(args: argparse.Namespace, key: str, data: bytes) -> Any:
+    """The value stored as *data*; a value that is not MessagePack (stored
+    raw) ends the command, pointing at --raw."""
+    try:
+        return decode(data)
+    except Exception as exc:
+        raise _Failure(f"{args.store}: the value of {key!r} is not MessagePack ({exc}); "
+                       "use --raw for the stored bytes", EXIT_USAGE) from None
+
+
 def _stats(args: argparse.Namespace) -> int:
+    out = _stdout()
     with _reading(args) as reader:
         stats = reader.stats()
     if args.json:
-        print(_json(stats))
+        out.write(_json(stats) + "\n")
     else:
         width = max(map(len, stats))
         for name, value in stats.items():
-            print(f"{name:<{width}}  {value}")
+            out.write(f"{name:<{width}}  {value}\n")
+    out.flush()
     return EXIT_OK
 
 
 def _verify(args: argparse.Namespace) -> int:
+    out = _stdout()
     args.verify = False  # verify() below checks the whole file anyway
     with _reading(args) as reader:
         reader.verify()
-        print(f"{args.store}: ok ({len(reader):,} keys, {reader.stats()['num_objects']:,} objects)")
+        out.write(f"{args.store}: ok ({len(reader):,} keys, "
+                  f"{reader.stats()['num_objects']:,} objects)\n")
+    out.flush()
     return EXIT_OK
 
 
@@ -274,24 +326,59 @@ def _size_of(stream: BinaryIO) -> Optional[int]:
 
 
 def _json(value: Any) -> str:
-    return json.dumps(_jsonable(value), ensure_ascii=False)
+    """*value* as one line of strict JSON."""
+    try:
+        return json.dumps(value, ensure_ascii=False, allow_nan=False)
+    except (TypeError, ValueError):
+        pass  # bytes, map keys JSON has no form for, NaN: convert first
+    except RecursionError:
+        raise _Failure("a value is nested too deeply to print as JSON", EXIT_USAGE) from None
+    try:
+        return json.dumps(_jsonable(value), ensure_ascii=False, allow_nan=False)
+    except RecursionError:
+        raise _Failure("a value is nested too deeply to print as JSON", EXIT_USAGE) from None
 
 
 def _jsonable(value: Any) -> Any:
     """*value* with what JSON cannot hold made representable: bytes as
-    hexadecimal text, map keys that are not str, numbers or None as text."""
-    if isinstance(value, dict):
-        return {
-            k if isinstance(k, (str, int, float, bool)) or k is None else str(_jsonable(k)): _jsonable(v)
-            for k, v in value.items()
-        }
-    if isinstance(value, (list, tuple)):
-        return [_jsonable(item) for item in value]
-    if isinstance(value, (bytes, bytearray)):
-        return value.hex()
-    if isinstance(value, (str, int, float, bool)) or value is None:
-        return value
-    return repr(value)
+    hexadecimal text, map keys that are not str, numbers or None as text,
+    and the floats NaN and ±infinity as the strings "NaN", "Infinity" and
+    "-Infinity". Iterative, so that deep nesting costs no recursion."""
+    def leaf(v: Any) -> Any:
+        if isinstance(v, (bytes, bytearray)):
+            return v.hex()
+        if isinstance(v, float) and not math.isfinite(v):
+            return "NaN" if math.isnan(v) else ("Infinity" if v > 0 else "-Infinity")
+        if isinstance(v, (str, int, float, bool)) or v is None:
+            return v
+        return repr(v)
+
+    def key(k: Any) -> Any:
+        if isinstance(k, str) or k is None or (isinstance(k, (int, float, bool))
+                                              and not (isinstance(k, float) and not math.isfinite(k))):
+            return k
+        return str(_jsonable(k)) if isinstance(k, (list, tuple, dict)) else str(leaf(k))
+
+    def container(v: Any) -> Any:
+        return {} if isinstance(v, dict) else [] if isinstance(v, (list, tuple)) else None
+
+    root = container(value)
+    if root is None:
+        return leaf(value)
+    stack = [(value, root)]
+    while stack:
+        src, dst = stack.pop()
+        pairs = src.items() if isinstance(src, dict) else enumerate(src)
+        for k, v in pairs:
+            new = container(v)
+            converted = leaf(v) if new is None else new
+            if isinstance(dst, dict):
+                dst[key(k)] = converted
+            else:
+                dst.append(converted)
+            if new is not None:
+                stack.append((v, new))
+    return root
 
 
 def _fail(message: str, status: int) -> int:

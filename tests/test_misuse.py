@@ -3,13 +3,16 @@ misuse the API: the package refuses them; the low-level module keeps its
 results."""
 
 import os
+import signal
+import subprocess
+import sys
 import zlib
 
 import pytest
 from helpers import put
 from storefile import HEADER_SIZE, NUM_KEYS_POS, craft, encode_store, entry, patch, record
 
-from tarndb import TarnCorruptError, TarnIOError, TarnReader, _tarndb
+from tarndb import TarnCorruptError, TarnIOError, TarnReader, TarnWriter, _tarndb
 
 # A's payload holds a whole record of its own ("hi"), so an entry can name
 # the middle of A and still read a valid object.
@@ -87,7 +90,6 @@ def test_interruptions_while_converting_arguments_pass_through(tmp_path, exc):
     low, w = _tarndb._TarnReader(str(path)), _tarndb._TarnWriter()
     w.add_object_raw(b"x")
     package = TarnReader(path)
-    from tarndb import TarnWriter
     pw = TarnWriter()
     pw.add_raw(b"x")
     for call in (lambda: low.get_raw(Raising(exc)), lambda: w.add_key(Raising(exc), 0),
@@ -108,3 +110,62 @@ def test_files_that_are_not_stores_fail_at_once(tmp_path):
     for path in (fifo, tmp_path):  # the low-level module fails as it always did
         with pytest.raises(OSError, match="TarnIOError: mmap failed: No such device"):
             _tarndb._TarnReader(str(path))
+
+
+# -- the command line's output ----------------------------------------------
+
+
+def cli(*args, **kwargs):
+    return subprocess.run([sys.executable, "-m", "tarndb", *map(os.fsdecode, args)],
+                          capture_output=True, timeout=60, **kwargs)
+
+
+@pytest.fixture
+def odd_store(tmp_path):
+    w = TarnWriter()
+    w.update({"two\nlines": 1, '"quoted': 2, "nan": float("nan"), "deep": [[[[]]]],
+              **{f"k{i:06d}": i for i in range(20_000)}})
+    w.put_raw("raw", b"\xc1 not msgpack")
+    w.build(tmp_path / "odd.trnd", quiet=True)
+    return tmp_path / "odd.trnd"
+
+
+@pytest.mark.parametrize("args, status, out, err", [
+    (["keys", "-p", "t"], 0, b'"two\\nlines"\n', b""),
+    (["keys", "-0", "-p", "t"], 0, b"two\nlines\0", b""),
+    (["keys", "-p", '"'], 0, b'"\\"quoted"\n', b""),
+    (["get", "{store}", "nan"], 0, b'"NaN"\n', b""),
+    (["dump", "-p", "dee"], 0, b'{"key": "deep", "value": [[[[]]]]}\n', b""),
+    (["get", "{store}", "raw"], 2, b"", b"is not MessagePack"),
+    (["get", "{store}", "raw", "--raw"], 0, b"c1206e6f74206d73677061636b\n", b""),
+], ids=["newline", "null", "quote", "nan", "nested", "not msgpack", "raw"])
+def test_output_is_one_unambiguous_line_per_item(odd_store, args, status, out, err):
+    args = [a.format(store=odd_store) for a in args]
+    if "{store}" not in " ".join(args) and args[0] in ("keys", "dump"):
+        args.insert(1, str(odd_store))
+    done = cli(*args)
+    assert done.returncode == status, done.stderr
+    assert done.stdout == out and err in done.stderr and done.stderr.count(b"\n") <= 1
+
+
+@pytest.mark.parametrize("command", ["stats", "keys", "get"])
+def test_a_closed_standard_output_is_an_error_not_silence(odd_store, command):
+    args = [command, odd_store] + (["k000001"] if command == "get" else [])
+    done = cli(*args, preexec_fn=lambda: os.close(1))
+    assert done.returncode == 2 and b"standard output is closed" in done.stderr
+
+
+def test_a_reader_that_stops_early_ends_the_command_by_sigpipe(odd_store):
+    proc = subprocess.Popen([sys.executable, "-m", "tarndb", "keys", str(odd_store)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.readline()
+    proc.stdout.close()
+    with proc.stderr:
+        assert proc.wait(timeout=60) == -signal.SIGPIPE and proc.stderr.read() == b""
+
+
+def test_paths_that_are_not_utf8_work(tmp_path, odd_store):
+    odd = os.path.join(os.fsencode(tmp_path), b"\xff.trnd")
+    os.link(odd_store, odd)
+    done = cli("stats", odd)
+    assert done.returncode == 0 and b"\xff.trnd" in done.stdout

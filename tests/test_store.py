@@ -45,7 +45,7 @@ def damaged(tmp_path, edit):
     (lambda p: TarnReader(p), TarnIOError, "cannot open {p}: Is a directory (os error 21)",
      errno.EISDIR),
     (lambda p: TarnWriter().build(p / "no" / "s.trnd"), TarnIOError,
-     "open tmp: No such file or directory (os error 2)", errno.ENOENT),
+     "{p}/no/s.trnd.tmp: open tmp: No such file or directory (os error 2)", errno.ENOENT),
     (lambda p: TarnReader(damaged(p, lambda b: b.__setitem__(slice(0, 4), b"PK\x03\x04"))),
      TarnCorruptError, "bad magic [80, 75, 3, 4]", None),
     (lambda p: TarnReader(damaged(p, lambda b: b.__setitem__(4, 3))), TarnVersionError,

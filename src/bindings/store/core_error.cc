@@ -59,8 +59,13 @@ PyObject* SetCoreError(const Error& error) {
   if (error.kind() == Error::Kind::kVersion) {
     return RaiseCalled(c.version, Py_BuildValue("(i)", int{error.version()}));
   }
-  OwnedRef message = OwnedRef::Steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  // A message names the file it concerns: the core's texts for some I/O
+  // failures ("rename: ...") leave that to the caller.
+  const std::string named = error.path().empty() || text.find(error.path()) != std::string::npos
+                                ? text
+                                : error.path() + ": " + text;
+  OwnedRef message = OwnedRef::Steal(PyUnicode_DecodeUTF8(
+      named.data(), static_cast<Py_ssize_t>(named.size()), "surrogateescape"));
   if (!message) return nullptr;
   switch (error.kind()) {
     case Error::Kind::kIo: {
