@@ -20,8 +20,8 @@ class HashIndexStats(TypedDict):
     in_use: bool  #: whether lookups go through it (a damaged one is set aside)
 
 
-class StoreStats(TypedDict):
-    """What ``stats()`` reports, in this order."""
+class HeaderStats(TypedDict):
+    """The header values every reader reports, in this order."""
 
     path: str  #: the path the reader was opened with
     version: int  #: the format version, 2
@@ -31,6 +31,11 @@ class StoreStats(TypedDict):
     data_offset: int  #: always 40
     file_size_kb: float  #: size in bytes / 1024
     file_crc32: str  #: the stored whole-file checksum, "0x" and 8 hex digits
+
+
+class StoreStats(HeaderStats):
+    """What ``TarnReader.stats()`` reports: the header values, then these."""
+
     hash_index: Optional[HashIndexStats]  #: None when the file has none
     private_bytes: int  #: this process's memory that the reader's tables take
 
