@@ -58,6 +58,7 @@ class TarnWriter(Writer):
         spill_dir: Optional[StrPath] = None,
         hash_index: bool = True,
         _target: Optional[str] = None,
+        _unique_keys: bool = False,
     ) -> TarnWriter:
         return super().__new__(
             cls,
@@ -66,6 +67,7 @@ class TarnWriter(Writer):
             spill_dir=tempfile.gettempdir() if spill_dir is None else spill_dir,
             hash_index=hash_index,
             target=_target,
+            unique_keys=_unique_keys,
         )
 
     def __init__(
@@ -75,6 +77,7 @@ class TarnWriter(Writer):
         spill_dir: Optional[StrPath] = None,
         hash_index: bool = True,
         _target: Optional[str] = None,
+        _unique_keys: bool = False,
     ) -> None:
         self._target = _target
         self._quiet = False

@@ -79,7 +79,7 @@ def test_prefix_yields_the_matching_pairs_in_key_order(tmp_path, prefix):
 
 
 def test_shared_objects_are_stored_and_listed_once(tmp_path):
-    w = TarnWriter()
+    w = TarnWriter(hash_index=False)
     shared = w.put_many(["x", "y", b"z"], {"shared": 1})
     single = w.put("a", "alone")
     w.add_key("b", w.add({"second": 2}))
@@ -131,7 +131,7 @@ def test_create_builds_on_clean_exit_only(tmp_path):
 
 
 def test_build_prints_one_summary_line_unless_quiet(tmp_path, capfd):
-    w = TarnWriter()
+    w = TarnWriter(hash_index=False)
     w.put_many(["a", "b"], 1)
     w.build(tmp_path / "loud.trnd")
     assert capfd.readouterr().out == f"✅  {tmp_path / 'loud.trnd'}  —  1 objects · 2 keys · 0.1 KB\n"
@@ -218,7 +218,7 @@ def test_missing_file_raises_tarn_io_error_with_errno(tmp_path):
 def test_the_documented_62_byte_example_is_what_the_writer_builds(tmp_path):
     dump = re.search(r"```text\n(.*?)```", (DOCS / "format.md").read_text(), re.S).group(1)
     documented = bytes.fromhex("".join(line[10:57] for line in dump.splitlines()))
-    w = TarnWriter()
+    w = TarnWriter(hash_index=False)
     w.add_key("k", w.add_raw(b"abc"))
     w.build(tmp_path / "example.trnd", quiet=True)
     assert len(documented) == 62
