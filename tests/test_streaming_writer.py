@@ -295,7 +295,7 @@ def rss_anon(pid):
 def test_store_32_times_the_budget_builds_within_it(tmp_path):
     """Larger test: a 1 GiB store with a 32 MiB budget; peak RssAnon added by the writer
     stays within the budget plus 32 MiB, and the store verifies and holds the input."""
-    limit, n, size = 32 * MiB, 2_600_000, 400
+    limit, n, size = 32 * MiB, 2_700_000, 400
     target = tmp_path / "big.trnd"
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(tarndb.__file__)))
     proc = subprocess.Popen([sys.executable, "-c", MEMORY_CODE, str(target), str(tmp_path),
@@ -314,6 +314,8 @@ def test_store_32_times_the_budget_builds_within_it(tmp_path):
         time.sleep(0.01)
     runs = int(proc.stdout.read())
     assert proc.wait() == 0
+    proc.stdout.close()
+    proc.stdin.close()
     assert target.stat().st_size > 1 << 30 and runs > 2
     assert peak - base <= limit + 32 * MiB, f"peak {peak - base} bytes over a {limit}-byte budget"
     rng = random.Random(1)
@@ -328,3 +330,64 @@ def test_store_32_times_the_budget_builds_within_it(tmp_path):
             start = expected.pop(key.encode())
             assert data == pad[start:start + size]
     assert not expected
+
+
+LOCK_HOLDER = """
+import fcntl, os, sys, time
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_CREAT)
+fcntl.flock(fd, fcntl.LOCK_EX)
+sys.stdout.write("locked\\n"); sys.stdout.flush()
+time.sleep(float(sys.argv[2]))
+"""
+
+
+def test_streaming_writer_locks_only_to_publish(tmp_path):
+    target = tmp_path / "s.trnd"
+    slow = TarnWriter.create(target, quiet=True, hash_index=False)
+    slow.put_raw("k", b"slow")
+    # While it streams, another builder (the low-level module locks for its whole build) is
+    # not held back.
+    quick = "from tarndb._tarndb import _TarnWriter as W; w = W(); " \
+            "w.add_key('k', w.add_object_raw(b'quick')); w.build(%r)" % str(target)
+    assert run_python(quick, cwd=tmp_path, timeout=20).returncode == 0
+    assert TarnReader(target).raw["k"] == b"quick"
+    # Its own publish takes turns: it waits for a builder holding the temporary file.
+    holder = subprocess.Popen([sys.executable, "-c", LOCK_HOLDER, str(tmp_path / "s.trnd.tmp"),
+                               "0.5"], stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "locked\n"
+    started = time.monotonic()
+    slow.build()
+    assert time.monotonic() - started > 0.3 and holder.wait(timeout=10) == 0
+    holder.stdout.close()
+    assert TarnReader(target).raw["k"] == b"slow" and os.listdir(tmp_path) == ["s.trnd"]
+
+
+def test_concurrent_streaming_builders_publish_whole_inputs(tmp_path):
+    target = tmp_path / "s.trnd"
+    for rnd in range(6):
+        inputs = [{b"key/%d/%d/%05d" % (rnd, b, i): b"%d" % b * (i % 300) for i in range(3000)}
+                  for b in range(4)]
+        start_r, start_w = os.pipe()
+        pids = []
+        for data in inputs:
+            pid = os.fork()
+            if pid == 0:
+                code = 1
+                try:
+                    os.read(start_r, 1)
+                    with TarnWriter.create(target, quiet=True, memory_limit=MiB) as w:
+                        w.update_raw(data)
+                    code = 0
+                finally:
+                    os._exit(code)
+            pids.append(pid)
+        os.close(start_r)
+        os.write(start_w, b"go" * 4)
+        os.close(start_w)
+        assert [os.waitstatus_to_exitcode(os.waitpid(p, 0)[1]) for p in pids] == [0] * 4
+        data = target.read_bytes()
+        check_hash_index(data)
+        expected = [encode_store(list(d.values()), {k: i for i, k in enumerate(d)})
+                    for d in inputs]
+        assert strip_extension(data) in expected
+        assert os.listdir(tmp_path) == ["s.trnd"]
