@@ -171,7 +171,7 @@ uint64_t KeyMap::growth_bytes() const {
   // in-order mode) is made for all entries; each while the old one lives.
   const uint64_t vectors = 2 * (entries_.capacity() + 8) * (sizeof(entries_[0]) + sizeof(uint32_t));
   const uint64_t table = 2 * (slots_.size() + entries_.size() * 2) * sizeof(uint64_t);
-  return vectors + table + (uint64_t{2} << 20);  // and one more arena chunk's worth
+  return vectors + table;
 }
 
 void KeyMap::Grow() {
