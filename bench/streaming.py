@@ -127,6 +127,7 @@ def bigvalues(args):
     times = {"tarndb": [], "plain": []}
     for _ in range(args.rounds):
         for mode in times:
+            os.sync()  # start each from a clean page cache state
             out = subprocess.run([sys.executable, "-c", BIG_CHILD, mode, path, str(count)],
                                  env=env, capture_output=True, text=True, check=True).stdout
             times[mode].append(float(out))

@@ -8,8 +8,8 @@
 // instead of changing it halfway.
 #include <algorithm>
 #include <cstdlib>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,8 +36,8 @@ struct WriterObject {
 
 WriterObject* AsWriter(PyObject* self) { return reinterpret_cast<WriterObject*>(self); }
 
-constexpr const char* kNewNames[] = {"encode",    "memory_limit", "spill_dir",  "hash_index",
-                                     "target",    "unique_keys",  "hash_seed"};
+constexpr const char* kNewNames[] = {"encode", "memory_limit", "spill_dir", "hash_index",
+                                     "target", "unique_keys",  "hash_seed"};
 constexpr Params kNewParams{"Writer()", kNewNames, 7, 0};
 constexpr const char* kValueNames[] = {"value"};
 constexpr Params kAddParams{"add()", kValueNames, 1, 1};

@@ -95,8 +95,8 @@ Result<WrittenRecord> WriteExtensionExternally(const ExternalExtensionInput& in,
       runs_file = std::move(made.value());
     }
     const uint64_t bytes = items.size() * sizeof(Item);
-    if (Status s = runs_file.WriteAt(reinterpret_cast<const uint8_t*>(items.data()), bytes,
-                                     runs_end);
+    if (Status s =
+            runs_file.WriteAt(reinterpret_cast<const uint8_t*>(items.data()), bytes, runs_end);
         !s.ok()) {
       return s;
     }
@@ -120,8 +120,8 @@ Result<WrittenRecord> WriteExtensionExternally(const ExternalExtensionInput& in,
     if (items.size() == items.capacity()) {
       if (Status s = spill_items(); !s.ok()) return std::move(s.error());
     }
-    items.push_back(Item{HomeSlot(h, header.capacity), codec.Word(h, pos, record_offset),
-                         record_offset});
+    items.push_back(
+        Item{HomeSlot(h, header.capacity), codec.Word(h, pos, record_offset), record_offset});
     index.Skip(kEntryOverhead + key_len);
     pos += kEntryOverhead + key_len;
   }
@@ -161,8 +161,8 @@ Result<WrittenRecord> WriteExtensionExternally(const ExternalExtensionInput& in,
       if (Status s = place(item); !s.ok()) return std::move(s.error());
     }
   } else {
-    const size_t buffer = std::clamp<size_t>(in.memory / (runs.size() + 1), size_t{64} << 10,
-                                             size_t{4} << 20);
+    const size_t buffer =
+        std::clamp<size_t>(in.memory / (runs.size() + 1), size_t{64} << 10, size_t{4} << 20);
     std::vector<SeqReader> readers;
     readers.reserve(runs.size());
     for (const auto& [begin, count] : runs) {
@@ -238,8 +238,8 @@ Result<WrittenRecord> WriteExtensionExternally(const ExternalExtensionInput& in,
   uint8_t front[kRecordHeadSize + kHashIndexHeaderSize];
   header.EncodeTo(front + kRecordHeadSize);
   const uint64_t rest = body.appended();
-  const uint32_t payload_crc = crc32::Combine(
-      crc32::Value(front + kRecordHeadSize, kHashIndexHeaderSize), body.crc(), rest);
+  const uint32_t payload_crc =
+      crc32::Combine(crc32::Value(front + kRecordHeadSize, kHashIndexHeaderSize), body.crc(), rest);
   RecordHead{static_cast<uint32_t>(payload_size), payload_crc}.EncodeTo(front);
   if (Status w = out.WriteAt(front, sizeof front, out_pos); !w.ok()) return std::move(w.error());
   return WrittenRecord{kRecordHeadSize + payload_size,

@@ -39,8 +39,8 @@ Result<SpillFile> SpillFile::Create(const std::string& dir, std::string_view rol
     for (int attempt = 0;; ++attempt) {
       char name[40];
       std::snprintf(name, sizeof name, "/.tarndb-spill-%08x%08x", rd(), rd());
-      Result<UniqueFd> named = OpenFd(dir + name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                      0600, prefix);
+      Result<UniqueFd> named =
+          OpenFd(dir + name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600, prefix);
       if (!named.ok()) {
         if (named.error().sys_errno() == EEXIST && attempt < 100) continue;
         return std::move(named.error());
@@ -178,8 +178,8 @@ Status CopyRange(int from_fd, uint64_t from_pos, int to_fd, uint64_t to_pos, uin
   while (n > 0) {
     if (kernel) {
       loff_t in = static_cast<loff_t>(from_pos), out = static_cast<loff_t>(to_pos);
-      const ssize_t c = ::copy_file_range(from_fd, &in, to_fd, &out,
-                                          std::min<uint64_t>(n, uint64_t{1} << 30), 0);
+      const ssize_t c =
+          ::copy_file_range(from_fd, &in, to_fd, &out, std::min<uint64_t>(n, uint64_t{1} << 30), 0);
       if (c > 0) {
         from_pos += static_cast<uint64_t>(c);
         to_pos += static_cast<uint64_t>(c);

@@ -31,8 +31,8 @@ bool DiskFull(int errnum) { return errnum == ENOSPC || errnum == EDQUOT || errnu
 
 StreamWriter::StreamWriter(StreamOptions options)
     : opt_(std::move(options)),
-      buffer_size_(std::clamp<uint64_t>(opt_.memory_limit / 16, uint64_t{64} << 10,
-                                        uint64_t{1} << 20)),
+      buffer_size_(
+          std::clamp<uint64_t>(opt_.memory_limit / 16, uint64_t{64} << 10, uint64_t{1} << 20)),
       positions_(opt_.spill_dir, buffer_size_ / sizeof(uint64_t)),
       keys_(NewKeyMap()),
       runs_(opt_.spill_dir) {
@@ -185,7 +185,8 @@ Status StreamWriter::WriteTailInMemory(uint64_t data_end, uint64_t* num_keys, ui
   if (opt_.extension) {
     uint64_t index_size = 0;
     for (size_t i = 0; i < n; ++i) index_size += kEntryOverhead + keys_.Key(i).size;
-    ExtensionBuilder ext(n, index_size, data_end, opt_.seed ? *opt_.seed : HashKey::FromRandomSource());
+    ExtensionBuilder ext(n, index_size, data_end,
+                         opt_.seed ? *opt_.seed : HashKey::FromRandomSource());
     uint64_t pos = 0;
     for (size_t i = 0; i < n; ++i) {
       if (i + 8 < n) keys_.PrefetchKey(order[i + 8]);
@@ -241,8 +242,8 @@ Status StreamWriter::WriteTailMerged(uint64_t data_end, uint64_t* num_keys, uint
     if (!made.ok()) return std::move(made.error());
     index_file = std::make_unique<SpillFile>(std::move(made.value()));
   }
-  Appender index(opt_.extension ? index_file.get() : data_.get(),
-                 opt_.extension ? 0 : data_end, buffer_size_);
+  Appender index(opt_.extension ? index_file.get() : data_.get(), opt_.extension ? 0 : data_end,
+                 buffer_size_);
   uint64_t count = 0;
   const size_t merge_memory = static_cast<size_t>(key_budget_);
   Status s = runs_.Merge(

@@ -109,8 +109,8 @@ class StreamWriter {
 
   // Write the body after the data section (extension record and index) to
   // the data file from data_end; *tail_crc and *tail_bytes describe it.
-  Status WriteTail(uint64_t data_end, uint64_t* num_keys, uint64_t* ext_bytes,
-                   uint32_t* tail_crc, uint64_t* tail_bytes);
+  Status WriteTail(uint64_t data_end, uint64_t* num_keys, uint64_t* ext_bytes, uint32_t* tail_crc,
+                   uint64_t* tail_bytes);
   Status WriteTailInMemory(uint64_t data_end, uint64_t* num_keys, uint64_t* ext_bytes,
                            uint32_t* tail_crc, uint64_t* tail_bytes);
   Status WriteTailMerged(uint64_t data_end, uint64_t* num_keys, uint64_t* ext_bytes,
