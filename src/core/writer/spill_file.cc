@@ -151,7 +151,8 @@ Status Appender::Append(const uint8_t* data, size_t n) {
   return OkStatus();
 }
 
-Status Appender::AppendPair(const uint8_t* a, size_t na, const uint8_t* b, size_t nb) {
+Status Appender::AppendPair(const uint8_t* a, size_t na, const uint8_t* b, size_t nb,
+                            const uint32_t* crc_b) {
   if (Fits(na + nb)) {
     AppendBuffered(a, na);
     AppendBuffered(b, nb);
@@ -166,7 +167,8 @@ Status Appender::AppendPair(const uint8_t* a, size_t na, const uint8_t* b, size_
   // Written in place; nothing counts until both pieces are in the file.
   if (Status s = file_->WriteAt(a, na, flushed_); !s.ok()) return s;
   if (Status s = file_->WriteAt(b, nb, flushed_ + na); !s.ok()) return s;
-  flushed_crc_ = crc32::Combine(crc32::Extend(flushed_crc_, a, na), crc32::Value(b, nb), nb);
+  flushed_crc_ = crc32::Combine(crc32::Extend(flushed_crc_, a, na),
+                                crc_b != nullptr ? *crc_b : crc32::Value(b, nb), nb);
   flushed_ += na + nb;
   return OkStatus();
 }

@@ -72,7 +72,10 @@ class Appender {
   // Append data[0, n). Large pieces bypass the buffer.
   Status Append(const uint8_t* data, size_t n);
   // Append a[0, na) and b[0, nb) as one piece: on failure neither counts.
-  Status AppendPair(const uint8_t* a, size_t na, const uint8_t* b, size_t nb);
+  // crc_b, when known, is the CRC-32 of b, which a large b then is not read
+  // again for.
+  Status AppendPair(const uint8_t* a, size_t na, const uint8_t* b, size_t nb,
+                    const uint32_t* crc_b = nullptr);
   // Write out the buffered bytes.
   Status Flush();
   // Whether n more bytes fit the buffer without a flush.

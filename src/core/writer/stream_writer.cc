@@ -104,9 +104,10 @@ Result<uint64_t> StreamWriter::AddObject(const uint8_t* payload, size_t n) {
   if (Status s = EnsureDataFile(); !s.ok()) return std::move(s.error());
   if (Status s = positions_.Reserve(); !s.ok()) return std::move(s.error());
   uint8_t head[kRecordHeadSize];
-  RecordHead{static_cast<uint32_t>(n), crc32::Value(payload, n)}.EncodeTo(head);
+  const uint32_t crc = crc32::Value(payload, n);
+  RecordHead{static_cast<uint32_t>(n), crc}.EncodeTo(head);
   const uint64_t pos = out_->end();
-  if (Status s = out_->AppendPair(head, sizeof head, payload, n); !s.ok()) {
+  if (Status s = out_->AppendPair(head, sizeof head, payload, n, &crc); !s.ok()) {
     return DataFailure(std::move(s.error()));
   }
   const uint64_t id = positions_.size();
