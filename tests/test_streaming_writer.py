@@ -136,7 +136,7 @@ from tarndb import TarnWriter
 target, spill = sys.argv[1], sys.argv[2]
 rng = random.Random(11)
 with TarnWriter.create(target, memory_limit=1 << 20, spill_dir=spill, quiet=True) as w:
-    for i in range(50_000):
+    for i in range(200_000):
         w.put_raw(b"key/%09d" % rng.randrange(10**9), rng.randbytes(rng.randrange(200)))
 """
 
