@@ -58,8 +58,18 @@ class ReaderIterator(Iterator[Any]):
 
 class Writer:
     def __new__(
-        cls, encode: Optional[Callable[[Any], _Bytes]] = None, hash_index: bool = True
+        cls,
+        encode: Optional[Callable[[Any], _Bytes]] = None,
+        memory_limit: Optional[int] = None,
+        spill_dir: Optional[StrPath] = None,
+        hash_index: bool = True,
+        target: Optional[StrPath] = None,
+        unique_keys: bool = False,
+        hash_seed: Optional[Tuple[int, int]] = None,
     ) -> Writer: ...
+    def _repeat(self) -> Optional[Tuple[bytes, int, int]]: ...
+    @property
+    def _runs(self) -> int: ...
     def add(self, value: Any) -> int: ...
     def add_raw(self, data: _Bytes) -> int: ...
     def add_key(self, key: _Key, obj_id: int) -> None: ...

@@ -3,12 +3,17 @@
 from __future__ import annotations
 
 import sys
+import tempfile
 from types import TracebackType
 from typing import Optional, Type
 
 from tarndb._codec import encode
 from tarndb._store import Writer
 from tarndb._types import StrPath, fspath_str
+
+
+#: The default memory budget of a writer's keys and buffers, in bytes.
+DEFAULT_MEMORY_LIMIT = 256 << 20
 
 
 class TarnWriter(Writer):
@@ -29,40 +34,90 @@ class TarnWriter(Writer):
         with TarnWriter.create("store.trnd") as w:   # builds on a clean exit
             w.put("k", {"a": 1})
 
-    The writer keeps everything in memory until it is garbage-collected and may
-    be extended and built again after a build.
+    Values go to disk as they are added, and keys beyond *memory_limit*
+    bytes (default 256 MiB) go to disk as sorted runs that ``build`` merges,
+    so a writer builds stores larger than memory. Its files are unnamed
+    temporary files: in *spill_dir* (default: the system's temporary
+    directory), and for a writer made by ``create`` the values go straight
+    into the target's directory, where ``build`` gives them a name. They
+    vanish when the writer is garbage-collected or the process ends,
+    however it ends. The writer may be extended and built again after a
+    build.
+
+    *hash_index* (default true) adds a hash index to the store, which lets
+    readers look keys up without building a table of their own first; with
+    it false the file holds exactly the base format.
     """
 
     __slots__ = ("_target", "_quiet")
 
-    def __new__(cls, *, hash_index: bool = True) -> TarnWriter:
-        return super().__new__(cls, encode, hash_index)
+    def __new__(
+        cls,
+        *,
+        memory_limit: Optional[int] = None,
+        spill_dir: Optional[StrPath] = None,
+        hash_index: bool = True,
+        _target: Optional[str] = None,
+        _unique_keys: bool = False,
+    ) -> TarnWriter:
+        return super().__new__(
+            cls,
+            encode,
+            memory_limit=DEFAULT_MEMORY_LIMIT if memory_limit is None else memory_limit,
+            spill_dir=tempfile.gettempdir() if spill_dir is None else spill_dir,
+            hash_index=hash_index,
+            target=_target,
+            unique_keys=_unique_keys,
+        )
 
-    def __init__(self, *, hash_index: bool = True) -> None:
-        self._target: Optional[str] = None
+    def __init__(
+        self,
+        *,
+        memory_limit: Optional[int] = None,
+        spill_dir: Optional[StrPath] = None,
+        hash_index: bool = True,
+        _target: Optional[str] = None,
+        _unique_keys: bool = False,
+    ) -> None:
+        self._target = _target
         self._quiet = False
 
     @classmethod
-    def create(cls, path: StrPath, *, quiet: bool = False, hash_index: bool = True) -> TarnWriter:
+    def create(
+        cls,
+        path: StrPath,
+        *,
+        quiet: bool = False,
+        memory_limit: Optional[int] = None,
+        spill_dir: Optional[StrPath] = None,
+        hash_index: bool = True,
+    ) -> TarnWriter:
         """A writer bound to *path*: ``with`` builds it there on a clean exit.
 
-        When the block raises, nothing is built and *path* is untouched.
+        Values are written into *path*'s directory as they are added, so the
+        build has nothing left to copy. When the block raises, nothing is
+        built and *path* is untouched. The other arguments are as for
+        ``TarnWriter()``.
         """
-        writer = cls(hash_index=hash_index)
-        writer._target = fspath_str(path)
+        target = fspath_str(path)
+        writer = cls(memory_limit=memory_limit, spill_dir=spill_dir, hash_index=hash_index,
+                     _target=target)
         writer._quiet = quiet
         return writer
 
     def build(self, path: Optional[StrPath] = None, *, quiet: Optional[bool] = None) -> None:
         """Write the store file atomically and durably to *path*.
 
-        The file is written to ``<stem>.trnd.tmp`` beside *path* under an
-        exclusive lock, synced, renamed over *path*, and the directory is
-        synced: a reader of *path* sees the old file or the whole new one,
-        never a partial one, also when several processes build the same
-        path at once. After a failure (``TarnIOError``) *path* is unchanged;
-        the temporary file may be left behind and is reused by the next
-        build. *path* defaults to the one given to ``create``.
+        The index is appended to the values already on disk, the file is
+        synced, named ``<stem>.trnd.tmp`` beside *path* under an exclusive
+        lock (values spilled on another file system are copied there first),
+        renamed over *path*, and the directory is synced: a reader of *path*
+        sees the old file or the whole new one, never a partial one, also
+        when several processes build the same path at once. After a failure
+        (``TarnIOError``) *path* is unchanged, what the build wrote is freed
+        and the writer can build again; the temporary file may be left
+        behind and is reused by the next build. *path* defaults to the one
+        given to ``create``.
 
         Prints one summary line on ``sys.stdout``
         ("✅  path  —  N objects · K keys · S KB") unless *quiet* is true

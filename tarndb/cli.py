@@ -8,6 +8,7 @@ one line on standard error.
 from __future__ import annotations
 
 import argparse
+import array
 import contextlib
 import json
 import math
@@ -15,6 +16,7 @@ import os
 import signal
 import stat
 import sys
+import tempfile
 from typing import Any, BinaryIO, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence
 
 from tarndb._codec import decode
@@ -22,7 +24,7 @@ from tarndb._errors import TarnCorruptError, TarnIOError, TarnVersionError
 from tarndb._ingest import InputError, Record, read_records
 from tarndb._progress import Progress
 from tarndb._reader import TarnReader
-from tarndb._store import __version__
+from tarndb._store import Writer, __version__
 from tarndb._writer import TarnWriter
 
 EXIT_OK, EXIT_DAMAGED, EXIT_USAGE = 0, 1, 2
@@ -117,6 +119,14 @@ def _parser() -> argparse.ArgumentParser:
     build.add_argument("--value-field", metavar="FIELD",
                        help="store only this field as the value (default: the whole record)")
     build.add_argument("-q", "--quiet", action="store_true", help="print no summary")
+    build.add_argument("--no-hash-index", dest="hash_index", action="store_false",
+                       help="write no hash index (the file holds exactly the base format)")
+    build.add_argument("--memory-limit", metavar="BYTES", type=_byte_count,
+                       help="memory budget of the writer, e.g. 512M (default: 256M); "
+                            "keys beyond it are sorted on disk")
+    build.add_argument("--spill-dir", metavar="DIR",
+                       help="directory for the writer's temporary files (default: the system's "
+                            "temporary directory)")
 
     get = command("get", _get, "print the value of one key as JSON")
     _store_argument(get)
@@ -155,14 +165,31 @@ def _store_argument(parser: argparse.ArgumentParser) -> None:
 def _build(args: argparse.Namespace) -> int:
     key_fields: List[str] = args.key_field or ["key"]
     fmt: str = args.format or ("csv" if args.input.lower().endswith(".csv") else "jsonl")
-    writer = TarnWriter()
-    with _input(args.input) as stream:
+    # Values go to the store's directory as they are read, keys beyond the
+    # memory budget to sorted runs on disk: memory stays bounded for any input.
+    # A repeated key is found when the runs are merged, at the end.
+    try:
+        writer = TarnWriter(memory_limit=args.memory_limit, spill_dir=args.spill_dir,
+                            hash_index=args.hash_index, _target=args.store, _unique_keys=True)
+    except ValueError as exc:
+        raise _Failure(str(exc), EXIT_USAGE) from None
+    lines = _LineNumbers(args.spill_dir)
+    with _input(args.input) as stream, lines:
         progress = Progress(sys.stderr, f"building {args.store}", _size_of(stream))
         try:
             records = read_records(stream, fmt, key_fields, args.value_field, progress.advance)
-            _fill(writer, records, key_fields, progress)
+            _fill(writer, records, key_fields, progress, lines)
             progress.status("writing…")
-            writer.build(args.store, quiet=True)
+            try:
+                objects, keys, size = Writer.build(writer, args.store)
+            except ValueError:
+                repeat = writer._repeat()
+                if repeat is None:
+                    raise
+                key, first, again = repeat
+                text = key.decode("utf-8", "surrogateescape")
+                raise InputError(lines[again], f"duplicate key {text!r} "
+                                               f"(first on line {lines[first]})") from None
         except InputError as exc:
             raise _Failure(f"{args.input}: {exc}", EXIT_USAGE) from None
         except OSError as exc:
@@ -170,29 +197,73 @@ def _build(args: argparse.Namespace) -> int:
         finally:
             progress.close()
     if not args.quiet:
-        size = os.stat(args.store).st_size
-        print(f"{args.store}: {writer.num_keys:,} keys, {writer.num_objects:,} objects, "
-              f"{size:,} bytes")
+        print(f"{args.store}: {keys:,} keys, {objects:,} objects, {size:,} bytes")
     return EXIT_OK
 
 
+class _LineNumbers:
+    """The input line of each object, by object ID, kept on disk past a few
+    thousand so that memory stays bounded; read only to report a repeated key."""
+
+    _CHUNK = 1 << 16
+
+    def __init__(self, spill_dir: Optional[str]) -> None:
+        self._spill_dir = spill_dir
+        self._file: Optional[BinaryIO] = None
+        self._stored = 0
+        self._tail = array.array("Q")
+
+    def append(self, line: int) -> None:
+        self._tail.append(line)
+        if len(self._tail) == self._CHUNK:
+            if self._file is None:
+                self._file = tempfile.TemporaryFile(dir=self._spill_dir)
+            self._file.seek(self._stored * 8)
+            self._tail.tofile(self._file)
+            self._stored += len(self._tail)
+            del self._tail[:]
+
+    def __getitem__(self, obj_id: int) -> int:
+        if obj_id >= self._stored:
+            return self._tail[obj_id - self._stored]
+        assert self._file is not None
+        self._file.seek(obj_id * 8)
+        found = array.array("Q")
+        found.frombytes(self._file.read(8))
+        return found[0]
+
+    def __enter__(self) -> "_LineNumbers":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._file is not None:
+            self._file.close()
+
+
+def _byte_count(text: str) -> int:
+    """A size such as 1048576, 512K, 256M or 2G, in bytes."""
+    units = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
+    scale = units.get(text[-1:].upper(), 1)
+    number = text[:-1] if scale > 1 else text
+    try:
+        return int(number) * scale
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r}") from None
+
+
 def _fill(writer: TarnWriter, records: Iterator[Record], key_fields: List[str],
-          progress: Progress) -> None:
-    """Add every record to *writer*; a record without a key, a key already
-    given by an earlier record, or a value MessagePack cannot hold is an error."""
-    first_line: Dict[str, int] = {}
+          progress: Progress, lines: "_LineNumbers") -> None:
+    """Add every record to *writer*, noting its line; a record without a key or
+    a value MessagePack cannot hold is an error (repeated keys are found at build)."""
     for line, keys, value in records:
         if not keys:
             raise InputError(line, f"no key (fields: {', '.join(key_fields)})")
         keys = list(dict.fromkeys(keys))  # a key named twice in one record counts once
-        for key in keys:
-            if key in first_line:
-                raise InputError(line, f"duplicate key {key!r} (first on line {first_line[key]})")
-            first_line[key] = line
         try:
             writer.put_many(keys, value)
         except (TypeError, ValueError, OverflowError) as exc:
             raise InputError(line, f"cannot store: {exc}") from None
+        lines.append(line)
         progress.records += 1
 
 

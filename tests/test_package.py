@@ -79,7 +79,7 @@ def test_prefix_yields_the_matching_pairs_in_key_order(tmp_path, prefix):
 
 
 def test_shared_objects_are_stored_and_listed_once(tmp_path):
-    w = TarnWriter()
+    w = TarnWriter(hash_index=False)
     shared = w.put_many(["x", "y", b"z"], {"shared": 1})
     single = w.put("a", "alone")
     w.add_key("b", w.add({"second": 2}))
@@ -131,7 +131,7 @@ def test_create_builds_on_clean_exit_only(tmp_path):
 
 
 def test_build_prints_one_summary_line_unless_quiet(tmp_path, capfd):
-    w = TarnWriter()
+    w = TarnWriter(hash_index=False)
     w.put_many(["a", "b"], 1)
     w.build(tmp_path / "loud.trnd")
     size = (tmp_path / "loud.trnd").stat().st_size / 1024

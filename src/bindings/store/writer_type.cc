@@ -7,7 +7,9 @@
 // so an encode callable that calls back into the same writer gets an error
 // instead of changing it halfway.
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,8 @@
 #include "bindings/common/results.h"
 #include "bindings/store/keys.h"
 #include "bindings/store/types.h"
+#include "core/writer/stream_writer.h"
+#include "core/writer/temp_path.h"
 #include "core/writer/writer.h"
 
 namespace tarndb::py::store {
@@ -26,15 +30,15 @@ namespace {
 struct WriterObject {
   PyObject_HEAD
   AccessCounter access;
-  Writer core;
+  StreamWriter core;
   PyObject* encode;  // a new reference, or nullptr when only raw calls work
-  bool hash_index;   // build with the extension block
 };
 
 WriterObject* AsWriter(PyObject* self) { return reinterpret_cast<WriterObject*>(self); }
 
-constexpr const char* kNewNames[] = {"encode", "hash_index"};
-constexpr Params kNewParams{"Writer()", kNewNames, 2, 0};
+constexpr const char* kNewNames[] = {"encode", "memory_limit", "spill_dir", "hash_index",
+                                     "target", "unique_keys",  "hash_seed"};
+constexpr Params kNewParams{"Writer()", kNewNames, 7, 0};
 constexpr const char* kValueNames[] = {"value"};
 constexpr Params kAddParams{"add()", kValueNames, 1, 1};
 constexpr const char* kDataNames[] = {"data"};
@@ -253,27 +257,85 @@ PyObject* Update(PyObject* self, PyObject* items, bool raw) {
   Py_RETURN_NONE;
 }
 
+// A path argument as bytes (str, bytes or os.PathLike); nullopt with an
+// exception set on failure.
+std::optional<std::string> PathText(PyObject* obj) {
+  PyObject* converted = nullptr;
+  if (!PyUnicode_FSConverter(obj, &converted)) return std::nullopt;
+  OwnedRef bytes = OwnedRef::Steal(converted);
+  return std::string(PyBytes_AS_STRING(bytes.get()),
+                     static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+// The writer's options from Writer()'s arguments a[1..6].
+bool ParseOptions(PyObject* const* a, StreamOptions* o) {
+  if (a[1] != nullptr && a[1] != Py_None) {
+    const unsigned long long limit = PyLong_AsUnsignedLongLong(a[1]);
+    if (limit == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "memory_limit must be a positive number of bytes");
+      }
+      return false;
+    }
+    if (limit < kMinMemoryLimit) {
+      PyErr_Format(PyExc_ValueError, "memory_limit must be at least %llu bytes (1 MiB), not %llu",
+                   static_cast<unsigned long long>(kMinMemoryLimit), limit);
+      return false;
+    }
+    o->memory_limit = limit;
+  }
+  if (a[2] != nullptr && a[2] != Py_None) {
+    std::optional<std::string> dir = PathText(a[2]);
+    if (!dir) return false;
+    o->spill_dir = std::move(*dir);
+  } else {
+    const char* env = std::getenv("TMPDIR");
+    o->spill_dir = env != nullptr && *env != '\0' ? env : "/tmp";
+  }
+  if (a[3] != nullptr) {
+    const int on = PyObject_IsTrue(a[3]);
+    if (on < 0) return false;
+    o->extension = on != 0;
+  }
+  if (a[4] != nullptr && a[4] != Py_None) {
+    std::optional<std::string> target = PathText(a[4]);
+    if (!target) return false;
+    o->data_dir = ContainingDir(*target);
+  }
+  if (a[5] != nullptr) {
+    const int on = PyObject_IsTrue(a[5]);
+    if (on < 0) return false;
+    o->unique_keys = on != 0;
+  }
+  if (a[6] != nullptr && a[6] != Py_None) {
+    unsigned long long k0 = 0, k1 = 0;
+    if (!PyArg_ParseTuple(a[6], "KK;hash_seed must be a pair of integers", &k0, &k1)) return false;
+    o->seed = HashKey{k0, k1};
+  }
+  return true;
+}
+
 extern "C" PyObject* WriterNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Frame([&]() -> PyObject* {
-    PyObject* a[2];
+    PyObject* a[7];
     if (!BindTuple(kNewParams, args, kwargs, a)) return nullptr;
     PyObject* encode = a[0] == Py_None ? nullptr : a[0];
-    const int hash_index = a[1] == nullptr ? 1 : PyObject_IsTrue(a[1]);
-    if (hash_index < 0) return nullptr;
     if (encode != nullptr && !PyCallable_Check(encode)) {
       PyErr_SetString(PyExc_TypeError, "encode must be callable or None");
       return nullptr;
     }
-    Writer core;
+    StreamOptions options;
+    if (!ParseOptions(a, &options)) return nullptr;
+    StreamWriter core(std::move(options));
     allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
     PyObject* self = alloc(type, 0);
     if (self == nullptr) return nullptr;
     WriterObject* w = AsWriter(self);
     new (&w->access) AccessCounter(0);
-    new (&w->core) Writer(std::move(core));
+    new (&w->core) StreamWriter(std::move(core));
     w->encode = encode;
     Py_XINCREF(encode);
-    w->hash_index = hash_index != 0;
     return self;
   });
 }
@@ -292,7 +354,7 @@ extern "C" void WriterDealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   WriterClear(self);
-  AsWriter(self)->core.~Writer();
+  AsWriter(self)->core.~StreamWriter();
   AsWriter(self)->access.~AccessCounter();
   type->tp_free(self);
   Py_DECREF(type);
@@ -361,10 +423,8 @@ extern "C" PyObject* WriterBuild(PyObject* self, PyObject* const* args, Py_ssize
     PyObject* path_bytes = nullptr;
     if (!PyUnicode_FSConverter(call.args[0], &path_bytes)) return nullptr;
     OwnedRef path = OwnedRef::Steal(path_bytes);
-    Result<BuildFigures> built = AsWriter(self)->core.Build(
-        std::string_view(PyBytes_AS_STRING(path.get()),
-                         static_cast<size_t>(PyBytes_GET_SIZE(path.get()))),
-        BuildOptions{AsWriter(self)->hash_index});
+    Result<BuildFigures> built = AsWriter(self)->core.Build(std::string_view(
+        PyBytes_AS_STRING(path.get()), static_cast<size_t>(PyBytes_GET_SIZE(path.get()))));
     if (!built.ok()) return SetCoreError(built.error());
     const BuildFigures& f = built.value();
     return Py_BuildValue("(KKK)", static_cast<unsigned long long>(f.objects),
@@ -386,7 +446,32 @@ extern "C" PyObject* WriterNumKeys(PyObject* self, void*) {
     // Counting applies queued key puts, a change to the writer's state.
     ScopedUse use(AsWriter(self)->access, ScopedUse::kExclusive);
     if (!use) return nullptr;
-    return PyLong_FromUnsignedLongLong(AsWriter(self)->core.key_count());
+    Result<uint64_t> n = AsWriter(self)->core.KeyCount();
+    if (!n.ok()) return SetCoreError(n.error());
+    return PyLong_FromUnsignedLongLong(n.value());
+  });
+}
+
+extern "C" PyObject* WriterRuns(PyObject* self, void*) {
+  return Frame([&]() -> PyObject* {
+    ScopedUse use(AsWriter(self)->access, ScopedUse::kShared);
+    if (!use) return nullptr;
+    return PyLong_FromSize_t(AsWriter(self)->core.runs());
+  });
+}
+
+// The repeated key that made a unique-key writer's build fail: (key, first
+// object ID, repeating object ID), or None.
+extern "C" PyObject* WriterRepeat(PyObject* self, PyObject*) {
+  return Frame([&]() -> PyObject* {
+    ScopedUse use(AsWriter(self)->access, ScopedUse::kShared);
+    if (!use) return nullptr;
+    const auto& r = AsWriter(self)->core.repeat();
+    if (!r) Py_RETURN_NONE;
+    return Py_BuildValue("(y#KK)", reinterpret_cast<const char*>(r->key.data()),
+                         static_cast<Py_ssize_t>(r->key.size()),
+                         static_cast<unsigned long long>(r->first_id),
+                         static_cast<unsigned long long>(r->repeat_id));
   });
 }
 
@@ -415,6 +500,8 @@ PyMethodDef kMethods[] = {
     {"update_raw", AsCFunction(ExclusiveMethod<kUpdateRawParams, UpdateRawBody>), kFastKw,
      "update_raw($self, items)\n--\n\n"
      "update() for values that are bytes you encoded."},
+    {"_repeat", reinterpret_cast<PyCFunction>(WriterRepeat), METH_NOARGS,
+     "_repeat($self)\n--\n\nThe repeated key that failed a unique-key build, or None."},
     {"build", AsCFunction(WriterBuild), kFastKw,
      "build($self, path)\n--\n\n"
      "Write the store file at *path* atomically and durably; returns (objects, keys, bytes)."},
@@ -424,6 +511,7 @@ PyMethodDef kMethods[] = {
 PyGetSetDef kGetSet[] = {
     {"num_objects", WriterNumObjects, nullptr, "The number of objects added so far.", nullptr},
     {"num_keys", WriterNumKeys, nullptr, "The number of distinct keys added so far.", nullptr},
+    {"_runs", WriterRuns, nullptr, "Sorted runs of keys spilled to disk so far.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -434,7 +522,9 @@ PyType_Slot kSlots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(WriterClear)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
-    {Py_tp_doc, const_cast<char*>("Writer(encode=None, hash_index=True)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("Writer(encode=None, memory_limit=None, spill_dir=None, "
+                                  "hash_index=True, target=None, unique_keys=False, "
+                                  "hash_seed=None)\n--\n\n"
                                   "Collects values and keys; the base of tarndb.TarnWriter.")},
     {0, nullptr},
 };

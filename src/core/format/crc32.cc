@@ -46,6 +46,52 @@ uint32_t ExtendPortable(uint32_t crc, const uint8_t* p, size_t n) {
   return ~c;
 }
 
+namespace {
+
+// Polynomials over GF(2) modulo P in the reflected representation of the
+// CRC: bit 31 is the coefficient of x^0, bit 0 that of x^31.
+constexpr uint32_t kOne = 0x80000000u;
+
+uint32_t MultModP(uint32_t a, uint32_t b) {
+  uint32_t product = 0;
+  for (uint32_t m = kOne; m != 0; m >>= 1) {
+    if (a & m) product ^= b;
+    b = (b & 1) ? (b >> 1) ^ kPolynomial : b >> 1;  // b * x
+  }
+  return product;
+}
+
+// x^(2^k) mod P for k = 0..63.
+struct PowerTable {
+  uint32_t x2k[64];
+  constexpr PowerTable() : x2k{} {
+    uint32_t p = kOne >> 1;  // x^1
+    for (int k = 0; k < 64; ++k) {
+      x2k[k] = p;
+      uint32_t sq = 0, a = p, b = p;  // p * p, as MultModP
+      for (uint32_t m = kOne; m != 0; m >>= 1) {
+        if (a & m) sq ^= b;
+        b = (b & 1) ? (b >> 1) ^ kPolynomial : b >> 1;
+      }
+      p = sq;
+    }
+  }
+};
+constexpr PowerTable kPowers;
+
+}  // namespace
+
+uint32_t Combine(uint32_t crc_a, uint32_t crc_b, uint64_t len_b) {
+  // Appending len_b bytes multiplies a's register by x^(8 len_b); the
+  // initial and final complements cancel out in this form.
+  uint32_t shift = kOne;
+  uint64_t n = len_b;
+  for (int k = 3; n != 0 && k < 64; ++k, n >>= 1) {
+    if (n & 1) shift = MultModP(kPowers.x2k[k], shift);
+  }
+  return MultModP(shift, crc_a) ^ crc_b;
+}
+
 #if !defined(__x86_64__)
 // Other machines use the table-driven code throughout.
 uint32_t Extend(uint32_t crc, const uint8_t* data, size_t n) {

@@ -28,6 +28,11 @@ uint32_t ExtendAccelerated(uint32_t crc, const uint8_t* data, size_t n, int leve
 // The best level this CPU supports, which Extend uses.
 int AccelerationLevel();
 
+// The CRC-32 of a ++ b from crc_a = Value(a), crc_b = Value(b) and the
+// length of b, without the bytes: lets parts of a file be checksummed in
+// any order and joined in file order. Costs O(log len_b) steps.
+uint32_t Combine(uint32_t crc_a, uint32_t crc_b, uint64_t len_b);
+
 }  // namespace tarndb::crc32
 
 #endif  // TARNDB_CORE_FORMAT_CRC32_H_

@@ -106,10 +106,7 @@ void KeyMap::Put(KeyView key, uint32_t obj_id) {
   if (in_order_) {
     const int c = entries_.empty() ? 1 : CompareKeys(key, Key(entries_.size() - 1));
     if (c > 0) return Append(key, obj_id);
-    if (c == 0) {
-      obj_ids_.back() = obj_id;  // the last put of a key wins
-      return;
-    }
+    if (c == 0) return Repoint(entries_.size() - 1, obj_id);  // the last put wins
     LeaveOrder();
   }
   if (queue_.size() == kBatch) Flush();  // before queuing: a failure leaves this put out
@@ -134,7 +131,7 @@ void KeyMap::Flush() {
       const KeyView key{queue_bytes_.data() + q.pos, q.size};
       const int64_t entry = Find(key, hashes[done]);
       if (entry >= 0) {
-        obj_ids_[static_cast<size_t>(entry)] = q.obj_id;
+        Repoint(static_cast<size_t>(entry), q.obj_id);
       } else {
         Insert(key, hashes[done], q.obj_id);
       }
@@ -149,6 +146,32 @@ void KeyMap::Flush() {
   // A batch of very long keys may have grown the byte queue to megabytes;
   // do not keep that for the writer's lifetime.
   if (queue_bytes_.capacity() > (size_t{1} << 20)) queue_bytes_.shrink_to_fit();
+}
+
+void KeyMap::Repoint(size_t entry, uint32_t obj_id) {
+  if (!keep_first_) {
+    obj_ids_[entry] = obj_id;
+    return;
+  }
+  if (has_repeat_ && repeat_.repeat_id <= obj_id) return;
+  const KeyView key = Key(entry);
+  repeat_key_.assign(key.data, key.data + key.size);
+  repeat_ = Repeat{obj_ids_[entry], obj_id};
+  has_repeat_ = true;
+}
+
+uint64_t KeyMap::memory_bytes() const {
+  return arena_.size() + 2 * entries_.size() + entries_.capacity() * sizeof(entries_[0]) +
+         obj_ids_.capacity() * sizeof(obj_ids_[0]) + slots_.size() * sizeof(uint64_t) +
+         queue_bytes_.capacity() + queue_.capacity() * sizeof(Queued);
+}
+
+uint64_t KeyMap::growth_bytes() const {
+  // The entry vectors double, and the slot table doubles or (leaving the
+  // in-order mode) is made for all entries; each while the old one lives.
+  const uint64_t vectors = 2 * (entries_.capacity() + 8) * (sizeof(entries_[0]) + sizeof(uint32_t));
+  const uint64_t table = 2 * (slots_.size() + entries_.size() * 2) * sizeof(uint64_t);
+  return vectors + table;
 }
 
 void KeyMap::Grow() {

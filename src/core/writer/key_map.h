@@ -30,6 +30,31 @@ class KeyMap {
  public:
   KeyMap();
 
+  // A repeated key that a map in keep-first mode saw: the ID its first put
+  // gave and the ID of the put that repeated it.
+  struct Repeat {
+    uint32_t first_id = 0;
+    uint32_t repeat_id = 0;
+  };
+
+  // Keep the first put of each key instead of the last, and remember, of
+  // all repeats seen, the one with the lowest repeating ID (with its key),
+  // for callers to whom a repeated key is an error.
+  void KeepFirst() { keep_first_ = true; }
+  // The repeat with the lowest repeat_id so far, if any; its key in *key.
+  bool EarliestRepeat(Repeat* repeat, std::vector<uint8_t>* key) const {
+    if (!has_repeat_) return false;
+    *repeat = repeat_;
+    *key = repeat_key_;
+    return true;
+  }
+
+  // Bytes the map holds now, and the most that its next growth step adds
+  // while the old and new tables both exist. A conservative estimate for
+  // keeping the writer within its memory budget.
+  uint64_t memory_bytes() const;
+  uint64_t growth_bytes() const;
+
   // Map key (at most 65,535 bytes) to obj_id; a later put of the same key
   // wins. Queued: applied by Flush, which Put calls itself when the queue
   // is full. On a failed allocation (std::bad_alloc) this put is not queued
@@ -82,6 +107,9 @@ class KeyMap {
   // Build the table over the entries appended in order, and use it from now.
   void LeaveOrder();
   void Grow();
+  // A put of an existing entry: re-point it, or in keep-first mode note the
+  // repeat.
+  void Repoint(size_t entry, uint32_t obj_id);
 
   std::vector<Queued> queue_;
   std::vector<uint8_t> queue_bytes_;
@@ -94,6 +122,10 @@ class KeyMap {
   unsigned shift_ = 0;  // position = hash >> shift_
   HashKey hash_key_;
   bool in_order_ = true;  // no table yet; see the class comment
+  bool keep_first_ = false;
+  bool has_repeat_ = false;
+  Repeat repeat_;
+  std::vector<uint8_t> repeat_key_;
 };
 
 }  // namespace tarndb

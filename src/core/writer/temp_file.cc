@@ -19,7 +19,7 @@ bool LockUnsupported(int errnum) {
 
 }  // namespace
 
-Result<UniqueFd> OpenLockedTemp(const std::string& tmp) {
+Result<UniqueFd> OpenLockedTemp(const std::string& tmp, bool truncate) {
   for (;;) {
     // No O_TRUNC: the file may belong to a builder that holds its lock.
     Result<UniqueFd> opened =
@@ -54,7 +54,7 @@ Result<UniqueFd> OpenLockedTemp(const std::string& tmp) {
     if (!S_ISREG(held.st_mode) || held.st_nlink != 1) {
       return Error::Io("open tmp: not a regular file with a single link", 0, tmp);
     }
-    if (::ftruncate(fd.get(), 0) != 0) return IoError(kOpenTmp, errno, tmp);
+    if (truncate && ::ftruncate(fd.get(), 0) != 0) return IoError(kOpenTmp, errno, tmp);
     return fd;
   }
 }

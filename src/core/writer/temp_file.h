@@ -12,7 +12,8 @@ namespace tarndb {
 
 // Open (creating if needed) the temporary file at tmp for writing, take an
 // exclusive flock on it, make sure the path still names the locked file,
-// refuse anything but a regular file with exactly one link, and truncate it.
+// refuse anything but a regular file with exactly one link, and truncate it
+// (unless truncate is false: the caller only removes it).
 //
 // The descriptor must stay open, and so the lock held, until the file has
 // been renamed into place and its directory synced. A builder waiting for
@@ -23,7 +24,7 @@ namespace tarndb {
 //
 // Fails with the I/O kind: "open tmp: {error}", or "open tmp: not a regular
 // file with a single link".
-Result<UniqueFd> OpenLockedTemp(const std::string& tmp);
+Result<UniqueFd> OpenLockedTemp(const std::string& tmp, bool truncate = true);
 
 }  // namespace tarndb
 

@@ -1,0 +1,50 @@
+// Building the extension block when its hash table does not fit the
+// writer's memory budget.
+//
+// The table uses linear probing that never wraps, so it can be built
+// without holding it: every key's (home slot, slot words) item is made in
+// one pass over the finished index section, the items are sorted by home
+// in bounded memory (sorted runs in a spill file, then a merge), and each
+// is placed at the first slot from its home that follows the one placed
+// before it. The slots come out in order and go straight to the file. The
+// result has the layout that ExtensionBuilder writes (core/format/
+// hash_index.h), with the entries of one cluster in order of home, then of
+// index position.
+#ifndef TARNDB_CORE_WRITER_EXTENSION_EXTERNAL_H_
+#define TARNDB_CORE_WRITER_EXTENSION_EXTERNAL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "core/common/keyed_hash.h"
+#include "core/common/result.h"
+#include "core/writer/spill_file.h"
+
+namespace tarndb {
+
+// The extension record as written: its size (head and payload) and the
+// CRC-32 of those bytes.
+struct WrittenRecord {
+  uint64_t bytes = 0;
+  uint32_t crc = 0;
+};
+
+struct ExternalExtensionInput {
+  const SpillFile* index = nullptr;  // holds the index section ...
+  uint64_t index_begin = 0;          // ... from here
+  uint64_t index_size = 0;
+  uint64_t num_entries = 0;
+  uint64_t data_end = 0;  // where the extension record starts
+  HashKey seed;
+  std::string spill_dir;  // for the sorted runs of items
+  size_t memory = 0;      // for buffers and samples
+};
+
+// Write the extension record (head and payload) to out at out_pos.
+Result<WrittenRecord> WriteExtensionExternally(const ExternalExtensionInput& in,
+                                               const SpillFile& out, uint64_t out_pos);
+
+}  // namespace tarndb
+
+#endif  // TARNDB_CORE_WRITER_EXTENSION_EXTERNAL_H_
