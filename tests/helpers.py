@@ -183,9 +183,10 @@ def check_hash_index(data):
         sections[stype] = payload[off:off + length]
     hidx, smpl = sections[b"HIDX"], sections[b"SMPL"]
     width, pos_bits, off_bits = hidx[0], hidx[1], hidx[2]
-    capacity, slot_count, num_entries, k0, k1 = struct.unpack_from(">QQQQQ", hidx, 8)
+    capacity, slot_count, num_entries, k0, k1, index_size = struct.unpack_from(">QQQQQQ", hidx, 8)
     assert num_entries == num_keys and slot_count >= capacity == num_keys + num_keys // 4 + 1
-    slots = [struct.unpack_from(">QQ" if width == 16 else ">Q", hidx, 48 + width * i)
+    assert index_size == len(data) - index_offset
+    slots = [struct.unpack_from(">QQ" if width == 16 else ">Q", hidx, 56 + width * i)
              for i in range(slot_count)]
     tag_bits = 64 - pos_bits - (off_bits if width == 8 else 0)
     low = off_bits if width == 8 else 0

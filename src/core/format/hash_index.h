@@ -57,6 +57,13 @@ inline constexpr unsigned kSampleShift = 4;  // a sample every 16 entries
 // Slots per entry: 5/4, a load of 0.8 at most.
 inline constexpr uint64_t HashCapacityFor(uint64_t entries) { return entries + entries / 4 + 1; }
 
+// Slots a writer stores at least: the homes, and room for the runs that
+// pass the last home (almost always enough, so that a file's size does not
+// depend on its random seed).
+inline constexpr uint64_t MinSlotCount(uint64_t capacity) {
+  return capacity + (capacity < 64 ? capacity : 64);
+}
+
 // The home slot of hash h in a table of capacity slots: the high 64 bits of
 // the 128-bit product, which spreads h over any capacity without a division.
 __extension__ typedef unsigned __int128 Uint128;

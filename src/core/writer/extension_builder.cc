@@ -9,11 +9,8 @@ ExtensionBuilder::ExtensionBuilder(uint64_t num_entries, uint64_t index_size, ui
   header_.num_entries = num_entries;
   header_.seed = seed;
   header_.index_size = index_size;
-  // Room for the runs that pass the last home slot: almost always enough,
-  // so that the file's size does not depend on the random seed.
-  const uint64_t tail = header_.capacity < 64 ? header_.capacity : 64;
-  slots_.assign(header_.capacity + tail, 0);
-  if (header_.codec.width == 16) offsets_.assign(header_.capacity + tail, 0);
+  slots_.assign(MinSlotCount(header_.capacity), 0);
+  if (header_.codec.width == 16) offsets_.assign(MinSlotCount(header_.capacity), 0);
   samples_.reserve((num_entries >> kSampleShift) + 1);
 }
 

@@ -68,6 +68,7 @@ Result<WrittenRecord> WriteExtensionExternally(const ExternalExtensionInput& in,
   header.capacity = HashCapacityFor(in.num_entries);
   header.num_entries = in.num_entries;
   header.seed = in.seed;
+  header.index_size = in.index_size;
   const SlotCodec codec = header.codec;
   const bool wide = codec.width == 16;
 
@@ -199,11 +200,11 @@ Result<WrittenRecord> WriteExtensionExternally(const ExternalExtensionInput& in,
       }
     }
   }
-  if (next_free < header.capacity) {
-    if (Status s = write_zeros(header.capacity - next_free); !s.ok()) {
+  if (next_free < MinSlotCount(header.capacity)) {
+    if (Status s = write_zeros(MinSlotCount(header.capacity) - next_free); !s.ok()) {
       return std::move(s.error());
     }
-    next_free = header.capacity;
+    next_free = MinSlotCount(header.capacity);
   }
   header.slot_count = next_free;
   runs_file.Close();
