@@ -35,8 +35,9 @@ bool BindFastcallSlow(const Params& params, PyObject* const* args, Py_ssize_t na
                       PyObject* kwnames, PyObject** out);
 inline bool BindFastcall(const Params& params, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, PyObject** out) {
-  if (kwnames == nullptr && nargs == params.count) {  // every argument by position
-    for (int i = 0; i < params.count; ++i) out[i] = args[i];
+  // Every argument by position, the optional ones perhaps left out.
+  if (kwnames == nullptr && nargs >= params.required && nargs <= params.count) {
+    for (int i = 0; i < params.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
     return true;
   }
   return BindFastcallSlow(params, args, nargs, kwnames, out);

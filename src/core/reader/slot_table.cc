@@ -41,7 +41,12 @@ std::optional<Hit> SlotTable::Find(const IndexSpan& ix, KeyView key, uint64_t h,
     if (codec_.TagOf(word) != tag) continue;
     const uint64_t pos = codec_.PosOf(word) - 1;
     const std::optional<uint64_t> slot_offset = SlotOffset(i, word);
-    if (slot_offset) __builtin_prefetch(ix.file + (*slot_offset < ix.file_size ? *slot_offset : 0));
+    if (slot_offset && *slot_offset < ix.file_size) {
+      // The record's head and the start of its payload, fetched while the
+      // entry is read to confirm the key.
+      __builtin_prefetch(ix.file + *slot_offset);
+      __builtin_prefetch(ix.file + (*slot_offset + 64 < ix.file_size ? *slot_offset + 64 : 0));
+    }
     IndexEntry e;
     if (!ix.Decode(pos, &e)) {
       *contradicted = true;
