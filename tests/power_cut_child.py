@@ -5,8 +5,9 @@ process, never in the test's own), and reads back what a target holds: a
 store that opened with the whole-file check and passed verify(), returned
 as a value that compares equal only for the same published bytes.
 
-``python power_cut_child.py PUBLISHER TARGET SEED`` publishes and prints
-"returned" once the publisher has returned.
+``python power_cut_child.py PUBLISHER TARGET SEED`` prints "ready", waits
+for a line on standard input, publishes, and prints "returned" once the
+publisher has returned.
 """
 
 from __future__ import annotations
@@ -49,5 +50,7 @@ PUBLISHERS = {
 
 if __name__ == "__main__":
     name, target, seed = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    print("ready", flush=True)
+    sys.stdin.readline()
     PUBLISHERS[name][0](target, seed)
     print("returned", flush=True)

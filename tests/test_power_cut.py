@@ -17,14 +17,16 @@ contents, and every image a drive honouring flushes could be left with after
 a power cut at that point is one the replay can produce.
 
 The run: build OLD at the target and sync, mark the log, publish NEW in a
-child process and mark the log again once the child reports that the
-publisher returned. Each copy, recovered the way a reboot would (e2fsck,
+child process while another writer keeps fsyncing a file of its own on the
+same file system (so that journal commits fall at many moments of the
+publish), and mark the log again once the child reports that the publisher
+returned. Each copy, recovered the way a reboot would (e2fsck,
 XFS or btrfs log replay, their rescue tools if the mount fails), must hold
 the complete OLD or the complete NEW store at the target, and NEW whenever
 its cut point lies after the publisher returned.
 
 TARNDB_POWER_CUT_POINTS sets the number of copies per file system and
-publisher (default 4), TARNDB_POWER_CUT_SEED the seed of cut points and kept
+publisher (default 10), TARNDB_POWER_CUT_SEED the seed of cut points and kept
 blocks.
 """
 
@@ -36,6 +38,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from collections import Counter
 from dataclasses import dataclass
@@ -47,7 +50,7 @@ from power_cut_child import PUBLISHERS
 from power_cut_device import Record, copy_image
 
 HERE = Path(__file__).resolve().parent
-POINTS = int(os.environ.get("TARNDB_POWER_CUT_POINTS", "4"))
+POINTS = int(os.environ.get("TARNDB_POWER_CUT_POINTS", "10"))
 SEED = int(os.environ.get("TARNDB_POWER_CUT_SEED", "1"))
 IMAGE_SIZE = 512 << 20
 OLD_SEED, NEW_SEED = 1, 2
@@ -177,20 +180,51 @@ def recording_disk(image, work):
         server.stdout.close()
 
 
-def publish_in_child(publisher, target, seed, on_return=lambda: None, timeout=300):
+def publish_in_child(publisher, target, seed, started=lambda: None, returned=lambda: None,
+                     timeout=300):
+    """Publish in a child process; call started() just before it begins, returned() after."""
     child = subprocess.Popen([sys.executable, HERE / "power_cut_child.py", publisher, target,
-                              str(seed)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             bufsize=0)
+                              str(seed)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, bufsize=0)
     try:
         line = read_line(child.stdout, timeout)
+        if line == "ready":
+            started()
+            child.stdin.write(b"go\n")
+            line = read_line(child.stdout, timeout)
         if line == "returned":
-            on_return()
+            returned()
         _, err = child.communicate(timeout=timeout)
     finally:
         if child.poll() is None:
             child.kill()
             child.communicate()
     assert (line, child.returncode) == ("returned", 0), err.decode()
+
+
+@contextlib.contextmanager
+def neighbour_fsyncing(directory):
+    """Another writer on the same file system, appending and fsyncing until the block ends.
+
+    Each of its fsyncs commits the file system's journal, log or transaction
+    at some moment of the publish, as on a busy machine, so that metadata a
+    publisher changed and has not synced yet may reach the disk early.
+    """
+    stop = threading.Event()
+
+    def churn():
+        with open(directory / "neighbour", "ab", buffering=0) as f:
+            while not stop.is_set():
+                f.write(b"n" * 4096)
+                os.fsync(f.fileno())
+
+    thread = threading.Thread(target=churn)
+    thread.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        thread.join(timeout=60)
 
 
 def record_publishing(fs, publisher, work):
@@ -204,8 +238,11 @@ def record_publishing(fs, publisher, work):
             mounted(dev, work / "mnt") as mnt:
         publish_in_child(publisher, mnt / "store.trnd", OLD_SEED)
         run("sync", "-f", mnt / "store.trnd")
-        mark("new")
-        publish_in_child(publisher, mnt / "store.trnd", NEW_SEED, lambda: mark("returned"))
+        with contextlib.ExitStack() as neighbour:
+            publish_in_child(publisher, mnt / "store.trnd", NEW_SEED,
+                             started=lambda: (mark("new"),
+                                              neighbour.enter_context(neighbour_fsyncing(mnt))),
+                             returned=lambda: mark("returned"))
     return Record(work / "log")
 
 
