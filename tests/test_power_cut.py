@@ -13,21 +13,23 @@ a drive's volatile cache may have written back or lost each one. A copy is
 exactly such an image, replayed from the log onto the freshly made file
 system: a cut point N, and a random subset of the unflushed blocks. It is
 faithful because it holds only what the device received, never page cache
-contents, and every image a drive honouring flushes could be left with after
-a power cut at that point is one the replay can produce.
+contents, and every image a drive honouring flushes (and writing a 4 KiB
+block whole) could be left with after a power cut at that point is one the
+replay can produce.
 
 The run: build OLD at the target and sync, mark the log, publish NEW in a
-child process while another writer keeps fsyncing a file of its own on the
-same file system (so that journal commits fall at many moments of the
-publish), and mark the log again once the child reports that the publisher
-returned. Each copy, recovered the way a reboot would (e2fsck,
-XFS or btrfs log replay, their rescue tools if the mount fails), must hold
-the complete OLD or the complete NEW store at the target, and NEW whenever
-its cut point lies after the publisher returned.
+child process, and mark the log again once the child reports that the
+publisher returned. Meanwhile another writer on the same file system is
+either quiet, or busy appending to a file of its own and fsyncing it, which
+makes the file system commit at many moments of the publish. Each copy,
+recovered the way a reboot would (e2fsck, XFS or btrfs log replay, their
+rescue tools if the mount fails), must hold the complete OLD or the complete
+NEW store at the target, and NEW whenever its cut point lies after the
+publisher returned.
 
-TARNDB_POWER_CUT_POINTS sets the number of copies per file system and
-publisher (default 10), TARNDB_POWER_CUT_SEED the seed of cut points and kept
-blocks.
+TARNDB_POWER_CUT_POINTS sets the number of copies per file system,
+publisher and neighbour (default 10), taken from a new recording every 50;
+TARNDB_POWER_CUT_SEED the seed of cut points and kept blocks.
 """
 
 import contextlib
@@ -51,6 +53,7 @@ from power_cut_device import Record, copy_image
 
 HERE = Path(__file__).resolve().parent
 POINTS = int(os.environ.get("TARNDB_POWER_CUT_POINTS", "10"))
+POINTS_PER_RECORDING = 50
 SEED = int(os.environ.get("TARNDB_POWER_CUT_SEED", "1"))
 IMAGE_SIZE = 512 << 20
 OLD_SEED, NEW_SEED = 1, 2
@@ -227,8 +230,11 @@ def neighbour_fsyncing(directory):
         thread.join(timeout=60)
 
 
-def record_publishing(fs, publisher, work):
-    """Publish OLD, sync, publish NEW, on a fresh file system; the device's record of it."""
+def record_publishing(fs, publisher, work, busy):
+    """Publish OLD, sync, publish NEW, on a fresh file system; the device's record of it.
+
+    busy: a neighbour keeps fsyncing while NEW is published.
+    """
     image = work / "disk.img"
     with open(image, "wb") as f:
         f.truncate(IMAGE_SIZE)
@@ -238,11 +244,14 @@ def record_publishing(fs, publisher, work):
             mounted(dev, work / "mnt") as mnt:
         publish_in_child(publisher, mnt / "store.trnd", OLD_SEED)
         run("sync", "-f", mnt / "store.trnd")
-        with contextlib.ExitStack() as neighbour:
-            publish_in_child(publisher, mnt / "store.trnd", NEW_SEED,
-                             started=lambda: (mark("new"),
-                                              neighbour.enter_context(neighbour_fsyncing(mnt))),
-                             returned=lambda: mark("returned"))
+        with contextlib.ExitStack() as during:
+            def started():
+                mark("new")
+                if busy:
+                    during.enter_context(neighbour_fsyncing(mnt))
+
+            publish_in_child(publisher, mnt / "store.trnd", NEW_SEED, started,
+                             lambda: mark("returned"))
     return Record(work / "log")
 
 
@@ -267,40 +276,18 @@ def recovered(fs, image, mnt, read):
             unmount(mnt)
 
 
-@pytest.fixture
-def workdir():
-    shm = "/dev/shm" if os.path.isdir("/dev/shm") else None
-    path = Path(tempfile.mkdtemp(prefix="tarndb-power-cut-", dir=shm))
-    (path / "mnt").mkdir()
-    yield path
-    left = [p for p in path.iterdir() if os.path.ismount(p)]
-    assert not left, f"still mounted: {left}"
-    shutil.rmtree(path)
-
-
-@pytest.mark.parametrize("publisher", PUBLISHERS)
-@pytest.mark.parametrize("fs_name", FILESYSTEMS)
-def test_power_cut_leaves_old_or_new(fs_name, publisher, workdir):
-    if reason := why_not_runnable(fs_name):
-        pytest.skip(reason)
-    fs, (publish, read) = FILESYSTEMS[fs_name], PUBLISHERS[publisher]
-    for name, seed in ("old", OLD_SEED), ("new", NEW_SEED):
-        publish(str(workdir / f"{name}.trnd"), seed)
-    old, new = read(workdir / "old.trnd"), read(workdir / "new.trnd")
-    assert old != new
-    record = record_publishing(fs, publisher, workdir)
+def check_copies(fs, read, old, new, record, work, points, rng):
+    """Recover `points` copies of the record; counts of what they held, and the failures."""
     start, returned, end = record.marks["new"], record.marks["returned"], len(record.entries)
     assert b"F" in [kind for kind, *_ in record.entries[:start]], "no flush reached the device"
-
-    rng = random.Random(SEED)
-    cuts = sorted([returned] + [rng.randint(start, end) for _ in range(POINTS - 1)])
+    cuts = sorted([returned] + [rng.randint(start, end) for _ in range(points - 1)])
     counts, failures, durable_upto = Counter(), [], 0
     for cut in cuts:
         keep = rng.random()
-        durable_upto = record.replay(workdir / "durable.img", durable_upto, cut,
-                                     lambda: rng.random() < keep, workdir / "copy.img")
+        durable_upto = record.replay(work / "durable.img", durable_upto, cut,
+                                     lambda: rng.random() < keep, work / "copy.img")
         try:
-            found, rescued = recovered(fs, workdir / "copy.img", workdir / "mnt", read)
+            found, rescued = recovered(fs, work / "copy.img", work / "mnt", read)
         except Exception as e:  # recovery, opening or verifying failed
             found, rescued = f"{type(e).__name__}: {e}", False
         counts.update(copies=1, rescued=rescued, old=found == old, new=found == new)
@@ -310,7 +297,46 @@ def test_power_cut_leaves_old_or_new(fs_name, publisher, workdir):
             failures.append(f"cut {cut} (NEW started at {start}, returned at {returned}, "
                             f"log ends at {end}), kept {keep:.2f} of unflushed blocks: {what}"
                             + (f": {found}" if isinstance(found, str) else ""))
-    print(f"\n{fs_name} {publisher}: {counts['copies']} copies, {counts['old']} old, "
+    return counts, failures
+
+
+@pytest.fixture
+def workdir():
+    shm = "/dev/shm" if os.path.isdir("/dev/shm") else None
+    path = Path(tempfile.mkdtemp(prefix="tarndb-power-cut-", dir=shm))
+    yield path
+    with open("/proc/self/mounts") as mounts:
+        left = [m for _, m, *_ in map(str.split, mounts) if m.startswith(f"{path}/")]
+    assert not left, f"still mounted: {left}"
+    shutil.rmtree(path)
+
+
+# A quiet neighbour shows a publisher that leaves its durability to a later
+# commit; a busy one, fsyncing throughout, commits the file system at many
+# moments of the publish and so shows a publisher that orders its steps wrongly.
+@pytest.mark.parametrize("neighbour", ["quiet", "busy"])
+@pytest.mark.parametrize("publisher", PUBLISHERS)
+@pytest.mark.parametrize("fs_name", FILESYSTEMS)
+def test_power_cut_leaves_old_or_new(fs_name, publisher, neighbour, workdir):
+    if reason := why_not_runnable(fs_name):
+        pytest.skip(reason)
+    fs, (publish, read) = FILESYSTEMS[fs_name], PUBLISHERS[publisher]
+    for name, seed in ("old", OLD_SEED), ("new", NEW_SEED):
+        publish(str(workdir / f"{name}.trnd"), seed)
+    old, new = read(workdir / "old.trnd"), read(workdir / "new.trnd")
+    assert old != new
+    rng, counts, failures = random.Random(SEED), Counter(), []
+    # Each recording publishes anew: timing varies, and with it what the device receives.
+    for recording in range(-(-POINTS // POINTS_PER_RECORDING)):
+        work = workdir / str(recording)
+        (work / "mnt").mkdir(parents=True)
+        record = record_publishing(fs, publisher, work, neighbour == "busy")
+        points = min(POINTS_PER_RECORDING, POINTS - recording * POINTS_PER_RECORDING)
+        found, failed = check_copies(fs, read, old, new, record, work, points, rng)
+        counts.update(found)
+        failures += [f"recording {recording}, {failure}" for failure in failed]
+        shutil.rmtree(work)
+    print(f"\n{fs_name} {publisher} {neighbour}: {counts['copies']} copies, {counts['old']} old, "
           f"{counts['new']} new, {len(failures)} failures, {counts['rescued']} rescued "
           f"(seed {SEED})")
     assert not failures, "\n".join(failures[:20])
