@@ -6,7 +6,7 @@ IMAGE. A loop device attached to ``disk`` is then a block device whose every
 write reaches this process before the loop device completes it (FUSE writes
 through to its server, nothing is cached on the way), and whose every cache
 flush arrives here as an fsync. Each one is appended to LOG in the order
-received: writes with their data, discards as zeroed ranges, flushes. A line
+received: writes with their data, discards and zeroed ranges, flushes. A line
 ``mark NAME`` on standard input appends a mark to LOG and is answered ``ok``;
 the first line on standard output, ``ready``, tells that the mount is up.
 The server stops when the file system is unmounted.
@@ -133,7 +133,7 @@ def answer(op, node, body, disk, size, log):
         return struct.pack("<II", length, 0)
     if op == FALLOCATE:
         _, offset, length, mode = FALLOCATE_IN.unpack_from(body)
-        if not mode & 0x02:  # only discards (punched holes) reach a loop device's file
+        if not mode & (0x02 | 0x10):  # a loop device discards by punching, or zeroes a range
             return -errno.EOPNOTSUPP
         zero_range(disk, offset, length)
         log.write(RECORD.pack(b"Z", offset, length))

@@ -102,8 +102,9 @@ def why_not_runnable(fs_name):
         if shutil.which(tool, path=TOOL_ENV["PATH"]) is None:
             return f"{tool} is not installed"
     with open("/proc/filesystems") as known:
-        if fs_name not in known.read().split():
-            return f"the kernel has no {fs_name}"
+        missing = {fs_name, "fuse"} - set(known.read().split())
+    if missing:
+        return f"the kernel has no {' or '.join(sorted(missing))}"
     try:
         run("losetup", "--find")
     except ToolError as e:
