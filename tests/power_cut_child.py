@@ -1,9 +1,11 @@
 """Ways of publishing a store, as the power-cut test exercises them, and the builder it runs.
 
-A publisher builds the store for a seed at a target path (run in a child
-process, never in the test's own), and reads back what a target holds: a
-store that opened with the whole-file check and passed verify(), returned
-as a value that compares equal only for the same published bytes.
+A publisher builds the store for a seed at a target path (on the disk under
+test it runs in a child process, so that the test sees when it returned),
+and reads back what a target holds: a store that opened with the whole-file
+check and passed verify(), returned as a value that compares equal only for
+the same published content (bytes for one file; for a directory, say, a
+dict of its files' bytes).
 
 ``python power_cut_child.py PUBLISHER TARGET SEED`` prints "ready", waits
 for a line on standard input, publishes, and prints "returned" once the
@@ -20,7 +22,7 @@ import tarndb
 
 
 def contents(seed, size=4 << 20):
-    """Distinct raw values of about `size` bytes under some thousands of keys."""
+    """Random raw values of about `size` bytes in all, each under a key of its own."""
     rng = random.Random(seed)
     items, total = [], 0
     while total < size:

@@ -125,6 +125,11 @@ def read_line(pipe, timeout):
     return line.decode().strip()
 
 
+def mount_points():
+    with open("/proc/self/mounts") as mounts:
+        return [line.split()[1] for line in mounts]
+
+
 def unmount(path):
     for _ in range(100):  # a loop device just detached may hold its file for a moment
         try:
@@ -171,17 +176,18 @@ def recording_disk(image, work):
 
     try:
         assert read_line(server.stdout, 30) == "ready", (work / "device.err").read_text()
-        try:
-            yield mountpoint / "disk", mark
-        finally:
-            unmount(mountpoint)
-        assert server.wait(timeout=30) == 0, (work / "device.err").read_text()
+        yield mountpoint / "disk", mark
     finally:
+        if str(mountpoint) in mount_points():
+            unmount(mountpoint)
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            server.wait(timeout=30)
         if server.poll() is None:  # closing its /dev/fuse aborts whatever still waits on it
             server.kill()
             server.wait()
         server.stdin.close()
         server.stdout.close()
+    assert server.returncode == 0, (work / "device.err").read_text()
 
 
 def publish_in_child(publisher, target, seed, started=lambda: None, returned=lambda: None,
@@ -306,8 +312,7 @@ def workdir():
     shm = "/dev/shm" if os.path.isdir("/dev/shm") else None
     path = Path(tempfile.mkdtemp(prefix="tarndb-power-cut-", dir=shm))
     yield path
-    with open("/proc/self/mounts") as mounts:
-        left = [m for _, m, *_ in map(str.split, mounts) if m.startswith(f"{path}/")]
+    left = [m for m in mount_points() if m.startswith(f"{path}/")]
     assert not left, f"still mounted: {left}"
     shutil.rmtree(path)
 
