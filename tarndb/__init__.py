@@ -5,7 +5,13 @@ read-only ``Mapping``). Values are MessagePack-encoded; keys are ``str`` or
 ``bytes``. Both classes build on the native module ``tarndb._store``.
 """
 
-from tarndb._errors import TarnCorruptError, TarnError, TarnIOError, TarnVersionError
+from tarndb._errors import (
+    TarnCorruptError,
+    TarnError,
+    TarnIOError,
+    TarnValueError,
+    TarnVersionError,
+)
 from tarndb._reader import RawView, TarnReader
 from tarndb._store import __version__
 from tarndb._types import Key, StoreStats, StrPath
@@ -20,6 +26,7 @@ __all__ = [
     "TarnError",
     "TarnIOError",
     "TarnReader",
+    "TarnValueError",
     "TarnVersionError",
     "TarnWriter",
     "__version__",

@@ -31,6 +31,19 @@ class TarnVersionError(TarnError, RuntimeError):
         return type(self), (self.version,)
 
 
+class TarnValueError(TarnError, ValueError):
+    """A stored value could not be decoded: its bytes are not MessagePack, or
+    it does not fit the reader's ``value_type``. ``key`` is the key it was read
+    under; the decoder's own error is the ``__cause__``."""
+
+    def __init__(self, message: str, key: Any = None) -> None:
+        super().__init__(message)
+        self.key = key
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return type(self), (str(self), self.key)
+
+
 class TarnIOError(TarnError, OSError):
     """The operating system refused an operation.
 

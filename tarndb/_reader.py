@@ -7,7 +7,7 @@ from collections.abc import ItemsView, Mapping, ValuesView
 from types import TracebackType
 from typing import Any, Iterator, Optional, Tuple, Type, TypeVar
 
-from tarndb._codec import decode
+from tarndb._codec import decoder_for
 from tarndb._store import Reader
 from tarndb._types import StrPath, fspath_str
 
@@ -86,15 +86,17 @@ class TarnReader(Reader, _StoreMapping[Any]):
     ``TarnCorruptError`` instead of answering from the changed file.
     """
 
-    __slots__ = ("_path", "_verify", "_identity")
+    __slots__ = ("_path", "_verify", "_identity", "_value_type")
 
-    def __new__(cls, path: StrPath, verify: bool = True, populate: bool = False) -> TarnReader:
+    def __new__(
+        cls, path: StrPath, verify: bool = True, populate: bool = False, *, value_type: Any = None
+    ) -> TarnReader:
         text = fspath_str(path)
         # Stat around the open, so that the recorded identity is the file that
         # was mapped even when a new build is renamed over the path meanwhile.
         before = _identity(text)
         for _ in range(_OPEN_ATTEMPTS):
-            self = super().__new__(cls, text, bool(verify), decode, bool(populate))
+            self = super().__new__(cls, text, bool(verify), decoder_for(value_type), bool(populate))
             after = _identity(text)
             if after == before:
                 break
@@ -102,14 +104,17 @@ class TarnReader(Reader, _StoreMapping[Any]):
         self._path = text
         self._verify = bool(verify)
         self._identity = after
+        self._value_type = value_type
         return self
 
-    def __init__(self, path: StrPath, verify: bool = True, populate: bool = False) -> None:
+    def __init__(
+        self, path: StrPath, verify: bool = True, populate: bool = False, *, value_type: Any = None
+    ) -> None:
         pass  # opened by __new__
 
-    def __reduce__(self) -> Tuple[Any, ...]:
+    def __reduce__(self) -> Any:
         # Another process reopens the path: a mapping cannot be sent.
-        return type(self), (self._path, self._verify)
+        return _reopen, (type(self), self._path, self._verify, self._value_type)
 
     @property
     def path(self) -> str:
@@ -134,7 +139,7 @@ class TarnReader(Reader, _StoreMapping[Any]):
     def reopen(self) -> TarnReader:
         """A new reader of the file the path names now, opened with the same
         *verify* setting. This reader stays open and unchanged."""
-        return type(self)(self._path, self._verify)
+        return type(self)(self._path, self._verify, value_type=self._value_type)
 
     def __enter__(self) -> TarnReader:
         return self
@@ -170,6 +175,10 @@ class RawView(Reader, _StoreMapping[bytes]):
 
     def __repr__(self) -> str:
         return f"<raw view of {self._owner!r}>"
+
+
+def _reopen(cls: Any, path: str, verify: bool, value_type: Any) -> TarnReader:
+    return cls(path, verify, value_type=value_type)  # type: ignore[no-any-return]
 
 
 def _identity(path: str) -> Optional[Tuple[int, ...]]:

@@ -15,6 +15,7 @@ struct ErrorClasses {
   PyObject* corrupt = nullptr;
   PyObject* version = nullptr;
   PyObject* io = nullptr;
+  PyObject* value = nullptr;
 };
 
 ErrorClasses& Classes() {
@@ -43,12 +44,38 @@ bool LoadErrorClasses() {
   OwnedRef corrupt = OwnedRef::Steal(PyObject_GetAttrString(module.get(), "TarnCorruptError"));
   OwnedRef version = OwnedRef::Steal(PyObject_GetAttrString(module.get(), "TarnVersionError"));
   OwnedRef io = OwnedRef::Steal(PyObject_GetAttrString(module.get(), "TarnIOError"));
-  if (!corrupt || !version || !io) return false;
+  OwnedRef value = OwnedRef::Steal(PyObject_GetAttrString(module.get(), "TarnValueError"));
+  if (!corrupt || !version || !io || !value) return false;
   // Kept for the life of the process, like the classes of the module.
   c.corrupt = corrupt.release();
   c.version = version.release();
   c.io = io.release();
+  c.value = value.release();
   return true;
+}
+
+PyObject* RaiseUndecodable(PyObject* key) {
+  if (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception)) {
+    return nullptr;
+  }
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  OwnedRef cause = OwnedRef::Steal(value);
+  Py_XDECREF(type);
+  if (tb != nullptr) {
+    PyException_SetTraceback(cause.get(), tb);
+    Py_DECREF(tb);
+  }
+  OwnedRef message = OwnedRef::Steal(
+      PyUnicode_FromFormat("the value of key %R cannot be decoded: %S", key, cause.get()));
+  if (!message) return nullptr;
+  OwnedRef exc =
+      OwnedRef::Steal(PyObject_CallFunctionObjArgs(Classes().value, message.get(), key, nullptr));
+  if (!exc) return nullptr;
+  PyException_SetCause(exc.get(), cause.release());  // steals the reference
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  return nullptr;
 }
 
 PyObject* SetCoreError(const Error& error) {

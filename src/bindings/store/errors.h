@@ -11,6 +11,12 @@ namespace tarndb::py {
 // false with an exception set when that fails.
 bool LoadErrorClasses();
 
+// Replace the pending exception, raised while decoding the value of key,
+// with TarnValueError naming the key (the old one becomes its cause). An
+// exception that is not the value's fault (MemoryError, KeyboardInterrupt
+// and others outside Exception) stays as it is. Returns nullptr.
+PyObject* RaiseUndecodable(PyObject* key);
+
 }  // namespace tarndb::py
 
 #endif  // TARNDB_BINDINGS_STORE_ERRORS_H_

@@ -87,6 +87,7 @@ extern "C" PyObject* IteratorNext(PyObject* self) {
     OwnedRef key;
     if (it->mode == IterMode::kKeys || it->mode == IterMode::kItems) key = KeyText(w.cur.key());
     const uint64_t offset = w.cur.offset();
+    const KeyView entry_key = w.cur.key();
     if (Status s = w.cur.Next(); !s.ok()) {
       return ReaderObject::CheckIntact(*r) ? SetCoreError(s.error()) : nullptr;
     }
@@ -94,8 +95,11 @@ extern "C" PyObject* IteratorNext(PyObject* self) {
     Result<ObjectView> obj = r->ReadObject(offset);
     if (!obj.ok()) return ReaderObject::CheckIntact(*r) ? SetCoreError(obj.error()) : nullptr;
     // The value is made last: a decode callable may run any Python code,
-    // close() included, and r is not used after it.
-    OwnedRef value = reader->Value(*r, obj.value());
+    // close() included; the entry's key, named if decoding fails, must stay
+    // mapped until then.
+    const std::shared_ptr<const Reader> keep =
+        reader->decode != nullptr ? reader->SharedStore() : nullptr;
+    OwnedRef value = reader->Value(*r, obj.value(), ReaderObject::KeyOf{key.get(), entry_key});
     if (!value) return nullptr;
     if (it->mode != IterMode::kItems) return value.release();
     return NewPair(std::move(key), std::move(value)).release();

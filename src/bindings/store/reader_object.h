@@ -22,6 +22,7 @@
 #include "bindings/common/errors.h"
 #include "bindings/common/py_ref.h"
 #include "bindings/common/results.h"
+#include "bindings/store/errors.h"
 #include "core/reader/reader.h"
 
 namespace tarndb::py::store {
@@ -49,15 +50,28 @@ struct ReaderObject {
     return r;
   }
 
+  // The key a value was read under, for the error when it cannot be
+  // decoded: the caller's key object, or the entry's key bytes.
+  struct KeyOf {
+    PyObject* object = nullptr;
+    KeyView entry;
+    OwnedRef Make() const { return object ? OwnedRef::NewRef(object) : KeyText(entry); }
+  };
+
   // The value of a record: the stored bytes, or what decode makes of them;
   // nullptr with an exception set when the file changed under the reader
   // (checked after the copy, so nothing read from a changed file is given
-  // out) or decode failed.
-  OwnedRef Value(const Reader& r, ObjectView obj) {
+  // out) or decode failed (TarnValueError naming the key).
+  OwnedRef Value(const Reader& r, ObjectView obj, const KeyOf& key) {
     OwnedRef bytes = NewBytes(obj.data, obj.size);
     if (!CheckIntact(r)) return OwnedRef();
     if (decode == nullptr) return bytes;
-    return OwnedRef::Steal(PyObject_CallOneArg(decode, bytes.get()));
+    OwnedRef value = OwnedRef::Steal(PyObject_CallOneArg(decode, bytes.get()));
+    if (!value) {
+      OwnedRef k = key.Make();
+      RaiseUndecodable(k.get());
+    }
+    return value;
   }
 
   // False with TarnCorruptError set when the file was rewritten or cut

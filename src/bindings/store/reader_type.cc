@@ -68,7 +68,7 @@ PyObject* Fetch(ReaderObject* self, PyObject* key_obj, bool* missing) {
   }
   Result<ObjectView> obj = r->ReadObject(*offset);
   if (!obj.ok()) return ReaderObject::CheckIntact(*r) ? SetCoreError(obj.error()) : nullptr;
-  return self->Value(*r, obj.value()).release();
+  return self->Value(*r, obj.value(), ReaderObject::KeyOf{key_obj, {}}).release();
 }
 
 extern "C" PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -228,7 +228,9 @@ extern "C" PyObject* ReaderGetMany(PyObject* self, PyObject* const* args, Py_ssi
         } else {
           Result<ObjectView> obj = r->ReadObject(offsets[s]);
           if (!obj.ok()) return SetCoreError(obj.error());
-          value = reader->Value(*r, obj.value()).release();
+          value = reader->Value(*r, obj.value(),
+                                ReaderObject::KeyOf{items[base + static_cast<Py_ssize_t>(b)], {}})
+                      .release();
           if (value == nullptr) return nullptr;
         }
         PyList_SET_ITEM(out.get(), base + static_cast<Py_ssize_t>(b), value);
