@@ -116,8 +116,9 @@ def test_files_that_are_not_stores_fail_at_once(tmp_path):
 
 
 def cli(*args, **kwargs):
+    # Run away from the source tree, whose tarndb/ has no built modules.
     return subprocess.run([sys.executable, "-m", "tarndb", *map(os.fsdecode, args)],
-                          capture_output=True, timeout=60, **kwargs)
+                          capture_output=True, timeout=60, cwd=os.path.dirname(args[1]), **kwargs)
 
 
 @pytest.fixture
@@ -157,7 +158,7 @@ def test_a_closed_standard_output_is_an_error_not_silence(odd_store, command):
 
 def test_a_reader_that_stops_early_ends_the_command_by_sigpipe(odd_store):
     proc = subprocess.Popen([sys.executable, "-m", "tarndb", "keys", str(odd_store)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=odd_store.parent)
     proc.stdout.readline()
     proc.stdout.close()
     with proc.stderr:

@@ -196,7 +196,7 @@ def test_memory_error_stays_memory_error_in_both_modules(tmp_path):
     w.put_raw("big", bytes(size))
     w.build(tmp_path / "big.trnd", quiet=True)
     done = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(tmp_path / "big.trnd"),
-                           str(size)], capture_output=True, text=True, timeout=120)
+                           str(size)], capture_output=True, text=True, timeout=120, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split("\n")[:4] == ["MemoryError"] * 4
     assert "Panic" not in done.stderr and done.stderr == ""
@@ -232,6 +232,6 @@ def test_a_store_changed_in_place_is_refused_not_served(tmp_path, how):
         w.build(tmp_path / name, quiet=True)
     done = subprocess.run([sys.executable, "-c", IN_PLACE, str(tmp_path / "live.trnd"),
                            str(tmp_path / "new.trnd"), how], capture_output=True, text=True,
-                          timeout=60)
+                          timeout=60, cwd=tmp_path)
     assert done.returncode == 0, done.stderr  # SIGBUS would end it with -7
     assert done.stdout.split() == ["True"] + ["refused"] * 4

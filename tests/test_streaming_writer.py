@@ -300,7 +300,7 @@ def test_store_32_times_the_budget_builds_within_it(tmp_path):
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(tarndb.__file__)))
     proc = subprocess.Popen([sys.executable, "-c", MEMORY_CODE, str(target), str(tmp_path),
                              str(limit), str(n), str(size)], env=env, stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, text=True, cwd=tmp_path)
     assert proc.stdout.readline() == "ready\n"
     base = rss_anon(proc.pid)
     proc.stdin.write("go\n")
