@@ -60,7 +60,7 @@ def build_sharded(args: argparse.Namespace) -> int:
     else:
         workers = args.workers or os.cpu_count() or 1
         cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                               dashboard_address=None, silence_logs=logging.ERROR)
+                               dashboard_address=":0", silence_logs=logging.ERROR)
         client = Client(cluster)
     try:
         workers = max(1, len(client.scheduler_info().get("workers", {})))
