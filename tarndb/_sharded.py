@@ -34,7 +34,7 @@ from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tupl
 
 from tarndb._errors import TarnCorruptError, TarnIOError, TarnVersionError
 from tarndb._reader import TarnReader
-from tarndb._store import _group_by_shard, shard_of
+from tarndb._store import _group_by_shard, _place, shard_of
 from tarndb._types import Key, StrPath, fspath_str
 
 V = TypeVar("V")
@@ -346,8 +346,7 @@ class _ShardedMapping(Mapping[str, V]):
         out = [default] * sum(len(g[0]) for g in groups)
         for (group, positions), shard in zip(groups, self._shards):
             if group:
-                for position, value in zip(positions, shard.get_many(group, default)):
-                    out[position] = value
+                _place(out, positions, shard.get_many(group, default))
         return out
 
     def prefix(self, prefix: Key) -> Iterator[Tuple[str, V]]:
