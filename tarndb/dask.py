@@ -107,12 +107,19 @@ def to_tarn(
     token = uuid.uuid4().hex[:12]
     version = new_version(root)
     try:
-        parts = collection.to_delayed()
-        splits = [
-            dask.delayed(split, nout=n, pure=False)(
-                part, n, key, value, dask_key_name=f"tarn-split-{token}-{p}")
-            for p, part in enumerate(parts)
-        ]
+        if kind == "bag":
+            # Split inside the bag's own graph, where it fuses with the tasks
+            # that make each partition: a partition's records are split as
+            # they are made and never held as a result of their own.
+            split_bag = collection.map_partitions(_split_records, n, key, value,
+                                                  token=f"tarn-split-{token}")
+            splits = [dask.delayed(part, nout=n) for part in split_bag.to_delayed()]
+        else:
+            splits = [
+                dask.delayed(split, nout=n, pure=False)(
+                    part, n, key, value, dask_key_name=f"tarn-split-{token}-{p}")
+                for p, part in enumerate(collection.to_delayed())
+            ]
         builds = [
             dask.delayed(_build_shard, pure=False)(
                 root, version, s, n, [pieces[s] for pieces in splits], writer_options,
