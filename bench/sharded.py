@@ -43,6 +43,7 @@ def partition_records(parts: list) -> list:
 
 def build_single(path: str, n: int, chunk: int = 200_000) -> dict:
     t0 = time.perf_counter()
+    c0 = time.process_time()
     w = tarndb.TarnWriter()
     fill = 0.0
     for first in range(0, n, chunk):
@@ -53,7 +54,14 @@ def build_single(path: str, n: int, chunk: int = 200_000) -> dict:
     t1 = time.perf_counter()
     w.build(path, quiet=True)
     t2 = time.perf_counter()
-    return {"total_s": t2 - t0, "make_s": t1 - t0 - fill, "encode_and_put_s": fill, "write_s": t2 - t1}
+    return {"total_s": t2 - t0, "cpu_s": time.process_time() - c0, "make_s": t1 - t0 - fill,
+            "encode_and_put_s": fill, "write_s": t2 - t1}
+
+
+def _cpu_seconds() -> float:
+    """User + system CPU seconds of this process (run on each worker)."""
+    t = os.times()
+    return t.user + t.system
 
 
 def build_sharded(path: str, n: int, shards: int, workers: int, partitions: int) -> dict:
@@ -70,10 +78,15 @@ def build_sharded(path: str, n: int, shards: int, workers: int, partitions: int)
         size = -(-n // partitions)
         specs = [(p * size, max(0, min(size, n - p * size))) for p in range(partitions)]
         bag = db.from_sequence(specs, npartitions=partitions).map_partitions(partition_records)
+        before = client.run(_cpu_seconds)
+        here = _cpu_seconds()
         with distributed.get_task_stream(client) as stream:
             t2 = time.perf_counter()
             manifest = to_tarn(bag, path, shards=shards, key="id")
             t3 = time.perf_counter()
+        after = client.run(_cpu_seconds)
+        worker_cpu = {w[-5:]: round(after[w] - before[w], 2) for w in after}
+        client_cpu = _cpu_seconds() - here  # the client and the scheduler (in this process)
         phases: dict = {}
         for task in stream.data:
             name = str(task["key"])
@@ -86,6 +99,7 @@ def build_sharded(path: str, n: int, shards: int, workers: int, partitions: int)
         client.close()
         cluster.close()
     return {"total_s": t3 - t2, "cluster_start_s": t1 - t0, "keys": manifest["keys"],
+            "worker_cpu_s": worker_cpu, "client_and_scheduler_cpu_s": round(client_cpu, 2),
             "worker_seconds": {k: round(v, 2) for k, v in sorted(phases.items())}}
 
 
@@ -185,6 +199,10 @@ def main() -> None:
                                                 args.partitions)
         result["build_speedup"] = round(result["build_single"]["total_s"]
                                         / result["build_sharded"]["total_s"], 2)
+        # What the speed-up would be on otherwise idle cores: the single
+        # build's CPU time over the busiest worker's.
+        result["cpu_bound_speedup"] = round(
+            result["build_single"]["cpu_s"] / max(result["build_sharded"]["worker_cpu_s"].values()), 2)
         result["load_after_builds"] = os.getloadavg()
         result["lookups"] = lookups(single, sharded, args.records, args.lookups)
         wide = os.path.join(work, "sharded64")
