@@ -422,8 +422,8 @@ class ShardedReader(_ShardedMapping[Any]):
                 if _identity(manifest_path) != before and attempt + 1 < _OPEN_ATTEMPTS:
                     continue  # a commit removed the version meanwhile: read the new manifest
                 raise TarnCorruptError(f"{missing.path}: shard named by the manifest is missing") from None
-            if _identity(manifest_path) == before:
-                break
+            if _identity(manifest_path) == before or attempt + 1 == _OPEN_ATTEMPTS:
+                break  # (after that many commits meanwhile, keep a complete version)
             for reader in readers:
                 reader.close()
         self._path = root
