@@ -263,3 +263,40 @@ def test_command_line_reads_a_sharded_store(tmp_path):
         {"key": k, "value": v} for k, v in sorted(items.items())]
     assert json.loads(run("stats", str(tmp_path), "--json").stdout)["num_keys"] == 3
     assert run("verify", str(tmp_path)).stdout == f"{tmp_path}: ok (3 keys, 3 objects)\n"
+
+
+@pytest.mark.timeout(60)
+def test_readers_opened_during_commits_see_one_whole_version(tmp_path):
+    """Commits in a thread remove older versions while readers open: every
+    reader gets all the shards of one version, never a mixture or an error."""
+    import threading
+    import time
+
+    build_sharded(tmp_path, {f"k{i}": 0 for i in range(40)}, 4)
+    stop = threading.Event()
+    errors = []
+
+    def committer():
+        tag = 0
+        while not stop.is_set():
+            tag += 1
+            try:
+                build_sharded(tmp_path, {f"k{i}": tag for i in range(40 + tag % 3)}, 4)
+            except Exception as exc:  # noqa: BLE001 - reported below
+                errors.append(exc)
+                return
+
+    thread = threading.Thread(target=committer)
+    thread.start()
+    opened = 0
+    deadline = time.monotonic() + 3
+    try:
+        while time.monotonic() < deadline:
+            with tarndb.open(tmp_path, verify=False) as r:
+                values = set(r.values())
+                assert len(values) == 1 and len(r) == 40 + values.pop() % 3
+                opened += 1
+    finally:
+        stop.set()
+        thread.join(30)
+    assert not errors and opened > 10
