@@ -1,7 +1,9 @@
 """tarndb: an immutable, single-file key-to-object store.
 
 Build a store with :class:`TarnWriter`, read it with :class:`TarnReader` (a
-read-only ``Mapping``). Values are MessagePack-encoded; keys are ``str`` or
+read-only ``Mapping``). A sharded store (a directory of shard files and a
+manifest, built with ``tarndb.dask.to_tarn``) is read as one mapping by
+:class:`ShardedReader`; :func:`open` opens either kind. Values are MessagePack-encoded; keys are ``str`` or
 ``bytes``. Both classes build on the native module ``tarndb._store``.
 """
 
@@ -13,13 +15,17 @@ from tarndb._errors import (
     TarnVersionError,
 )
 from tarndb._reader import RawView, TarnReader
-from tarndb._store import __version__
+from tarndb._sharded import ShardedRawView, ShardedReader
+from tarndb._sharded import open_store as open
+from tarndb._store import __version__, shard_of
 from tarndb._types import Key, StoreStats, StrPath
 from tarndb._writer import TarnWriter
 
 __all__ = [
     "Key",
     "RawView",
+    "ShardedRawView",
+    "ShardedReader",
     "StoreStats",
     "StrPath",
     "TarnCorruptError",
@@ -30,4 +36,6 @@ __all__ = [
     "TarnVersionError",
     "TarnWriter",
     "__version__",
+    "open",
+    "shard_of",
 ]

@@ -24,6 +24,7 @@ from tarndb._errors import TarnCorruptError, TarnIOError, TarnVersionError
 from tarndb._ingest import InputError, Record, read_records
 from tarndb._progress import Progress
 from tarndb._reader import TarnReader
+from tarndb._sharded import open_store
 from tarndb._store import Writer, __version__
 from tarndb._writer import TarnWriter
 
@@ -127,6 +128,7 @@ def _parser() -> argparse.ArgumentParser:
     build.add_argument("--spill-dir", metavar="DIR",
                        help="directory for the writer's temporary files (default: the system's "
                             "temporary directory)")
+    _sharded_build_arguments(build)
 
     get = command("get", _get, "print the value of one key as JSON")
     _store_argument(get)
@@ -163,6 +165,10 @@ def _store_argument(parser: argparse.ArgumentParser) -> None:
 
 
 def _build(args: argparse.Namespace) -> int:
+    if args.shards is not None:
+        from tarndb._sharded_cli import build_sharded
+
+        return build_sharded(args)
     key_fields: List[str] = args.key_field or ["key"]
     fmt: str = args.format or ("csv" if args.input.lower().endswith(".csv") else "jsonl")
     # Values go to the store's directory as they are read, keys beyond the
@@ -331,7 +337,8 @@ def _stats(args: argparse.Namespace) -> int:
     else:
         width = max(map(len, stats))
         for name, value in stats.items():
-            out.write(f"{name:<{width}}  {value}\n")
+            text = _json(value) if isinstance(value, (list, dict)) else value
+            out.write(f"{name:<{width}}  {text}\n")
     out.flush()
     return EXIT_OK
 
@@ -351,18 +358,29 @@ def _verify(args: argparse.Namespace) -> int:
 
 
 @contextlib.contextmanager
-def _reading(args: argparse.Namespace) -> Iterator[TarnReader]:
-    """A reader of ``args.store``, closed after the block. Damage found while
-    opening or reading ends the command with status 1, an I/O error with 2."""
+def _reading(args: argparse.Namespace) -> Iterator[Any]:
+    """A reader of ``args.store`` (a store file, or a sharded store's
+    directory), closed after the block. Damage found while opening or
+    reading ends the command with status 1, an I/O error with 2."""
     store: str = args.store
     try:
-        with TarnReader(store, args.verify) as reader:
+        with open_store(store, args.verify) as reader:
             yield reader
     except (TarnCorruptError, TarnVersionError) as exc:
         raise _Failure(f"{store}: damaged: {exc}", EXIT_DAMAGED) from None
     except TarnIOError as exc:
         text = str(exc)
         raise _Failure(text if store in text else f"{store}: {text}", EXIT_USAGE) from None
+
+
+def _sharded_build_arguments(build: argparse.ArgumentParser) -> None:
+    build.add_argument("--shards", type=int, metavar="N",
+                       help="build a sharded store of N shards in the directory STORE, with Dask")
+    build.add_argument("--scheduler", metavar="ADDRESS",
+                       help="with --shards: the Dask scheduler to run on (default: local processes)")
+    build.add_argument("--workers", type=int, metavar="W",
+                       help="with --shards and no --scheduler: local worker processes "
+                            "(default: one per CPU)")
 
 
 def _os_message(exc: OSError) -> str:

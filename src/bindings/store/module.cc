@@ -5,6 +5,7 @@
 #include "bindings/common/errors.h"
 #include "bindings/common/py_ref.h"
 #include "bindings/store/errors.h"
+#include "bindings/store/shard_function.h"
 #include "bindings/store/types.h"
 #include "core/common/posix.h"
 
@@ -27,7 +28,7 @@ extern "C" int ModuleExec(PyObject* module) {
     if (!LoadErrorClasses()) return -1;
     if (AddType(module, "Reader", ReaderType()) < 0 ||
         AddType(module, "ReaderIterator", ReaderIteratorType()) < 0 ||
-        AddType(module, "Writer", WriterType()) < 0) {
+        AddType(module, "Writer", WriterType()) < 0 || AddShardFunctions(module) < 0) {
       return -1;
     }
     return PyModule_AddStringConstant(module, "__version__", TARNDB_PACKAGE_VERSION);

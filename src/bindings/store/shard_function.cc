@@ -1,0 +1,188 @@
+// Module functions of tarndb._store for sharded stores: shard_of(key, n),
+// the stable shard function, and _group_by_shard(keys, n, values=None),
+// which routes a batch of keys in one call (the sharded reader's get_many,
+// the builders' split of records by shard).
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "bindings/common/call_frame.h"
+#include "bindings/common/py_ref.h"
+#include "bindings/common/results.h"
+#include "bindings/store/keys.h"
+#include "bindings/store/shard_function.h"
+#include "core/common/shard_hash.h"
+
+namespace tarndb::py::store {
+namespace {
+
+constexpr const char* kShardOfNames[] = {"key", "n"};
+constexpr Params kShardOfParams{"shard_of()", kShardOfNames, 2, 2};
+constexpr const char* kGroupNames[] = {"keys", "n", "values"};
+constexpr Params kGroupParams{"_group_by_shard()", kGroupNames, 3, 2};
+constexpr const char* kPlaceNames[] = {"out", "positions", "values"};
+constexpr Params kPlaceParams{"_place()", kPlaceNames, 3, 3};
+
+// The shard count: an int from 1 to kMaxShards; TypeError or ValueError
+// otherwise.
+bool ConvertShardCount(PyObject* obj, uint32_t* n) {
+  if (PyLong_CheckExact(obj)) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0 && v >= 1 && v <= kMaxShards) {
+      *n = static_cast<uint32_t>(v);
+      return true;
+    }
+    if (v == -1 && PyErr_Occurred()) return false;
+  } else {
+    OwnedRef index = OwnedRef::Steal(PyNumber_Index(obj));
+    if (!index) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Format(PyExc_TypeError, "the shard count must be an int, not %s",
+                     Py_TYPE(obj)->tp_name);
+      }
+      return false;
+    }
+    return ConvertShardCount(index.get(), n);
+  }
+  PyErr_Format(PyExc_ValueError, "the shard count must be 1 to %u, not %s", kMaxShards,
+               IntText(obj).c_str());
+  return false;
+}
+
+extern "C" PyObject* ShardOfFn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return Frame([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!BindFastcall(kShardOfParams, args, nargs, kwnames, a)) return nullptr;
+    StoreKey key;
+    if (!key.Convert(a[0])) return nullptr;
+    uint32_t n;
+    if (!ConvertShardCount(a[1], &n)) return nullptr;
+    return PyLong_FromUnsignedLong(ShardOf(key.view().data, key.view().size, n));
+  });
+}
+
+extern "C" PyObject* GroupByShardFn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return Frame([&]() -> PyObject* {
+    PyObject* a[3];
+    if (!BindFastcall(kGroupParams, args, nargs, kwnames, a)) return nullptr;
+    if (PyUnicode_Check(a[0]) || PyBytes_Check(a[0])) {
+      PyErr_SetString(PyExc_TypeError, "_group_by_shard() takes an iterable of keys, not one key");
+      return nullptr;
+    }
+    uint32_t n;
+    if (!ConvertShardCount(a[1], &n)) return nullptr;
+    // Tuples: nothing can change them while the groups are filled (an
+    // allocation may run a finaliser, which could change a list).
+    OwnedRef keys = OwnedRef::Steal(PySequence_Tuple(a[0]));
+    if (!keys) return nullptr;
+    const Py_ssize_t count = PyTuple_GET_SIZE(keys.get());
+    OwnedRef values;
+    PyObject* values_arg = a[2] == nullptr || a[2] == Py_None ? nullptr : a[2];
+    if (values_arg != nullptr) {
+      values = OwnedRef::Steal(PySequence_Tuple(values_arg));
+      if (!values) return nullptr;
+      if (PyTuple_GET_SIZE(values.get()) != count) {
+        PyErr_Format(PyExc_ValueError, "_group_by_shard(): %zd keys but %zd values", count,
+                     PyTuple_GET_SIZE(values.get()));
+        return nullptr;
+      }
+    }
+    // Route every key first, so that the lists are made at their final size.
+    std::vector<uint32_t> shard(static_cast<size_t>(count));
+    std::vector<Py_ssize_t> size(n, 0);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      StoreKey key;
+      if (!key.Convert(PyTuple_GET_ITEM(keys.get(), i))) return nullptr;
+      shard[static_cast<size_t>(i)] = ShardOf(key.view().data, key.view().size, n);
+      ++size[shard[static_cast<size_t>(i)]];
+    }
+    OwnedRef out = OwnedRef::Steal(PyList_New(n));
+    if (!out) return nullptr;
+    std::vector<PyObject*> key_lists(n), second_lists(n);
+    for (uint32_t s = 0; s < n; ++s) {
+      OwnedRef k = OwnedRef::Steal(PyList_New(size[s]));
+      OwnedRef v = OwnedRef::Steal(PyList_New(size[s]));
+      if (!k || !v) return nullptr;
+      key_lists[s] = k.get();
+      second_lists[s] = v.get();
+      OwnedRef pair = OwnedRef::Steal(PyTuple_Pack(2, k.get(), v.get()));
+      if (!pair) return nullptr;
+      PyList_SET_ITEM(out.get(), s, pair.release());
+    }
+    // The lists are owned by their tuples, which out owns; fill them in order.
+    std::fill(size.begin(), size.end(), 0);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      const uint32_t s = shard[static_cast<size_t>(i)];
+      const Py_ssize_t at = size[s]++;
+      PyObject* key = PyTuple_GET_ITEM(keys.get(), i);
+      Py_INCREF(key);
+      PyList_SET_ITEM(key_lists[s], at, key);
+      PyObject* second;
+      if (values) {
+        second = PyTuple_GET_ITEM(values.get(), i);
+        Py_INCREF(second);
+      } else {
+        second = PyLong_FromSsize_t(i);
+        if (second == nullptr) return nullptr;
+      }
+      PyList_SET_ITEM(second_lists[s], at, second);
+    }
+    return out.release();
+  });
+}
+
+// _place(out, positions, values): out[positions[i]] = values[i] for every
+// i, the scatter after a batch of lookups grouped by shard.
+extern "C" PyObject* PlaceFn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return Frame([&]() -> PyObject* {
+    PyObject* a[3];
+    if (!BindFastcall(kPlaceParams, args, nargs, kwnames, a)) return nullptr;
+    if (!PyList_CheckExact(a[0]) || !PyList_CheckExact(a[1]) || !PyList_CheckExact(a[2])) {
+      PyErr_SetString(PyExc_TypeError, "_place() takes three lists");
+      return nullptr;
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(a[1]);
+    if (PyList_GET_SIZE(a[2]) != count) {
+      PyErr_SetString(PyExc_ValueError, "_place(): as many positions as values");
+      return nullptr;
+    }
+    // Nothing here runs Python code until the loop ends but the release of
+    // a replaced item, so the sizes are checked on every step.
+    for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(a[1]) && i < PyList_GET_SIZE(a[2]);
+         ++i) {
+      const Py_ssize_t at = PyLong_AsSsize_t(PyList_GET_ITEM(a[1], i));
+      if (at == -1 && PyErr_Occurred()) return nullptr;
+      PyObject* value = PyList_GET_ITEM(a[2], i);
+      Py_INCREF(value);
+      if (PyList_SetItem(a[0], at, value) < 0) return nullptr;  // steals value; IndexError
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kFunctions[] = {
+    {"shard_of", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ShardOfFn)), kFastKw,
+     "shard_of(key, n)\n--\n\n"
+     "The shard, 0 to n - 1, of *key* (str or bytes) among *n* shards: the jump consistent "
+     "hash of the key's SipHash-1-3 under a fixed key. The same everywhere and always."},
+    {"_group_by_shard",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(GroupByShardFn)), kFastKw,
+     "_group_by_shard(keys, n, values=None)\n--\n\n"
+     "A list of n pairs (keys, second), one per shard: the keys routed there, in input order, "
+     "and their values (or, with no values, their positions in keys)."},
+    {"_place", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(PlaceFn)), kFastKw,
+     "_place(out, positions, values)\n--\n\nSet out[positions[i]] = values[i] for every i."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int AddShardFunctions(PyObject* module) { return PyModule_AddFunctions(module, kFunctions); }
+
+}  // namespace tarndb::py::store

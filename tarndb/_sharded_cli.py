@@ -1,0 +1,99 @@
+"""``tarndb build INPUT DIR --shards N``: a sharded store built with Dask.
+
+JSON Lines files are read and parsed by the workers, a block each; CSV and
+standard input are parsed here and handed to the workers. The cluster is a
+local one of worker processes, or the scheduler at ``--scheduler``.
+"""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import os
+from operator import itemgetter
+from typing import Any, List, Optional, Sequence, Tuple
+
+from tarndb._errors import TarnError
+from tarndb._ingest import InputError, _jsonl_records, read_records
+from tarndb.cli import EXIT_OK, EXIT_USAGE, _Failure, _input, _os_message, _stdout
+
+_BLOCK = 32 << 20  # bytes of JSON Lines per partition
+
+
+def parse_jsonl_block(lines: Sequence[str], key_fields: List[str],
+                      value_field: Optional[str]) -> List[Tuple[List[str], Any]]:
+    """The (keys, value) records of one block of JSON Lines; a bad line is
+    reported with its text (a block does not know its line numbers)."""
+    lines = list(lines)
+    out = []
+    try:
+        for number, keys, value in _jsonl_records(iter(lines), key_fields, value_field):
+            if not keys:
+                raise InputError(number, f"no key (fields: {', '.join(key_fields)})")
+            out.append((keys, value))
+    except InputError as exc:
+        text = lines[exc.line - 1].rstrip("\n")
+        reason = str(exc).split(": ", 1)[1]
+        raise ValueError(f"record {text[:80]!r}: {reason}") from None
+    return out
+
+
+def build_sharded(args: argparse.Namespace) -> int:
+    try:
+        import dask.bag as db
+        from distributed import Client, LocalCluster
+    except ImportError:
+        raise _Failure("building a sharded store needs Dask: pip install 'tarndb[dask]'",
+                       EXIT_USAGE) from None
+    from tarndb.dask import to_tarn
+
+    key_fields: List[str] = args.key_field or ["key"]
+    fmt: str = args.format or ("csv" if args.input.lower().endswith(".csv") else "jsonl")
+    root = os.path.abspath(args.store)
+    if args.shards < 1:
+        raise _Failure(f"--shards must be 1 or more, not {args.shards}", EXIT_USAGE)
+    if os.path.exists(root) and not os.path.isdir(root):
+        raise _Failure(f"{args.store}: not a directory (a sharded store is one)", EXIT_USAGE)
+    if args.scheduler:
+        client = Client(args.scheduler)
+        cluster = None
+    else:
+        workers = args.workers or os.cpu_count() or 1
+        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                               dashboard_address=":0", silence_logs=logging.ERROR)
+        client = Client(cluster)
+    try:
+        workers = max(1, len(client.scheduler_info().get("workers", {})))
+        if fmt == "jsonl" and args.input != "-":
+            path = os.path.abspath(args.input)
+            if not os.path.isfile(path):
+                raise _Failure(f"{args.input}: No such file", EXIT_USAGE)
+            bag = db.read_text(path, blocksize=_BLOCK).map_partitions(
+                parse_jsonl_block, key_fields, args.value_field)
+        else:
+            with _input(args.input) as stream:
+                records = []
+                for line, keys, value in read_records(stream, fmt, key_fields, args.value_field,
+                                                      lambda n: None):
+                    if not keys:
+                        raise InputError(line, f"no key (fields: {', '.join(key_fields)})")
+                    records.append((keys, value))
+            bag = db.from_sequence(records, npartitions=max(1, min(len(records), 4 * workers)))
+        manifest = to_tarn(bag, root, shards=args.shards, key=itemgetter(0), value=itemgetter(1))
+    except InputError as exc:
+        raise _Failure(f"{args.input}: {exc}", EXIT_USAGE) from None
+    except (ValueError, TypeError) as exc:
+        raise _Failure(f"{args.input}: {exc}", EXIT_USAGE) from None
+    except TarnError as exc:
+        raise _Failure(f"{args.store}: {exc}", EXIT_USAGE) from None
+    except OSError as exc:
+        raise _Failure(_os_message(exc), EXIT_USAGE) from None
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
+    if not args.quiet:
+        size = sum(s["size"] for s in manifest["shards"])
+        _stdout().write(f"{args.store}: {manifest['keys']:,} keys, {manifest['objects']:,} objects, "
+                        f"{manifest['n']} shards, {size:,} bytes ({manifest['version']})\n")
+    return EXIT_OK

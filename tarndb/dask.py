@@ -1,0 +1,299 @@
+"""Building sharded stores with Dask: ``to_tarn(collection, path, shards=n, key=...)``.
+
+Needs ``dask`` (``pip install "tarndb[dask]"``); a ``dask.dataframe`` also
+needs pandas. How a build runs:
+
+1. every partition of the collection is split by shard on a worker: each
+   record's keys and its value, encoded as MessagePack, go to the shard
+   ``shard_of(key, n)`` (a record whose keys fall in several shards is
+   stored in each of them);
+2. shard ``s`` is built by one task from the ``s``-th piece of every
+   partition, with the package's writer, straight into the target
+   directory ``path/v-NNNNNN/part-s-of-n.trnd``; the task returns the
+   shard's figures (size, counts, checksum);
+3. the client commits the manifest (``tarndb._sharded.commit``): the new
+   version goes live at once, and only then.
+
+A failed task or a lost worker that the scheduler gives up on makes
+``to_tarn`` raise, removes the unfinished version directory, and leaves the
+previous version live. The graph runs on whatever scheduler Dask would use
+for the collection: a ``distributed.Client`` when one is active (its
+workers must all see ``path``, e.g. on a shared file system), else the
+collection's default local scheduler, or the one named by *scheduler*.
+"""
+
+from __future__ import annotations
+
+import os
+import uuid
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+
+import msgpack
+
+from tarndb._sharded import abandon, commit, new_version, shard_figures, shard_file_name
+from tarndb._store import _group_by_shard
+from tarndb._types import StrPath, fspath_str
+from tarndb._writer import TarnWriter
+
+
+
+class Piece:
+    """What a split hands to one shard's build: keys and their encoded
+    values, and (keys, value) for records with several keys in that shard.
+
+    One object, pickled whole: Dask's distributed serialisation handles a
+    bare list element by element, which made moving a piece of 75,000 keys
+    between workers take 1.6 s instead of 35 ms.
+    """
+
+    __slots__ = ("keys", "values", "multi")
+
+    def __init__(self, keys: List[Any], values: List[bytes],
+                 multi: List[Tuple[List[Any], bytes]]) -> None:
+        self.keys = keys
+        self.values = values
+        self.multi = multi
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return Piece, (self.keys, self.values, self.multi)
+
+
+KeySpec = Union[str, Callable[[Any], Any]]
+ValueSpec = Union[None, str, Sequence[str], Callable[[Any], Any]]
+
+
+def to_tarn(
+    collection: Any,
+    path: StrPath,
+    *,
+    shards: int,
+    key: KeySpec,
+    value: ValueSpec = None,
+    writer_options: Optional[Dict[str, Any]] = None,
+    scheduler: Any = None,
+) -> Dict[str, Any]:
+    """Build a sharded store at *path* from a ``dask.bag.Bag`` of records or
+    a ``dask.dataframe.DataFrame``, and commit it as the live version.
+    Returns the new manifest.
+
+    *shards*: the shard count *n*. *key*: a field (bag records that are
+    mappings) or column name, or a callable taking the record (bags) and
+    returning its key; a key is ``str`` or ``bytes`` (an ``int`` is stored as
+    its decimal text), or a list of keys that all name the value.
+    *value*: the whole record (``None``; a dataframe row as a dict of its
+    columns), a field or column name, a list of column names (a dict of
+    them), or a callable taking the record (bags). Keys must be unique
+    across the records: a key given twice fails the build.
+    *writer_options*: keyword arguments for each shard's ``TarnWriter``.
+    *scheduler*: as for ``dask.compute``; by default an active
+    ``distributed.Client``, else the collection's own default.
+    """
+    import dask
+
+    n = _shard_count(shards)
+    root = fspath_str(path)
+    kind = _kind(collection)
+    if kind == "dataframe":
+        if callable(key) or callable(value):
+            raise TypeError("to_tarn() takes column names for a dataframe's key and value")
+        columns = list(collection.columns)
+        wanted = [key] + ([] if value is None else [value] if isinstance(value, str) else list(value))
+        missing = [c for c in wanted if c not in columns]
+        if missing:
+            raise KeyError(f"no column {missing[0]!r} (columns: {', '.join(map(str, columns))})")
+        split: Callable[..., Tuple[Piece, ...]] = _split_frame
+    else:
+        split = _split_records
+    token = uuid.uuid4().hex[:12]
+    version = new_version(root)
+    try:
+        if kind == "bag":
+            # Split inside the bag's own graph, where it fuses with the tasks
+            # that make each partition: a partition's records are split as
+            # they are made and never held as a result of their own.
+            split_bag = collection.map_partitions(_split_records, n, key, value,
+                                                  token=f"tarn-split-{token}")
+            splits = [dask.delayed(part, nout=n) for part in split_bag.to_delayed()]
+        else:
+            splits = [
+                dask.delayed(split, nout=n, pure=False)(
+                    part, n, key, value, dask_key_name=f"tarn-split-{token}-{p}")
+                for p, part in enumerate(collection.to_delayed())
+            ]
+        builds = [
+            dask.delayed(_build_shard, pure=False)(
+                root, version, s, n, [pieces[s] for pieces in splits], writer_options,
+                dask_key_name=f"tarn-build-{token}-{s}")
+            for s in range(n)
+        ]
+        if scheduler is None:
+            scheduler = _default_scheduler(collection)
+        figures = dask.compute(*builds, scheduler=scheduler)
+        return commit(root, version, list(figures))
+    except BaseException:
+        abandon(root, version)
+        raise
+
+
+def _shard_count(shards: Any) -> int:
+    if isinstance(shards, bool) or not isinstance(shards, int):
+        raise TypeError(f"shards must be an int, not {type(shards).__name__}")
+    if not 1 <= shards <= 99999:
+        raise ValueError(f"shards must be 1 to 99999, not {shards}")
+    return shards
+
+
+def _kind(collection: Any) -> str:
+    module = type(collection).__module__
+    if module.startswith("dask.bag"):
+        return "bag"
+    if module.startswith(("dask.dataframe", "dask_expr")) and hasattr(collection, "columns"):
+        return "dataframe"
+    raise TypeError(f"to_tarn() takes a dask Bag or DataFrame, not {type(collection).__name__}")
+
+
+def _default_scheduler(collection: Any) -> Any:
+    """An active distributed client, the configured scheduler, or the
+    collection's default (processes for a bag, threads for a dataframe)."""
+    import dask
+
+    if dask.config.get("scheduler", None) is not None:
+        return None
+    try:
+        from distributed import default_client
+
+        default_client()
+        return None  # dask.compute picks the client
+    except (ImportError, ValueError):
+        pass
+    return getattr(collection, "__dask_scheduler__", None)
+
+
+def _norm_key(key: Any) -> Union[str, bytes]:
+    if isinstance(key, (str, bytes)):
+        return key
+    if isinstance(key, int) and not isinstance(key, bool):
+        return str(key)
+    if isinstance(key, (bytearray, memoryview)):
+        return bytes(key)
+    raise TypeError(f"a key must be str or bytes, not {type(key).__name__}")
+
+
+def _pieces(keys: List[Any], values: List[bytes], multi: List[Tuple[List[Any], bytes]],
+            n: int) -> Tuple[Piece, ...]:
+    """Route single keys (with their values) and multi-key records by shard."""
+    groups = _group_by_shard(keys, n, values)
+    pieces = [Piece(k, v, []) for k, v in groups]
+    for record_keys, data in multi:
+        for s, (routed, _) in enumerate(_group_by_shard(record_keys, n)):
+            if len(routed) == 1:
+                pieces[s].keys.append(routed[0])
+                pieces[s].values.append(data)
+            elif routed:
+                pieces[s].multi.append((routed, data))
+    return tuple(pieces)
+
+
+def _add_record(record_keys: Any, data: bytes, keys: List[Any], values: List[bytes],
+                multi: List[Tuple[List[Any], bytes]]) -> None:
+    if isinstance(record_keys, (list, tuple)):
+        unique = list(dict.fromkeys(_norm_key(k) for k in record_keys))
+        if len(unique) == 1:
+            keys.append(unique[0])
+            values.append(data)
+        elif unique:
+            multi.append((unique, data))
+        # a record with an empty list of keys is stored nowhere, as in a writer
+    else:
+        keys.append(_norm_key(record_keys))
+        values.append(data)
+
+
+def _encoder() -> Callable[[Any], bytes]:
+    """MessagePack encoding as the package stores values, with one packer
+    for a whole partition: ``msgpack.packb`` makes a packer, and allocates
+    its 256 KiB buffer, on every call, and where the allocator returns
+    such blocks to the system at once (Dask's worker processes set
+    MALLOC_TRIM_THRESHOLD_) that costs a mapping per value, 20 times the
+    encoding itself."""
+    return msgpack.Packer(use_bin_type=True).pack  # type: ignore[no-any-return]
+
+
+def _split_records(records: Iterable[Any], n: int, key: KeySpec, value: ValueSpec) -> Tuple[Piece, ...]:
+    """One bag partition's records, encoded and routed by shard."""
+    encode = _encoder()
+    keys: List[Any] = []
+    values: List[bytes] = []
+    multi: List[Tuple[List[Any], bytes]] = []
+    get_key = key if callable(key) else (lambda record: record[key])
+    if value is None:
+        get_value: Callable[[Any], Any] = lambda record: record
+    elif callable(value):
+        get_value = value
+    elif isinstance(value, str):
+        get_value = lambda record: record[value]
+    else:
+        fields = list(value)
+        get_value = lambda record: {f: record[f] for f in fields}
+    for record in records:
+        _add_record(get_key(record), encode(get_value(record)), keys, values, multi)
+    return _pieces(keys, values, multi, n)
+
+
+def _split_frame(frame: Any, n: int, key: str, value: ValueSpec) -> Tuple[Piece, ...]:
+    """One dataframe partition (a pandas DataFrame), encoded and routed by shard."""
+    encode = _encoder()
+    column = frame[key]
+    if column.dtype.kind in "iu":
+        record_keys: List[Any] = [str(k) for k in column.tolist()]
+    else:
+        record_keys = column.tolist()
+    if value is None:
+        data = [encode(row) for row in frame.to_dict("records")]
+    elif isinstance(value, str):
+        data = [encode(v) for v in frame[value].tolist()]
+    else:
+        data = [encode(row) for row in frame[list(value)].to_dict("records")]
+    keys: List[Any] = []
+    values: List[bytes] = []
+    multi: List[Tuple[List[Any], bytes]] = []
+    if all(isinstance(k, str) for k in record_keys):
+        keys, values = record_keys, data
+    else:
+        for k, d in zip(record_keys, data):
+            _add_record(k, d, keys, values, multi)
+    return _pieces(keys, values, multi, n)
+
+
+def _build_shard(root: str, version: str, shard: int, n: int, pieces: Sequence[Piece],
+                 writer_options: Optional[Dict[str, Any]]) -> Dict[str, Any]:
+    """Build shard *shard* from its pieces into the version directory and
+    return its figures for the manifest."""
+    writer = TarnWriter(**(writer_options or {}))
+    given = 0
+    for piece in pieces:
+        writer.update_raw(list(zip(piece.keys, piece.values)))
+        given += len(piece.keys)
+        for record_keys, data in piece.multi:
+            writer.put_many_raw(record_keys, data)
+            given += len(record_keys)
+    if writer.num_keys != given:
+        raise ValueError(f"duplicate key {_a_duplicate(pieces)!r}: the records of a sharded "
+                         "build must have distinct keys")
+    path = os.path.join(root, version, shard_file_name(shard, n))
+    writer.build(path, quiet=True)
+    return shard_figures(path, shard, n)
+
+
+def _a_duplicate(pieces: Sequence[Piece]) -> Any:
+    seen = set()
+    for piece in pieces:
+        for k in [*piece.keys, *(k for ks, _ in piece.multi for k in ks)]:
+            b = k.encode() if isinstance(k, str) else k
+            if b in seen:
+                return k
+            seen.add(b)
+    return None
+
+
+__all__ = ["to_tarn"]
