@@ -201,7 +201,7 @@ def test_damage_is_refused_naming_the_fault(tmp_path, damage, message):
         tarndb.open(tmp_path)
     # the command line reports it as damage (status 1), naming it too
     run = subprocess.run([sys.executable, "-m", "tarndb", "verify", str(tmp_path)],
-                         capture_output=True, text=True, timeout=60)
+                         capture_output=True, text=True, timeout=60, cwd=tmp_path)
     assert run.returncode == 1 and "damaged" in run.stderr, run.stderr
 
 
@@ -253,7 +253,7 @@ def test_command_line_reads_a_sharded_store(tmp_path):
 
     def run(*args):
         return subprocess.run([sys.executable, "-m", "tarndb", *args], capture_output=True,
-                              text=True, timeout=60)
+                              text=True, timeout=60, cwd=tmp_path)
 
     assert run("get", str(tmp_path), "k2").stdout == '{"v": 2}\n'
     assert run("get", str(tmp_path), "k9").returncode == 1

@@ -184,8 +184,9 @@ def test_readers_keep_their_version_through_a_commit(tmp_path, client):
 
 
 def _cli(*args):
+    # Away from the source tree, whose tarndb/ has no built modules.
     return subprocess.run([sys.executable, "-m", "tarndb", *args], capture_output=True,
-                          text=True, timeout=110)
+                          text=True, timeout=110, cwd="/")
 
 
 def test_command_line_build(tmp_path, client):

@@ -106,7 +106,7 @@ def test_native_matches_the_model_on_random_keys():
         assert tarndb.shard_of(key, n) == model_shard(key, n), (key, n)
 
 
-def test_same_answers_in_processes_with_other_hash_seeds():
+def test_same_answers_in_processes_with_other_hash_seeds(tmp_path):
     keys = [f"key-{i}" for i in range(200)] + ["é", ""]
     mine = [tarndb.shard_of(k, 97) for k in keys]
     code = ("import sys, tarndb\nkeys = sys.stdin.read().split('\\0')\n"
@@ -114,7 +114,7 @@ def test_same_answers_in_processes_with_other_hash_seeds():
     for seed in ("0", "1", "12345", "random"):
         out = subprocess.run([sys.executable, "-c", code], input="\0".join(keys), text=True,
                              env={**os.environ, "PYTHONHASHSEED": seed}, capture_output=True,
-                             check=True, timeout=60).stdout
+                             check=True, timeout=60, cwd=tmp_path).stdout
         assert [int(x) for x in out.split()] == mine
 
 
