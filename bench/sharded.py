@@ -69,9 +69,13 @@ def build_sharded(path: str, n: int, shards: int, workers: int, partitions: int)
     import distributed
     from tarndb.dask import to_tarn
 
+    from tarndb._sharded_cli import local_worker_environment
+
     t0 = time.perf_counter()
-    cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                       dashboard_address=":0", silence_logs=40)
+    with local_worker_environment():
+        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1,
+                                           processes=True, dashboard_address=":0",
+                                           silence_logs=40)
     client = distributed.Client(cluster)
     t1 = time.perf_counter()
     try:
