@@ -21,7 +21,6 @@ from __future__ import annotations
 import contextlib
 import errno
 import fcntl
-import heapq
 import itertools
 import json
 import os
@@ -34,7 +33,7 @@ from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tupl
 
 from tarndb._errors import TarnCorruptError, TarnIOError, TarnVersionError
 from tarndb._reader import TarnReader
-from tarndb._store import _group_by_shard, _place, shard_of
+from tarndb._store import Shards, _group_by_shard, shard_of
 from tarndb._types import Key, StrPath, fspath_str
 
 V = TypeVar("V")
@@ -303,14 +302,13 @@ def _identity(path: str) -> Optional[Tuple[int, ...]]:
     return st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns
 
 
-class _ShardedMapping(Mapping[str, V]):
-    """The Mapping side shared by the sharded reader and its raw view: a key
-    is looked up in its shard; listings merge the shards in key order.
+class _ShardedMapping(Shards, Mapping[str, V]):
+    """The Mapping side shared by the sharded reader and its raw view.
 
-    Each shard lists its keys in bytewise order; the merge compares the keys
-    as ``str``, which for valid UTF-8 is the same order (code points), so
-    the result is in global bytewise order. A key that is not valid UTF-8
-    shows U+FFFD in its text and is placed by that text.
+    The native base routes each key to its shard (``r[key]``, ``get``, ``in``,
+    ``get_many`` grouped by shard) and merges the shards' sorted entries by
+    their key bytes (iteration, ``items``, ``values``, ``prefix``), so the
+    result is in the same order as one store of the same keys.
     """
 
     __slots__ = ("_shards", "_n", "_len")
@@ -319,52 +317,15 @@ class _ShardedMapping(Mapping[str, V]):
     _n: int
     _len: int
 
-    def __getitem__(self, key: Key) -> V:
-        return self._shards[shard_of(key, self._n)][key]  # type: ignore[no-any-return]
-
-    def get(self, key: Key, default: Any = None) -> Any:
-        return self._shards[shard_of(key, self._n)].get(key, default)
-
-    def __contains__(self, key: object) -> bool:
-        return key in self._shards[shard_of(key, self._n)]  # type: ignore[arg-type]
-
-    def __len__(self) -> int:
-        return self._len
-
-    def __iter__(self) -> Iterator[str]:
-        if self._n == 1:
-            return iter(self._shards[0])
-        return heapq.merge(*self._shards)
-
-    def get_many(self, keys: Iterable[Key], default: Any = None) -> List[Any]:
-        """The values of *keys* as a list, in order, with *default* for absent
-        keys: the keys are grouped by shard and each group looked up in one
-        batched call."""
-        groups = _group_by_shard(keys, self._n)
-        if self._n == 1:
-            return self._shards[0].get_many(groups[0][0], default)  # type: ignore[no-any-return]
-        out = [default] * sum(len(g[0]) for g in groups)
-        for (group, positions), shard in zip(groups, self._shards):
-            if group:
-                _place(out, positions, shard.get_many(group, default))
-        return out
-
-    def prefix(self, prefix: Key) -> Iterator[Tuple[str, V]]:
-        """An iterator of ``(key, value)`` for the keys that begin with
-        *prefix*, in key order (each shard's scan, merged)."""
-        scans = [shard.prefix(prefix) for shard in self._shards]
-        return scans[0] if self._n == 1 else heapq.merge(*scans)
+    def _use(self, shards: List[Any], n: int, total: int) -> None:
+        self._shards, self._n, self._len = shards, n, total
+        self._set_shards(shards)
 
     def objects(self) -> Iterator[V]:
         """Every stored object that some key names, shard by shard (each
         shard's in the order of its first key). A value stored under keys
         of several shards is stored, and listed, once in each."""
         return itertools.chain.from_iterable(shard.objects() for shard in self._shards)
-
-    def _items(self) -> Iterator[Tuple[str, V]]:
-        # Pairs compare by key first; keys are unique, so values are never compared.
-        scans = [shard.items() for shard in self._shards]
-        return iter(scans[0]) if self._n == 1 else heapq.merge(*scans)
 
     def items(self) -> ItemsView[str, V]:
         """A view of ``(key, value)`` pairs in key order (the shards' scans, merged)."""
@@ -386,7 +347,7 @@ class _Values(ValuesView):  # type: ignore[type-arg]
     __slots__ = ()
 
     def __iter__(self) -> Iterator[Any]:
-        return (value for _, value in self._mapping._items())
+        return self._mapping._values()  # type: ignore[no-any-return]
 
 
 class ShardedReader(_ShardedMapping[Any]):
@@ -431,9 +392,7 @@ class ShardedReader(_ShardedMapping[Any]):
         self._manifest = manifest
         self._identity = before
         self._readers: List[TarnReader] = readers
-        self._shards = readers
-        self._n = manifest["n"]
-        self._len = manifest["keys"]
+        self._use(readers, manifest["n"], manifest["keys"])
 
     def __reduce__(self) -> Tuple[Any, ...]:
         return type(self), (self._path, self._verify)
@@ -559,9 +518,7 @@ class ShardedRawView(_ShardedMapping[bytes]):
     def _of(cls, owner: ShardedReader) -> ShardedRawView:
         view = cls.__new__(cls)
         view._owner = owner
-        view._shards = [reader.raw for reader in owner._readers]
-        view._n = owner._n
-        view._len = owner._len
+        view._use([reader.raw for reader in owner._readers], owner._n, owner._len)
         return view
 
     def __repr__(self) -> str:

@@ -91,8 +91,8 @@ PyObject* SetCoreError(const Error& error) {
   const std::string named = error.path().empty() || text.find(error.path()) != std::string::npos
                                 ? text
                                 : error.path() + ": " + text;
-  OwnedRef message = OwnedRef::Steal(PyUnicode_DecodeUTF8(
-      named.data(), static_cast<Py_ssize_t>(named.size()), "surrogateescape"));
+  OwnedRef message = OwnedRef::Steal(
+      PyUnicode_DecodeUTF8(named.data(), static_cast<Py_ssize_t>(named.size()), "surrogateescape"));
   if (!message) return nullptr;
   switch (error.kind()) {
     case Error::Kind::kIo: {

@@ -28,7 +28,8 @@ extern "C" int ModuleExec(PyObject* module) {
     if (!LoadErrorClasses()) return -1;
     if (AddType(module, "Reader", ReaderType()) < 0 ||
         AddType(module, "ReaderIterator", ReaderIteratorType()) < 0 ||
-        AddType(module, "Writer", WriterType()) < 0 || AddShardFunctions(module) < 0) {
+        AddType(module, "Writer", WriterType()) < 0 ||
+        AddType(module, "Shards", ShardsType()) < 0 || AddShardFunctions(module) < 0) {
       return -1;
     }
     return PyModule_AddStringConstant(module, "__version__", TARNDB_PACKAGE_VERSION);

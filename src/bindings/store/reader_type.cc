@@ -12,6 +12,7 @@
 #include "bindings/common/results.h"
 #include "bindings/store/keys.h"
 #include "bindings/store/reader_iterator.h"
+#include "bindings/store/reader_lookup.h"
 #include "bindings/store/reader_object.h"
 #include "bindings/store/types.h"
 #include "core/format/layout.h"
@@ -37,38 +38,6 @@ PyObject* RaiseKeyError(PyObject* key) {
   OwnedRef args = OwnedRef::Steal(PyTuple_Pack(1, key));
   if (args) PyErr_SetObject(PyExc_KeyError, args.get());
   return nullptr;
-}
-
-// The object offset of key: found, absent (keys no store can hold, over
-// 65,535 bytes, are absent too), or false with an exception set.
-bool Find(const Reader& r, KeyView key, std::optional<uint64_t>* offset) {
-  if (key.size > kMaxKeyLength) return true;
-  Result<std::optional<uint64_t>> found = r.Find(key);
-  if (!found.ok()) {
-    SetCoreError(found.error());
-    return false;
-  }
-  *offset = found.value();
-  return true;
-}
-
-// The value of key, nullptr with the default's sentinel unset when absent
-// (missing is then true), or nullptr with an exception set.
-PyObject* Fetch(ReaderObject* self, PyObject* key_obj, bool* missing) {
-  StoreKey key;
-  if (!key.Convert(key_obj)) return nullptr;
-  const Reader* r = self->Store();
-  if (r == nullptr) return nullptr;
-  std::optional<uint64_t> offset;
-  if (!Find(*r, key.view(), &offset)) return nullptr;
-  if (!offset) {
-    if (!ReaderObject::CheckIntact(*r)) return nullptr;
-    *missing = true;
-    return nullptr;
-  }
-  Result<ObjectView> obj = r->ReadObject(*offset);
-  if (!obj.ok()) return ReaderObject::CheckIntact(*r) ? SetCoreError(obj.error()) : nullptr;
-  return self->Value(*r, obj.value(), ReaderObject::KeyOf{key_obj, {}}).release();
 }
 
 extern "C" PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -135,15 +104,7 @@ extern "C" PyObject* ReaderSubscript(PyObject* self, PyObject* key) {
 }
 
 extern "C" int ReaderContains(PyObject* self, PyObject* key_obj) {
-  return Frame<int>(-1, [&]() -> int {
-    StoreKey key;
-    if (!key.Convert(key_obj)) return -1;
-    const Reader* r = AsReader(self)->Store();
-    if (r == nullptr) return -1;
-    std::optional<uint64_t> offset;
-    if (!Find(*r, key.view(), &offset) || !ReaderObject::CheckIntact(*r)) return -1;
-    return offset.has_value() ? 1 : 0;
-  });
+  return Frame<int>(-1, [&]() -> int { return Contains(AsReader(self), key_obj); });
 }
 
 extern "C" Py_ssize_t ReaderLength(PyObject* self) {
@@ -194,49 +155,11 @@ extern "C" PyObject* ReaderGetMany(PyObject* self, PyObject* const* args, Py_ssi
                             ? PySequence_Tuple(a[0])
                             : PySequence_Fast(a[0], "get_many() takes an iterable of keys"));
     if (!seq) return nullptr;
-    const std::shared_ptr<const Reader> r = reader->SharedStore();
-    if (!r) return nullptr;
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    PyObject** items = PySequence_Fast_ITEMS(seq.get());
     OwnedRef out = OwnedRef::Steal(Made(PyList_New(n)));
-    constexpr size_t kBatch = Reader::kMaxLookupBatch;
-    StoreKey keys[kBatch];
-    KeyView views[kBatch];
-    uint64_t offsets[kBatch];
-    bool found[kBatch];
-    for (Py_ssize_t base = 0; base < n; base += kBatch) {
-      const size_t m = static_cast<size_t>(std::min<Py_ssize_t>(n - base, kBatch));
-      size_t lookups = 0;  // keys too long to be stored are not looked up
-      size_t slot_of[kBatch];
-      for (size_t b = 0; b < m; ++b) {
-        if (!keys[b].Convert(items[base + static_cast<Py_ssize_t>(b)])) return nullptr;
-        slot_of[b] = kBatch;
-        if (keys[b].view().size <= kMaxKeyLength) {
-          slot_of[b] = lookups;
-          views[lookups++] = keys[b].view();
-        }
-      }
-      if (Status s = r->FindMany(views, lookups, offsets, found); !s.ok()) {
-        return SetCoreError(s.error());
-      }
-      for (size_t b = 0; b < m; ++b) {
-        const size_t s = slot_of[b];
-        PyObject* value;
-        if (s == kBatch || !found[s]) {
-          Py_INCREF(fallback);
-          value = fallback;
-        } else {
-          Result<ObjectView> obj = r->ReadObject(offsets[s]);
-          if (!obj.ok()) return SetCoreError(obj.error());
-          value = reader->Value(*r, obj.value(),
-                                ReaderObject::KeyOf{items[base + static_cast<Py_ssize_t>(b)], {}})
-                      .release();
-          if (value == nullptr) return nullptr;
-        }
-        PyList_SET_ITEM(out.get(), base + static_cast<Py_ssize_t>(b), value);
-      }
+    if (!FetchMany(reader, PySequence_Fast_ITEMS(seq.get()), n, fallback, out.get(), nullptr)) {
+      return nullptr;
     }
-    if (!ReaderObject::CheckIntact(*r)) return nullptr;  // defaults given for vanished keys
     return out.release();
   });
 }

@@ -2,6 +2,8 @@
 // the stable shard function, and _group_by_shard(keys, n, values=None),
 // which routes a batch of keys in one call (the sharded reader's get_many,
 // the builders' split of records by shard).
+#include "bindings/store/shard_function.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <vector>
@@ -10,7 +12,6 @@
 #include "bindings/common/py_ref.h"
 #include "bindings/common/results.h"
 #include "bindings/store/keys.h"
-#include "bindings/store/shard_function.h"
 #include "core/common/shard_hash.h"
 
 namespace tarndb::py::store {
@@ -20,8 +21,6 @@ constexpr const char* kShardOfNames[] = {"key", "n"};
 constexpr Params kShardOfParams{"shard_of()", kShardOfNames, 2, 2};
 constexpr const char* kGroupNames[] = {"keys", "n", "values"};
 constexpr Params kGroupParams{"_group_by_shard()", kGroupNames, 3, 2};
-constexpr const char* kPlaceNames[] = {"out", "positions", "values"};
-constexpr Params kPlaceParams{"_place()", kPlaceNames, 3, 3};
 
 // The shard count: an int from 1 to kMaxShards; TypeError or ValueError
 // otherwise.
@@ -134,36 +133,6 @@ extern "C" PyObject* GroupByShardFn(PyObject*, PyObject* const* args, Py_ssize_t
   });
 }
 
-// _place(out, positions, values): out[positions[i]] = values[i] for every
-// i, the scatter after a batch of lookups grouped by shard.
-extern "C" PyObject* PlaceFn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  return Frame([&]() -> PyObject* {
-    PyObject* a[3];
-    if (!BindFastcall(kPlaceParams, args, nargs, kwnames, a)) return nullptr;
-    if (!PyList_CheckExact(a[0]) || !PyList_CheckExact(a[1]) || !PyList_CheckExact(a[2])) {
-      PyErr_SetString(PyExc_TypeError, "_place() takes three lists");
-      return nullptr;
-    }
-    const Py_ssize_t count = PyList_GET_SIZE(a[1]);
-    if (PyList_GET_SIZE(a[2]) != count) {
-      PyErr_SetString(PyExc_ValueError, "_place(): as many positions as values");
-      return nullptr;
-    }
-    // Nothing here runs Python code until the loop ends but the release of
-    // a replaced item, so the sizes are checked on every step.
-    for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(a[1]) && i < PyList_GET_SIZE(a[2]);
-         ++i) {
-      const Py_ssize_t at = PyLong_AsSsize_t(PyList_GET_ITEM(a[1], i));
-      if (at == -1 && PyErr_Occurred()) return nullptr;
-      PyObject* value = PyList_GET_ITEM(a[2], i);
-      Py_INCREF(value);
-      if (PyList_SetItem(a[0], at, value) < 0) return nullptr;  // steals value; IndexError
-    }
-    Py_RETURN_NONE;
-  });
-}
-
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kFunctions[] = {
@@ -171,13 +140,11 @@ PyMethodDef kFunctions[] = {
      "shard_of(key, n)\n--\n\n"
      "The shard, 0 to n - 1, of *key* (str or bytes) among *n* shards: the jump consistent "
      "hash of the key's SipHash-1-3 under a fixed key. The same everywhere and always."},
-    {"_group_by_shard",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(GroupByShardFn)), kFastKw,
+    {"_group_by_shard", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(GroupByShardFn)),
+     kFastKw,
      "_group_by_shard(keys, n, values=None)\n--\n\n"
      "A list of n pairs (keys, second), one per shard: the keys routed there, in input order, "
      "and their values (or, with no values, their positions in keys)."},
-    {"_place", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(PlaceFn)), kFastKw,
-     "_place(out, positions, values)\n--\n\nSet out[positions[i]] = values[i] for every i."},
     {nullptr, nullptr, 0, nullptr},
 };
 

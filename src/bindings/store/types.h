@@ -13,6 +13,7 @@ namespace tarndb::py::store {
 PyTypeObject* ReaderType();
 PyTypeObject* ReaderIteratorType();
 PyTypeObject* WriterType();
+PyTypeObject* ShardsType();
 
 }  // namespace tarndb::py::store
 

@@ -1,0 +1,106 @@
+#include "bindings/store/reader_lookup.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "bindings/common/errors.h"
+#include "bindings/store/keys.h"
+#include "core/format/layout.h"
+
+namespace tarndb::py::store {
+namespace {
+
+// The object offset of key: found, absent (keys no store can hold, over
+// 65,535 bytes, are absent too), or false with an exception set.
+bool Find(const Reader& r, KeyView key, std::optional<uint64_t>* offset) {
+  if (key.size > kMaxKeyLength) return true;
+  Result<std::optional<uint64_t>> found = r.Find(key);
+  if (!found.ok()) {
+    SetCoreError(found.error());
+    return false;
+  }
+  *offset = found.value();
+  return true;
+}
+
+}  // namespace
+
+PyObject* Fetch(ReaderObject* self, PyObject* key_obj, bool* missing) {
+  StoreKey key;
+  if (!key.Convert(key_obj)) return nullptr;
+  const Reader* r = self->Store();
+  if (r == nullptr) return nullptr;
+  std::optional<uint64_t> offset;
+  if (!Find(*r, key.view(), &offset)) return nullptr;
+  if (!offset) {
+    if (!ReaderObject::CheckIntact(*r)) return nullptr;
+    *missing = true;
+    return nullptr;
+  }
+  Result<ObjectView> obj = r->ReadObject(*offset);
+  if (!obj.ok()) return ReaderObject::CheckIntact(*r) ? SetCoreError(obj.error()) : nullptr;
+  return self->Value(*r, obj.value(), ReaderObject::KeyOf{key_obj, {}}).release();
+}
+
+int Contains(ReaderObject* self, PyObject* key_obj) {
+  StoreKey key;
+  if (!key.Convert(key_obj)) return -1;
+  const Reader* r = self->Store();
+  if (r == nullptr) return -1;
+  std::optional<uint64_t> offset;
+  if (!Find(*r, key.view(), &offset) || !ReaderObject::CheckIntact(*r)) return -1;
+  return offset.has_value() ? 1 : 0;
+}
+
+bool FetchMany(ReaderObject* self, PyObject* const* keys, Py_ssize_t n, PyObject* fallback,
+               PyObject* out, const Py_ssize_t* positions) {
+  ReaderObject* reader = self;
+  const std::shared_ptr<const Reader> r = reader->SharedStore();
+  if (!r) return false;
+  constexpr size_t kBatch = Reader::kMaxLookupBatch;
+  StoreKey converted[kBatch];
+  KeyView views[kBatch];
+  uint64_t offsets[kBatch];
+  bool found[kBatch];
+  for (Py_ssize_t base = 0; base < n; base += kBatch) {
+    const size_t m = static_cast<size_t>(std::min<Py_ssize_t>(n - base, kBatch));
+    size_t lookups = 0;  // keys too long to be stored are not looked up
+    size_t slot_of[kBatch];
+    for (size_t b = 0; b < m; ++b) {
+      if (!converted[b].Convert(keys[base + static_cast<Py_ssize_t>(b)])) return false;
+      slot_of[b] = kBatch;
+      if (converted[b].view().size <= kMaxKeyLength) {
+        slot_of[b] = lookups;
+        views[lookups++] = converted[b].view();
+      }
+    }
+    if (Status s = r->FindMany(views, lookups, offsets, found); !s.ok()) {
+      SetCoreError(s.error());
+      return false;
+    }
+    for (size_t b = 0; b < m; ++b) {
+      const size_t s = slot_of[b];
+      PyObject* value;
+      if (s == kBatch || !found[s]) {
+        Py_INCREF(fallback);
+        value = fallback;
+      } else {
+        Result<ObjectView> obj = r->ReadObject(offsets[s]);
+        if (!obj.ok()) {
+          SetCoreError(obj.error());
+          return false;
+        }
+        value = reader
+                    ->Value(*r, obj.value(),
+                            ReaderObject::KeyOf{keys[base + static_cast<Py_ssize_t>(b)], {}})
+                    .release();
+        if (value == nullptr) return false;
+      }
+      const Py_ssize_t i = base + static_cast<Py_ssize_t>(b);
+      PyList_SET_ITEM(out, positions ? positions[i] : i, value);
+    }
+  }
+  return ReaderObject::CheckIntact(*r);  // defaults given for keys of a changed file
+}
+
+}  // namespace tarndb::py::store

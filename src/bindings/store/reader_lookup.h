@@ -1,0 +1,29 @@
+// Lookups on one reader (or raw view) that the reader's own methods and
+// the sharded router share. Each returns failure with an exception set.
+#ifndef TARNDB_BINDINGS_STORE_READER_LOOKUP_H_
+#define TARNDB_BINDINGS_STORE_READER_LOOKUP_H_
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "bindings/store/reader_object.h"
+
+namespace tarndb::py::store {
+
+// The value of key_obj; nullptr with *missing set when absent, or nullptr
+// with an exception set.
+PyObject* Fetch(ReaderObject* self, PyObject* key_obj, bool* missing);
+
+// 1 when key_obj is present, 0 when absent, -1 with an exception set.
+int Contains(ReaderObject* self, PyObject* key_obj);
+
+// The values of keys[0, n) (fallback for absent ones) into the list out,
+// at positions[i] (or at i when positions is null), looked up a batch at a
+// time so that their cache misses overlap. The keys must not change while
+// this runs (a decode callable runs Python code: pass a tuple then).
+bool FetchMany(ReaderObject* self, PyObject* const* keys, Py_ssize_t n, PyObject* fallback,
+               PyObject* out, const Py_ssize_t* positions);
+
+}  // namespace tarndb::py::store
+
+#endif  // TARNDB_BINDINGS_STORE_READER_LOOKUP_H_

@@ -1,0 +1,177 @@
+// Listings of a sharded store: each shard's entries are in key order, so a
+// k-way merge by key bytes (a small heap of cursors, one per shard) gives
+// the whole store in key order, one entry per step.
+#include "bindings/store/shards_iterator.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bindings/common/call_frame.h"
+#include "bindings/common/create_type.h"
+#include "bindings/common/errors.h"
+#include "bindings/common/results.h"
+#include "bindings/store/reader_object.h"
+#include "bindings/store/types.h"
+
+namespace tarndb::py::store {
+namespace {
+
+struct Merge {
+  std::vector<Reader::Cursor> cursors;  // one per shard
+  std::vector<uint32_t> heap;           // shards with entries left, smallest key on top
+  std::string prefix;
+  bool by_prefix = false;
+
+  // Heap order: the smaller key first (the shard number breaks ties, which
+  // only stores with a key in two shards have).
+  bool Later(uint32_t a, uint32_t b) const {
+    const int c = CompareKeys(cursors[a].key(), cursors[b].key());
+    return c != 0 ? c > 0 : a > b;
+  }
+  bool Live(uint32_t s) const {
+    const Reader::Cursor& c = cursors[s];
+    if (c.done()) return false;
+    if (!by_prefix) return true;
+    const KeyView k = c.key();
+    return k.size >= prefix.size() &&
+           (prefix.empty() || std::memcmp(k.data, prefix.data(), prefix.size()) == 0);
+  }
+  void Push(uint32_t s) {
+    heap.push_back(s);
+    std::push_heap(heap.begin(), heap.end(),
+                   [this](uint32_t a, uint32_t b) { return Later(a, b); });
+  }
+  uint32_t Pop() {
+    std::pop_heap(heap.begin(), heap.end(), [this](uint32_t a, uint32_t b) { return Later(a, b); });
+    const uint32_t s = heap.back();
+    heap.pop_back();
+    return s;
+  }
+};
+
+struct MergeIteratorObject {
+  PyObject_HEAD
+  PyObject* readers;  // the shards' readers (a tuple), a new reference
+  IterMode mode;
+  Merge* merge;  // owned
+};
+
+MergeIteratorObject* AsMerge(PyObject* self) {
+  return reinterpret_cast<MergeIteratorObject*>(self);
+}
+
+extern "C" int MergeTraverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(AsMerge(self)->readers);
+  return 0;
+}
+
+extern "C" int MergeClear(PyObject* self) {
+  Py_CLEAR(AsMerge(self)->readers);
+  return 0;
+}
+
+extern "C" void MergeDealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  MergeClear(self);
+  delete AsMerge(self)->merge;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+ReaderObject* ShardReader(PyObject* readers, uint32_t s) {
+  return reinterpret_cast<ReaderObject*>(PyTuple_GET_ITEM(readers, s));
+}
+
+extern "C" PyObject* MergeNext(PyObject* self) {
+  return Frame([&]() -> PyObject* {
+    MergeIteratorObject* it = AsMerge(self);
+    if (it->readers == nullptr) return nullptr;
+    Merge& m = *it->merge;
+    // The heap compares the keys of every shard's cursor: each must still
+    // point into an open mapping.
+    for (Py_ssize_t s = 0; s < PyTuple_GET_SIZE(it->readers); ++s) {
+      if (ShardReader(it->readers, static_cast<uint32_t>(s))->Store() == nullptr) return nullptr;
+    }
+    if (m.heap.empty()) return nullptr;  // StopIteration
+    const uint32_t s = m.Pop();
+    ReaderObject* reader = ShardReader(it->readers, s);
+    const Reader* r = reader->Store();
+    Reader::Cursor& cur = m.cursors[s];
+    OwnedRef key;
+    if (it->mode == IterMode::kKeys || it->mode == IterMode::kItems) key = KeyText(cur.key());
+    const uint64_t offset = cur.offset();
+    const KeyView entry_key = cur.key();
+    if (Status st = cur.Next(); !st.ok()) {
+      return ReaderObject::CheckIntact(*r) ? SetCoreError(st.error()) : nullptr;
+    }
+    if (m.Live(s)) m.Push(s);
+    if (it->mode == IterMode::kKeys) return ReaderObject::CheckIntact(*r) ? key.release() : nullptr;
+    Result<ObjectView> obj = r->ReadObject(offset);
+    if (!obj.ok()) return ReaderObject::CheckIntact(*r) ? SetCoreError(obj.error()) : nullptr;
+    const std::shared_ptr<const Reader> keep =
+        reader->decode != nullptr ? reader->SharedStore() : nullptr;
+    OwnedRef value = reader->Value(*r, obj.value(), ReaderObject::KeyOf{key.get(), entry_key});
+    if (!value) return nullptr;
+    if (it->mode != IterMode::kItems) return value.release();
+    return NewPair(std::move(key), std::move(value)).release();
+  });
+}
+
+PyType_Slot kSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(MergeDealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(MergeTraverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(MergeClear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(MergeNext)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"tarndb._store.MergeIterator", static_cast<int>(sizeof(MergeIteratorObject)),
+                     0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kSlots};
+
+PyTypeObject* MergeIteratorType() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = CreateType(&kSpec);
+    if (type != nullptr) reinterpret_cast<PyTypeObject*>(type)->tp_new = nullptr;
+  }
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace
+
+PyObject* NewMergeIterator(PyObject* readers, IterMode mode, const KeyView* prefix) {
+  PyTypeObject* type = MergeIteratorType();
+  if (type == nullptr) return nullptr;
+  auto merge = std::make_unique<Merge>();
+  const Py_ssize_t n = PyTuple_GET_SIZE(readers);
+  if (prefix != nullptr) {
+    merge->prefix.assign(reinterpret_cast<const char*>(prefix->data), prefix->size);
+    merge->by_prefix = true;
+  }
+  merge->cursors.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t s = 0; s < n; ++s) {
+    const Reader* r = ShardReader(readers, static_cast<uint32_t>(s))->Store();
+    if (r == nullptr) return nullptr;
+    Result<Reader::Cursor> c = prefix != nullptr ? r->LowerBound(*prefix) : r->At(0);
+    if (!c.ok()) return SetCoreError(c.error());
+    merge->cursors.push_back(c.value());
+  }
+  for (uint32_t s = 0; s < static_cast<uint32_t>(n); ++s) {
+    if (merge->Live(s)) merge->Push(s);
+  }
+  PyObject* self = PyType_GenericAlloc(type, 0);
+  if (self == nullptr) return nullptr;
+  MergeIteratorObject* it = AsMerge(self);
+  it->readers = readers;
+  Py_INCREF(readers);
+  it->mode = mode;
+  it->merge = merge.release();
+  return self;
+}
+
+}  // namespace tarndb::py::store

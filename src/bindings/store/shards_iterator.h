@@ -1,0 +1,22 @@
+// Merged listings of a sharded store (see shards_iterator.cc).
+#ifndef TARNDB_BINDINGS_STORE_SHARDS_ITERATOR_H_
+#define TARNDB_BINDINGS_STORE_SHARDS_ITERATOR_H_
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "bindings/store/reader_iterator.h"
+#include "core/format/key_order.h"
+
+namespace tarndb::py::store {
+
+// An iterator over the entries of the readers (a tuple of Reader
+// instances, one per shard) in key order: all of them, or, with a prefix,
+// those whose keys begin with it. kObjects is not merged (objects are
+// listed shard by shard). Returns a new reference, or nullptr with an
+// exception set.
+PyObject* NewMergeIterator(PyObject* readers, IterMode mode, const KeyView* prefix);
+
+}  // namespace tarndb::py::store
+
+#endif  // TARNDB_BINDINGS_STORE_SHARDS_ITERATOR_H_

@@ -1,0 +1,302 @@
+// tarndb._store.Shards: the readers of a sharded store's shards behind one
+// read-only Mapping, routed natively: a key goes to shard shard_of(key, n)
+// with no Python frame between the caller and the shard's own lookup, a
+// batch is grouped by shard and each group looked up in one batched pass,
+// and listings merge the shards' sorted entries by their key bytes. The
+// package's ShardedReader subclasses it.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bindings/common/call_frame.h"
+#include "bindings/common/create_type.h"
+#include "bindings/common/errors.h"
+#include "bindings/common/method_call.h"
+#include "bindings/common/results.h"
+#include "bindings/store/keys.h"
+#include "bindings/store/reader_lookup.h"
+#include "bindings/store/reader_object.h"
+#include "bindings/store/shards_iterator.h"
+#include "bindings/store/types.h"
+#include "core/common/shard_hash.h"
+#include "core/format/layout.h"
+
+namespace tarndb::py::store {
+namespace {
+
+struct ShardsObject {
+  PyObject_HEAD
+  PyObject* readers;  // a tuple of Reader instances, shard i at i; nullptr until set
+};
+
+ShardsObject* AsShards(PyObject* self) { return reinterpret_cast<ShardsObject*>(self); }
+
+constexpr const char* kSetNames[] = {"readers"};
+constexpr Params kSetParams{"_set_shards()", kSetNames, 1, 1};
+constexpr const char* kGetNames[] = {"key", "default"};
+constexpr Params kGetParams{"get()", kGetNames, 2, 1};
+constexpr const char* kGetManyNames[] = {"keys", "default"};
+constexpr Params kGetManyParams{"get_many()", kGetManyNames, 2, 1};
+constexpr const char* kPrefixNames[] = {"prefix"};
+constexpr Params kPrefixParams{"prefix()", kPrefixNames, 1, 1};
+
+// The shard reader for key_obj; nullptr with an exception set.
+ReaderObject* Route(ShardsObject* self, PyObject* key_obj) {
+  if (self->readers == nullptr) {
+    ReaderObject::RaiseClosed();
+    return nullptr;
+  }
+  StoreKey key;
+  if (!key.Convert(key_obj)) return nullptr;
+  const Py_ssize_t n = PyTuple_GET_SIZE(self->readers);
+  const uint32_t s = ShardOf(key.view().data, key.view().size, static_cast<uint32_t>(n));
+  return reinterpret_cast<ReaderObject*>(PyTuple_GET_ITEM(self->readers, s));
+}
+
+PyObject* RaiseKeyError(PyObject* key) {
+  OwnedRef args = OwnedRef::Steal(PyTuple_Pack(1, key));
+  if (args) PyErr_SetObject(PyExc_KeyError, args.get());
+  return nullptr;
+}
+
+extern "C" PyObject* ShardsNew(PyTypeObject* type, PyObject*, PyObject*) {
+  allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
+  PyObject* self = alloc(type, 0);
+  if (self != nullptr) AsShards(self)->readers = nullptr;
+  return self;
+}
+
+extern "C" int ShardsTraverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(AsShards(self)->readers);
+  return 0;
+}
+
+extern "C" int ShardsClear(PyObject* self) {
+  Py_CLEAR(AsShards(self)->readers);
+  return 0;
+}
+
+extern "C" void ShardsDealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  ShardsClear(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+extern "C" PyObject* ShardsSet(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return Frame([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!BindFastcall(kSetParams, args, nargs, kwnames, a)) return nullptr;
+    OwnedRef readers = OwnedRef::Steal(PySequence_Tuple(a[0]));
+    if (!readers) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(readers.get());
+    PyTypeObject* reader_type = ReaderType();
+    if (reader_type == nullptr) return nullptr;
+    if (n < 1 || n > static_cast<Py_ssize_t>(kMaxShards)) {
+      PyErr_SetString(PyExc_ValueError, "a sharded store has 1 or more shards");
+      return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!PyObject_TypeCheck(PyTuple_GET_ITEM(readers.get(), i), reader_type)) {
+        PyErr_SetString(PyExc_TypeError, "shards must be tarndb readers");
+        return nullptr;
+      }
+    }
+    Py_XSETREF(AsShards(self)->readers, readers.release());
+    Py_RETURN_NONE;
+  });
+}
+
+extern "C" PyObject* ShardsSubscript(PyObject* self, PyObject* key) {
+  return Frame([&]() -> PyObject* {
+    ReaderObject* shard = Route(AsShards(self), key);
+    if (shard == nullptr) return nullptr;
+    bool missing = false;
+    PyObject* value = Fetch(shard, key, &missing);
+    return missing ? RaiseKeyError(key) : value;
+  });
+}
+
+extern "C" int ShardsContains(PyObject* self, PyObject* key) {
+  return Frame<int>(-1, [&]() -> int {
+    ReaderObject* shard = Route(AsShards(self), key);
+    return shard == nullptr ? -1 : Contains(shard, key);
+  });
+}
+
+extern "C" Py_ssize_t ShardsLength(PyObject* self) {
+  PyObject* readers = AsShards(self)->readers;
+  if (readers == nullptr) {
+    ReaderObject::RaiseClosed();
+    return -1;
+  }
+  Py_ssize_t total = 0;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(readers); ++i) {
+    const Reader* r = reinterpret_cast<ReaderObject*>(PyTuple_GET_ITEM(readers, i))->Store();
+    if (r == nullptr) return -1;
+    total += static_cast<Py_ssize_t>(r->entry_count());
+  }
+  return total;
+}
+
+extern "C" PyObject* ShardsGet(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return Frame([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!BindFastcall(kGetParams, args, nargs, kwnames, a)) return nullptr;
+    ReaderObject* shard = Route(AsShards(self), a[0]);
+    if (shard == nullptr) return nullptr;
+    bool missing = false;
+    PyObject* value = Fetch(shard, a[0], &missing);
+    if (!missing) return value;
+    PyObject* fallback = a[1] ? a[1] : Py_None;
+    Py_INCREF(fallback);
+    return fallback;
+  });
+}
+
+// get_many: the keys are grouped by shard (positions remembered), then each
+// shard's group is looked up in one batched pass, its values placed where
+// their keys were.
+extern "C" PyObject* ShardsGetMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  return Frame([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!BindFastcall(kGetManyParams, args, nargs, kwnames, a)) return nullptr;
+    PyObject* fallback = a[1] ? a[1] : Py_None;
+    PyObject* readers_obj = AsShards(self)->readers;
+    if (readers_obj == nullptr) return ReaderObject::RaiseClosed(), nullptr;
+    if (PyUnicode_Check(a[0]) || PyBytes_Check(a[0])) {
+      PyErr_SetString(PyExc_TypeError, "get_many() takes an iterable of keys, not one key");
+      return nullptr;
+    }
+    // A tuple: decode callables run Python code, which could change a list.
+    OwnedRef keys = OwnedRef::Steal(PySequence_Tuple(a[0]));
+    OwnedRef readers = OwnedRef::NewRef(readers_obj);  // close() may drop the attribute
+    if (!keys) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(keys.get());
+    const uint32_t shards = static_cast<uint32_t>(PyTuple_GET_SIZE(readers.get()));
+    std::vector<uint32_t> shard_of(static_cast<size_t>(n));
+    std::vector<size_t> count(shards + 1, 0);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      StoreKey key;
+      if (!key.Convert(PyTuple_GET_ITEM(keys.get(), i))) return nullptr;
+      shard_of[i] = ShardOf(key.view().data, key.view().size, shards);
+      ++count[shard_of[i] + 1];
+    }
+    for (uint32_t s = 0; s < shards; ++s) count[s + 1] += count[s];  // group starts
+    std::vector<PyObject*> grouped(static_cast<size_t>(n));
+    std::vector<Py_ssize_t> positions(static_cast<size_t>(n));
+    std::vector<size_t> fill(count.begin(), count.end() - 1);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      const size_t at = fill[shard_of[i]]++;
+      grouped[at] = PyTuple_GET_ITEM(keys.get(), i);
+      positions[at] = i;
+    }
+    OwnedRef out = OwnedRef::Steal(Made(PyList_New(n)));
+    for (uint32_t s = 0; s < shards; ++s) {
+      const size_t first = count[s], m = count[s + 1] - first;
+      if (m == 0) continue;
+      auto* shard = reinterpret_cast<ReaderObject*>(PyTuple_GET_ITEM(readers.get(), s));
+      if (!FetchMany(shard, grouped.data() + first, static_cast<Py_ssize_t>(m), fallback, out.get(),
+                     positions.data() + first)) {
+        return nullptr;
+      }
+    }
+    return out.release();
+  });
+}
+
+// The readers, or nullptr with ValueError set before any were set.
+PyObject* Readers(PyObject* self) {
+  PyObject* readers = AsShards(self)->readers;
+  if (readers == nullptr) ReaderObject::RaiseClosed();
+  return readers;
+}
+
+extern "C" PyObject* ShardsIter(PyObject* self) {
+  return Frame([&]() -> PyObject* {
+    PyObject* readers = Readers(self);
+    return readers ? NewMergeIterator(readers, IterMode::kKeys, nullptr) : nullptr;
+  });
+}
+
+extern "C" PyObject* ShardsItems(PyObject* self, PyObject*) {
+  return Frame([&]() -> PyObject* {
+    PyObject* readers = Readers(self);
+    return readers ? NewMergeIterator(readers, IterMode::kItems, nullptr) : nullptr;
+  });
+}
+
+extern "C" PyObject* ShardsValues(PyObject* self, PyObject*) {
+  return Frame([&]() -> PyObject* {
+    PyObject* readers = Readers(self);
+    return readers ? NewMergeIterator(readers, IterMode::kValues, nullptr) : nullptr;
+  });
+}
+
+extern "C" PyObject* ShardsPrefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return Frame([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!BindFastcall(kPrefixParams, args, nargs, kwnames, a)) return nullptr;
+    StoreKey prefix;
+    if (!prefix.Convert(a[0])) return nullptr;
+    PyObject* readers = Readers(self);
+    if (readers == nullptr) return nullptr;
+    const KeyView view = prefix.view();
+    return NewMergeIterator(readers, IterMode::kItems, &view);
+  });
+}
+
+PyMethodDef kMethods[] = {
+    {"_items", ShardsItems, METH_NOARGS,
+     "_items($self)\n--\n\nAn iterator of `(key, value)` pairs in key order."},
+    {"_values", ShardsValues, METH_NOARGS,
+     "_values($self)\n--\n\nAn iterator of the values in key order."},
+    {"prefix", AsCFunction(ShardsPrefix), METH_FASTCALL | METH_KEYWORDS,
+     "prefix($self, prefix)\n--\n\n"
+     "An iterator of `(key, value)` for the keys that begin with *prefix*, in key order."},
+    {"_set_shards", AsCFunction(ShardsSet), METH_FASTCALL | METH_KEYWORDS,
+     "_set_shards($self, readers)\n--\n\nThe shards' readers, shard i at i."},
+    {"get", AsCFunction(ShardsGet), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, key, default=None)\n--\n\nThe value of *key*, or *default* when it is absent."},
+    {"get_many", AsCFunction(ShardsGetMany), METH_FASTCALL | METH_KEYWORDS,
+     "get_many($self, keys, default=None)\n--\n\n"
+     "The values of *keys* as a list, in order, with *default* for absent keys."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(ShardsNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ShardsDealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ShardsTraverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(ShardsClear)},
+    {Py_mp_subscript, reinterpret_cast<void*>(ShardsSubscript)},
+    {Py_tp_iter, reinterpret_cast<void*>(ShardsIter)},
+    {Py_mp_length, reinterpret_cast<void*>(ShardsLength)},
+    {Py_sq_length, reinterpret_cast<void*>(ShardsLength)},
+    {Py_sq_contains, reinterpret_cast<void*>(ShardsContains)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_doc, const_cast<char*>("Shards()\n--\n\n"
+                                  "The shards of a sharded store as one mapping; the base of "
+                                  "tarndb.ShardedReader.")},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"tarndb._store.Shards", static_cast<int>(sizeof(ShardsObject)), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, kSlots};
+
+}  // namespace
+
+PyTypeObject* ShardsType() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = CreateType(&kSpec);
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace tarndb::py::store
