@@ -52,14 +52,12 @@ int Contains(ReaderObject* self, PyObject* key_obj) {
   return offset.has_value() ? 1 : 0;
 }
 
-bool FetchMany(ReaderObject* self, PyObject* const* keys, Py_ssize_t n, PyObject* fallback,
-               PyObject* out, const Py_ssize_t* positions) {
-  ReaderObject* reader = self;
-  const std::shared_ptr<const Reader> r = reader->SharedStore();
+bool FetchViews(ReaderObject* self, const KeyView* views, PyObject* const* keys, Py_ssize_t n,
+                PyObject* fallback, PyObject* out, const Py_ssize_t* positions, Py_ssize_t first) {
+  const std::shared_ptr<const Reader> r = self->SharedStore();
   if (!r) return false;
   constexpr size_t kBatch = Reader::kMaxLookupBatch;
-  StoreKey converted[kBatch];
-  KeyView views[kBatch];
+  KeyView batch[kBatch];
   uint64_t offsets[kBatch];
   bool found[kBatch];
   for (Py_ssize_t base = 0; base < n; base += kBatch) {
@@ -67,18 +65,16 @@ bool FetchMany(ReaderObject* self, PyObject* const* keys, Py_ssize_t n, PyObject
     size_t lookups = 0;  // keys too long to be stored are not looked up
     size_t slot_of[kBatch];
     for (size_t b = 0; b < m; ++b) {
-      if (!converted[b].Convert(keys[base + static_cast<Py_ssize_t>(b)])) return false;
-      slot_of[b] = kBatch;
-      if (converted[b].view().size <= kMaxKeyLength) {
-        slot_of[b] = lookups;
-        views[lookups++] = converted[b].view();
-      }
+      const KeyView v = views[base + static_cast<Py_ssize_t>(b)];
+      slot_of[b] = v.size <= kMaxKeyLength ? lookups : kBatch;
+      if (v.size <= kMaxKeyLength) batch[lookups++] = v;
     }
-    if (Status s = r->FindMany(views, lookups, offsets, found); !s.ok()) {
+    if (Status s = r->FindMany(batch, lookups, offsets, found); !s.ok()) {
       SetCoreError(s.error());
       return false;
     }
     for (size_t b = 0; b < m; ++b) {
+      const Py_ssize_t i = base + static_cast<Py_ssize_t>(b);
       const size_t s = slot_of[b];
       PyObject* value;
       if (s == kBatch || !found[s]) {
@@ -90,17 +86,34 @@ bool FetchMany(ReaderObject* self, PyObject* const* keys, Py_ssize_t n, PyObject
           SetCoreError(obj.error());
           return false;
         }
-        value = reader
-                    ->Value(*r, obj.value(),
-                            ReaderObject::KeyOf{keys[base + static_cast<Py_ssize_t>(b)], {}})
-                    .release();
+        value = self->Value(*r, obj.value(), ReaderObject::KeyOf{keys[i], {}}).release();
         if (value == nullptr) return false;
       }
-      const Py_ssize_t i = base + static_cast<Py_ssize_t>(b);
-      PyList_SET_ITEM(out, positions ? positions[i] : i, value);
+      PyList_SET_ITEM(out, positions ? positions[i] : first + i, value);
     }
   }
   return ReaderObject::CheckIntact(*r);  // defaults given for keys of a changed file
+}
+
+bool FetchMany(ReaderObject* self, PyObject* const* keys, Py_ssize_t n, PyObject* fallback,
+               PyObject* out, const Py_ssize_t* positions) {
+  // Converted a batch at a time: the views of str and bytes keys point into
+  // the key objects, which the caller holds.
+  constexpr Py_ssize_t kBatch = Reader::kMaxLookupBatch;
+  StoreKey converted[kBatch];
+  KeyView views[kBatch];
+  for (Py_ssize_t base = 0; base < n; base += kBatch) {
+    const Py_ssize_t m = std::min<Py_ssize_t>(n - base, kBatch);
+    for (Py_ssize_t b = 0; b < m; ++b) {
+      if (!converted[b].Convert(keys[base + b])) return false;
+      views[b] = converted[b].view();
+    }
+    if (!FetchViews(self, views, keys + base, m, fallback, out,
+                    positions ? positions + base : nullptr, base)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace tarndb::py::store

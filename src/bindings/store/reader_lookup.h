@@ -24,6 +24,12 @@ int Contains(ReaderObject* self, PyObject* key_obj);
 bool FetchMany(ReaderObject* self, PyObject* const* keys, Py_ssize_t n, PyObject* fallback,
                PyObject* out, const Py_ssize_t* positions);
 
+// The same for keys already converted: views[i] is the bytes of keys[i]
+// (named in an error when its value cannot be decoded). Without positions
+// the values go to out[first + i].
+bool FetchViews(ReaderObject* self, const KeyView* views, PyObject* const* keys, Py_ssize_t n,
+                PyObject* fallback, PyObject* out, const Py_ssize_t* positions, Py_ssize_t first);
+
 }  // namespace tarndb::py::store
 
 #endif  // TARNDB_BINDINGS_STORE_READER_LOOKUP_H_

@@ -180,30 +180,49 @@ extern "C" PyObject* ShardsGetMany(PyObject* self, PyObject* const* args, Py_ssi
     if (!keys) return nullptr;
     const Py_ssize_t n = PyTuple_GET_SIZE(keys.get());
     const uint32_t shards = static_cast<uint32_t>(PyTuple_GET_SIZE(readers.get()));
+    // One pass in the keys' own order converts and routes each key; a
+    // second copies the key bytes, grouped by shard, into one block, so
+    // that each shard's batched lookups read their keys from compact memory
+    // instead of going back to key objects scattered in the input's order.
+    std::vector<StoreKey> converted(static_cast<size_t>(n));
     std::vector<uint32_t> shard_of(static_cast<size_t>(n));
-    std::vector<size_t> count(shards + 1, 0);
+    std::vector<size_t> start(shards + 1, 0), bytes_start(shards + 1, 0);
     for (Py_ssize_t i = 0; i < n; ++i) {
-      StoreKey key;
-      if (!key.Convert(PyTuple_GET_ITEM(keys.get(), i))) return nullptr;
-      shard_of[i] = ShardOf(key.view().data, key.view().size, shards);
-      ++count[shard_of[i] + 1];
+      if (!converted[i].Convert(PyTuple_GET_ITEM(keys.get(), i))) return nullptr;
+      const KeyView v = converted[i].view();
+      shard_of[i] = ShardOf(v.data, v.size, shards);
+      ++start[shard_of[i] + 1];
+      bytes_start[shard_of[i] + 1] += v.size;
     }
-    for (uint32_t s = 0; s < shards; ++s) count[s + 1] += count[s];  // group starts
+    for (uint32_t s = 0; s < shards; ++s) {
+      start[s + 1] += start[s];
+      bytes_start[s + 1] += bytes_start[s];
+    }
+    std::vector<unsigned char> key_bytes(bytes_start[shards]);
+    std::vector<KeyView> views(static_cast<size_t>(n));
     std::vector<PyObject*> grouped(static_cast<size_t>(n));
     std::vector<Py_ssize_t> positions(static_cast<size_t>(n));
-    std::vector<size_t> fill(count.begin(), count.end() - 1);
+    std::vector<size_t> fill(start.begin(), start.end() - 1);
+    std::vector<size_t> byte_fill(bytes_start.begin(), bytes_start.end() - 1);
     for (Py_ssize_t i = 0; i < n; ++i) {
-      const size_t at = fill[shard_of[i]]++;
+      const uint32_t s = shard_of[i];
+      const size_t at = fill[s]++;
+      const KeyView v = converted[i].view();
+      unsigned char* copy = key_bytes.data() + byte_fill[s];
+      if (v.size) std::memcpy(copy, v.data, v.size);
+      byte_fill[s] += v.size;
+      views[at] = KeyView{copy, v.size};
       grouped[at] = PyTuple_GET_ITEM(keys.get(), i);
       positions[at] = i;
     }
     OwnedRef out = OwnedRef::Steal(Made(PyList_New(n)));
     for (uint32_t s = 0; s < shards; ++s) {
-      const size_t first = count[s], m = count[s + 1] - first;
+      const size_t first = start[s], m = start[s + 1] - first;
       if (m == 0) continue;
       auto* shard = reinterpret_cast<ReaderObject*>(PyTuple_GET_ITEM(readers.get(), s));
-      if (!FetchMany(shard, grouped.data() + first, static_cast<Py_ssize_t>(m), fallback, out.get(),
-                     positions.data() + first)) {
+      if (!FetchViews(shard, views.data() + first, grouped.data() + first,
+                      static_cast<Py_ssize_t>(m), fallback, out.get(), positions.data() + first,
+                      0)) {
         return nullptr;
       }
     }
