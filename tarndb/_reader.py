@@ -7,9 +7,10 @@ from collections.abc import ItemsView, Mapping, ValuesView
 from types import TracebackType
 from typing import Any, Iterator, Optional, Tuple, Type, TypeVar
 
+from tarndb import _compression
 from tarndb._codec import decoder_for
 from tarndb._store import Reader
-from tarndb._types import StrPath, fspath_str
+from tarndb._types import StoreStats, StrPath, fspath_str
 
 V = TypeVar("V")
 
@@ -86,7 +87,7 @@ class TarnReader(Reader, _StoreMapping[Any]):
     ``TarnCorruptError`` instead of answering from the changed file.
     """
 
-    __slots__ = ("_path", "_verify", "_identity", "_value_type")
+    __slots__ = ("_path", "_verify", "_identity", "_value_type", "_codec")
 
     def __new__(
         cls, path: StrPath, verify: bool = True, populate: bool = False, *, value_type: Any = None
@@ -105,6 +106,11 @@ class TarnReader(Reader, _StoreMapping[Any]):
         self._verify = bool(verify)
         self._identity = after
         self._value_type = value_type
+        self._codec = _compression.read_codec(self)
+        if self._codec is not None:
+            name, dictionary, _, _ = self._codec
+            self._set_decode(_compression.compose(_compression.decompressor(name, dictionary),
+                                                  decoder_for(value_type)))
         return self
 
     def __init__(
@@ -127,6 +133,20 @@ class TarnReader(Reader, _StoreMapping[Any]):
         view = self._view(RawView)
         view._owner = self
         return view
+
+    def stats(self) -> StoreStats:
+        """A new dict of the file's figures: path, version, num_keys,
+        num_objects (the user's), index_offset, data_offset, file_size_kb,
+        file_crc32 (as stored, "0x…"), hash_index, private_bytes and
+        compression (``None``, or the codec, its dictionary's size and the
+        values' compression ratio)."""
+        stats: StoreStats = super().stats()
+        stats["compression"] = None
+        if self._codec is not None:
+            name, dictionary, raw, stored = self._codec
+            stats["compression"] = {"codec": name, "dictionary_bytes": len(dictionary),
+                                    "ratio": raw / stored if stored else 1.0}
+        return stats
 
     def is_stale(self) -> bool:
         """Whether the path now names another file than the one this reader

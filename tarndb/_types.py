@@ -33,11 +33,20 @@ class HeaderStats(TypedDict):
     file_crc32: str  #: the stored whole-file checksum, "0x" and 8 hex digits
 
 
-class StoreStats(HeaderStats):
+class CompressionStats(TypedDict):
+    """How a store's values are compressed, as ``stats()["compression"]`` reports it."""
+
+    codec: str  #: "zstd"
+    dictionary_bytes: int  #: the size of the dictionary stored in the file
+    ratio: float  #: the values' total size before compression / after
+
+
+class StoreStats(HeaderStats, total=False):
     """What ``TarnReader.stats()`` reports: the header values, then these."""
 
     hash_index: Optional[HashIndexStats]  #: None when the file has none
     private_bytes: int  #: this process's memory that the reader's tables take
+    compression: Optional[CompressionStats]  #: None when values are stored as they are
 
 
 def fspath_str(path: StrPath) -> str:

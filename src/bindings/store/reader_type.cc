@@ -15,6 +15,7 @@
 #include "bindings/store/reader_lookup.h"
 #include "bindings/store/reader_object.h"
 #include "bindings/store/types.h"
+#include "core/format/hash_index.h"
 #include "core/format/layout.h"
 
 namespace tarndb::py::store {
@@ -28,6 +29,8 @@ constexpr const char* kGetManyNames[] = {"keys", "default"};
 constexpr Params kGetManyParams{"get_many()", kGetManyNames, 2, 1};
 constexpr const char* kPrefixNames[] = {"prefix"};
 constexpr Params kPrefixParams{"prefix()", kPrefixNames, 1, 1};
+constexpr const char* kSectionNames[] = {"type", "version"};
+constexpr Params kSectionParams{"_section()", kSectionNames, 2, 2};
 constexpr const char* kViewNames[] = {"cls"};
 constexpr Params kViewParams{"_view()", kViewNames, 1, 1};
 
@@ -215,7 +218,9 @@ OwnedRef Unsigned(uint64_t v) { return OwnedRef::Steal(Made(PyLong_FromUnsignedL
 // None, or what the file's hash index costs and whether lookups use it.
 OwnedRef HashIndexStats(const Reader& r) {
   const ExtensionBlock* ext = r.extension();
-  if (ext == nullptr) return OwnedRef::NewRef(Py_None);
+  if (ext == nullptr || !ext->Find(kHashIndexSection, kHashIndexVersion)) {
+    return OwnedRef::NewRef(Py_None);
+  }
   OwnedRef d = OwnedRef::Steal(Made(PyDict_New()));
   const bool ok =
       SetEntry(d.get(), "bytes", [&] { return Unsigned(kRecordHeadSize + ext->payload_size); }) &&
@@ -296,9 +301,52 @@ extern "C" PyObject* ReaderView(PyObject* self, PyObject* const* args, Py_ssize_
   });
 }
 
+// _section(type, version): the bytes of a section of the file's extension
+// block (type: four ASCII bytes), or None.
+extern "C" PyObject* ReaderSection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  return Frame([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!BindFastcall(kSectionParams, args, nargs, kwnames, a)) return nullptr;
+    if (!PyBytes_Check(a[0]) || PyBytes_GET_SIZE(a[0]) != 4) {
+      PyErr_SetString(PyExc_TypeError, "a section type is 4 bytes");
+      return nullptr;
+    }
+    const unsigned long version = PyLong_AsUnsignedLong(a[1]);
+    if (PyErr_Occurred()) return nullptr;
+    const Reader* r = AsReader(self)->Store();
+    if (r == nullptr) return nullptr;
+    const auto* t = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(a[0]));
+    const uint32_t type = LoadBE32(t);
+    const std::optional<ObjectView> bytes =
+        r->ExtensionSectionBytes(type, static_cast<uint32_t>(version));
+    if (!bytes) Py_RETURN_NONE;
+    OwnedRef copy = NewBytes(bytes->data, bytes->size);
+    return ReaderObject::CheckIntact(*r) ? copy.release() : nullptr;
+  });
+}
+
+// _set_decode(decode): how this reader (not its views) turns stored bytes
+// into values from now on; None for the bytes themselves.
+extern "C" PyObject* ReaderSetDecode(PyObject* self, PyObject* decode) {
+  if (decode != Py_None && !PyCallable_Check(decode)) {
+    PyErr_SetString(PyExc_TypeError, "decode must be callable or None");
+    return nullptr;
+  }
+  PyObject* fresh = decode == Py_None ? nullptr : decode;
+  Py_XINCREF(fresh);
+  Py_XSETREF(AsReader(self)->decode, fresh);
+  Py_RETURN_NONE;
+}
+
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
+    {"_section", AsCFunction(ReaderSection), kFastKw,
+     "_section($self, type, version)\n--\n\n"
+     "The bytes of a section of the file's extension block, or None."},
+    {"_set_decode", ReaderSetDecode, METH_O,
+     "_set_decode($self, decode)\n--\n\nHow values are decoded from now on (None: bytes)."},
     {"get", AsCFunction(ReaderGet), kFastKw,
      "get($self, key, default=None)\n--\n\nThe value of *key*, or *default* when it is absent."},
     {"get_many", AsCFunction(ReaderGetMany), kFastKw,

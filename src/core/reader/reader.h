@@ -190,6 +190,14 @@ class Reader {
   bool uses_file_hash_index() const {
     return extension_ && (num_keys_ == 0 || Current().table.mapped());
   }
+  // A section of the extension block, viewed in the mapping, or nothing.
+  std::optional<ObjectView> ExtensionSectionBytes(uint32_t type, uint32_t version) const {
+    if (!extension_) return std::nullopt;
+    const ExtensionSection* s = extension_->Find(type, version);
+    if (s == nullptr) return std::nullopt;
+    return ObjectView{mapping_.data() + extension_->payload_offset + s->offset,
+                      static_cast<size_t>(s->length)};
+  }
   // Bytes of this process's own memory that the lookup tables take.
   uint64_t private_bytes() const;
 

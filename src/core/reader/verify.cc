@@ -2,6 +2,7 @@
 #include <string>
 
 #include "core/format/crc32.h"
+#include "core/format/hash_index.h"
 #include "core/format/layout.h"
 #include "core/reader/offset_groups.h"
 #include "core/reader/reader.h"
@@ -100,6 +101,12 @@ Status Reader::VerifyKeyOrder() const {
 
 Status Reader::VerifyHashIndex() const {
   if (!extension_) return OkStatus();
+  // The block's own record: no index entry names it, so the per-object
+  // checks above did not read it.
+  if (Status s = CheckRecord(mapping_.data(), file_size_, extension_->record_offset); !s.ok()) {
+    return Error::Corrupt("extension block: " + s.error().message());
+  }
+  if (extension_->Find(kHashIndexSection, kHashIndexVersion) == nullptr) return OkStatus();
   const Error mismatch = Error::Corrupt("hash index does not match the index");
   if (!uses_file_hash_index()) return mismatch;  // set aside at open or since
   const Index& ix = Current();
