@@ -40,7 +40,8 @@ LABEL = {"tarndb": "tarndb", "tarndb-noidx": "tarndb, no hash index", "lmdb": "l
 TARN = ("tarndb", "tarndb-noidx")
 MiB = 1 << 20
 
-# (row label, unit, result field, variant, scale): scale "key" divides by n
+# (row label, unit, result field, variant, scale): scale "key" divides by n;
+# unit "io" is bytes shown without ratios
 ROWS = [
     ("open, per process", "time", "open_ns", "store", 1),
     ("open, per key", "time", "open_ns", "store", "key"),
@@ -57,6 +58,9 @@ ROWS = [
     ("private memory added by open + first lookup, per key", "bytes", "anon_open", "store", "key"),
     ("private memory added by open + all lookups, per process", "bytes", "anon_all", "store", 1),
     ("stats()[\"private_bytes\"], per process", "bytes", "private_bytes", "store", 1),
+    ("read from disk (page cache misses) in open + first lookup, per process", "io",
+     "disk_open", "store", 1),
+    ("read from disk in the random lookups, per process", "io", "disk_get", "store", 1),
     ("TarnReader: private memory added by open + first lookup, per process", "bytes", "anon_open",
      "package", 1),
 ]
@@ -75,7 +79,7 @@ def fmt_ratio(r):
 
 
 def cell(v, unit):
-    return fmt_bytes(v) if unit == "bytes" else fmt(v, unit)
+    return fmt_bytes(v) if unit in ("bytes", "io") else fmt(v, unit)
 
 
 def gdbm_python():
@@ -221,7 +225,7 @@ class Scale:
             line = []
             for c in cols:
                 text = cell(cells[c], unit)
-                if c not in TARN:
+                if c not in TARN and unit != "io":
                     rs = [advantage(cells[t], cells[c], unit) for t in tarns]
                     if any(r is not None for r in rs):
                         text += " (%s)" % " \\| ".join(map(fmt_ratio, rs))

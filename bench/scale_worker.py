@@ -40,6 +40,15 @@ def status():
     return out
 
 
+def disk_reads():
+    """Bytes this process has had read from storage (page cache misses)."""
+    with open("/proc/self/io") as f:
+        for line in f:
+            if line.startswith("read_bytes:"):
+                return int(line.split()[1])
+    return 0
+
+
 def trim():
     gc.collect()
     try:
@@ -140,23 +149,25 @@ def task_read(t):
     sys.stdout.write("ready\n")
     sys.stdout.flush()
     os.read(t["gate"], 1)                                          # EOF when the parent releases
+    m0 = disk_reads()
     c0, t0 = process_time_ns(), perf_counter_ns()
     h = open_()
     t1 = perf_counter_ns()
     get = getter(h)
     ok = get(first) == d.value(pos[0])
     t2, c2 = perf_counter_ns(), process_time_ns()
-    opened = status()
+    opened, m1 = status(), disk_reads()
     first_pass = lookups(get, keys)
     repeat = lookups(get, again)
-    after = status()
+    after, m2 = status(), disk_reads()
     ok = ok and checked(get, d, pos[1:])
     out = {"open_ns": t1 - t0, "open_get_ns": t2 - t0, "open_get_cpu_ns": c2 - c0,
            "get_first_ns": first_pass[0], "get_first_cpu_ns": first_pass[1],
            "get_ns": repeat[0], "get_cpu_ns": repeat[1],
            "anon_open": opened["RssAnon"] - before["RssAnon"],
            "anon_all": after["RssAnon"] - before["RssAnon"],
-           "file_open": opened["RssFile"] - before["RssFile"], "ok": ok}
+           "file_open": opened["RssFile"] - before["RssFile"],
+           "disk_open": m1 - m0, "disk_get": m2 - m1, "ok": ok}
     if t["system"] == "tarndb":
         st = h.stats()
         out["private_bytes"] = st["private_bytes"]
