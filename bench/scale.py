@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Readers at scale: many processes opening one large store side by side.
 
-    python bench/scale.py                       # 10^7 keys, 4 and 16 readers (~15 min)
+    python bench/scale.py                       # 10^7 keys, 4 and 16 readers (~10 min)
     python bench/scale.py --keys 100000000 --systems tarndb    # 10^8 (bench/scale_1e8.py)
     python bench/scale.py --quick               # 10^5 keys, 2 and 4 readers, seconds
 
@@ -342,8 +342,9 @@ def run(argv=None):
         t0 = time.monotonic()
         sc.run()
         print(sc.markdown())
-        print("\nLoad average after the run: %s; %.0f s in all; dbm.gnu on %s.\n"
-              % (loadavg(), time.monotonic() - t0, sc.exe.get("dbm.gnu") or "—"), flush=True)
+        print("\nLoad average after the run: %s; %.0f s in all%s.\n"
+              % (loadavg(), time.monotonic() - t0, "; dbm.gnu on " + sc.exe["dbm.gnu"]
+                 if sc.exe.get("dbm.gnu") else ""), flush=True)
         if args.json:
             with open(args.json, "w") as f:
                 json.dump({"n": sc.n, "built": sc.built, "results": [

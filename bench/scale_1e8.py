@@ -4,8 +4,8 @@
     python bench/scale_1e8.py [bench/scale.py options]
 
 Runs ``bench/scale.py --keys 1e8 --systems tarndb --repeat 1`` (later options
-override these).  The store takes about 15 GB on disk and its writer about
-16 GiB of memory (160 bytes per key); the run stops before building when the
+override these).  The store takes about 16 GB on disk and its writer about
+16 GiB of memory (about 175 bytes per key); the run stops before building when the
 directory or the machine has less.
 """
 
@@ -18,8 +18,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import scale                                                         # noqa: E402
 
-WRITER_BYTES_PER_KEY = 160      # the writer's peak at 10^7 keys, per key
-FILE_BYTES_PER_KEY = 151
+WRITER_BYTES_PER_KEY = 175      # the writer's peak at 10^8 keys (16.2 GiB), per key
+FILE_BYTES_PER_KEY = 161
 
 
 def available_memory():

@@ -53,7 +53,7 @@ class ScaleData:
 
     def pairs(self, start, stop):
         """[(key, value)] for positions start..stop-1, in key order."""
-        out, value, pool, n = [], self.value, self.pool, len(FLD)
+        out, value, n = [], self.value, len(FLD)
         p = start
         while p < stop:
             head, f = self._parts(p)
