@@ -445,6 +445,8 @@ def parse_args(argv):
     p.add_argument("--dir", help="directory for the stores (default: a new one in /tmp)")
     p.add_argument("--quick", action="store_true",
                    help="smoke run: small sizes, both key kinds, every system and operation")
+    p.add_argument("--scale", nargs="?", const="1e7", metavar="KEYS",
+                   help="then readers at scale, bench/scale.py (default 10^7 keys; --quick: 10^5)")
     return p.parse_args(argv)
 
 
@@ -511,6 +513,9 @@ def main(argv=None):
         print("WARNING: tarndb was reinstalled during this run; the figures mix two builds "
               "(subprocesses load the new one). Run again.", file=sys.stderr)
     failures = [f for r in runs for f in r.failures]
+    if args.scale or args.quick:
+        import scale
+        failures += scale.run(["--quick"] if args.quick else ["--keys", args.scale])
     if failures:
         print("%d correctness check(s) failed" % len(failures), file=sys.stderr)
         return 1
