@@ -7,6 +7,7 @@ An index entry is key_len u16 | key | offset u64 (10 + key_len bytes).
 """
 
 import errno
+import itertools
 import os
 import subprocess
 import sys
@@ -185,6 +186,19 @@ class TestEntries:
         assert r.keys() == ["d", "d"]
         assert r.get_raw("d") == b"two"
         assert r.items_raw() == [("d", b"one"), ("d", b"two")]
+
+    @pytest.mark.parametrize("n", [7, 40_000])  # one and several partitions of the owned table
+    def test_runs_of_equal_keys_take_their_last_entry(self, tmp_path, n):
+        # Keys repeated once, twice and three times, in order; each entry has
+        # its own object.
+        keys = [b"k%06d" % j for j in range(n) for _ in range(1 + j % 3)]
+        payloads = [b"%d" % i for i in range(len(keys))]
+        offsets = list(itertools.accumulate((8 + len(p) for p in payloads[:-1]), initial=40))
+        data = b"".join(record(p) for p in payloads)
+        index = b"".join(entry(k, o) for k, o in zip(keys, offsets))
+        r = _TarnReader(put(tmp_path, craft(data, index, num_keys=len(keys))))
+        want = dict(zip(keys, payloads))
+        assert [r.get_raw(k) for k in want] == list(want.values())
 
     @pytest.mark.parametrize("offset", [  # the file below is 62 bytes long
         62 - 7, 62 - 1, 62, 63, 2**32, 2**63, U64_MAX - 8, U64_MAX - 7, U64_MAX - 1, U64_MAX])

@@ -73,7 +73,7 @@ void SlotTable::GrowTail() {
   slot_count_ = count;
 }
 
-void SlotTable::Insert(uint64_t h, uint64_t pos, uint64_t record_offset) {
+void SlotTable::Insert(uint64_t h, uint64_t word) {
   auto* slots = reinterpret_cast<uint64_t*>(owned_.data());
   uint64_t i = Home(h);
   while (i < slot_count_ && slots[i] != 0) ++i;
@@ -81,12 +81,17 @@ void SlotTable::Insert(uint64_t h, uint64_t pos, uint64_t record_offset) {
     GrowTail();
     slots = reinterpret_cast<uint64_t*>(owned_.data());
   }
-  slots[i] = codec_.Word(h, pos, record_offset);
-  last_slot_ = i;
+  slots[i] = word;
 }
 
-void SlotTable::ReplaceLast(uint64_t h, uint64_t pos, uint64_t record_offset) {
-  reinterpret_cast<uint64_t*>(owned_.data())[last_slot_] = codec_.Word(h, pos, record_offset);
+void SlotTable::Replace(uint64_t h, uint64_t old_pos, uint64_t pos, uint64_t record_offset) {
+  auto* slots = reinterpret_cast<uint64_t*>(owned_.data());
+  for (uint64_t i = Home(h); i < slot_count_ && slots[i] != 0; ++i) {
+    if (codec_.PosOf(slots[i]) == old_pos + 1) {
+      slots[i] = codec_.Word(h, pos, record_offset);
+      return;
+    }
+  }
 }
 
 }  // namespace tarndb

@@ -100,11 +100,11 @@ class SlotTable {
   std::optional<Hit> Find(const IndexSpan& ix, KeyView key, uint64_t h, bool* contradicted,
                           bool* collided) const;
 
-  // Building an owned table: place an entry, or replace the one placed last
-  // (a key the index holds twice: the later entry wins).
-  void Insert(uint64_t h, uint64_t pos, uint64_t record_offset);
-  void ReplaceLast(uint64_t h, uint64_t pos, uint64_t record_offset);
-  void PrefetchHome(uint64_t h) const { PrefetchSlot(Home(h)); }
+  // Building an owned table: place a slot's word (Word of the codec), or
+  // point the slot of the entry at old_pos to another entry (a key the
+  // index holds twice).
+  void Insert(uint64_t h, uint64_t word);
+  void Replace(uint64_t h, uint64_t old_pos, uint64_t pos, uint64_t record_offset);
 
  private:
   void GrowTail();
@@ -115,7 +115,6 @@ class SlotTable {
   HashKey seed_;
   const uint8_t* mapped_ = nullptr;
   BigBuffer owned_;
-  uint64_t last_slot_ = 0;  // where Insert placed its last entry
 };
 
 }  // namespace tarndb
