@@ -20,6 +20,8 @@
 #include "bindings/common/results.h"
 #include "bindings/store/keys.h"
 #include "bindings/store/types.h"
+#include "core/format/coding.h"
+#include "core/format/hash_index.h"
 #include "core/writer/stream_writer.h"
 #include "core/writer/temp_path.h"
 #include "core/writer/writer.h"
@@ -56,6 +58,8 @@ constexpr Params kPutManyRawParams{"put_many_raw()", kPutManyRawNames, 2, 2};
 constexpr const char* kItemsNames[] = {"items"};
 constexpr Params kUpdateParams{"update()", kItemsNames, 1, 1};
 constexpr Params kUpdateRawParams{"update_raw()", kItemsNames, 1, 1};
+constexpr const char* kSetSectionNames[] = {"type", "version", "data"};
+constexpr Params kSetSectionParams{"_set_section()", kSetSectionNames, 3, 3};
 constexpr const char* kBuildNames[] = {"path"};
 constexpr Params kBuildParams{"build()", kBuildNames, 1, 1};
 
@@ -413,6 +417,34 @@ PyObject* PutManyRawBody(PyObject* self, PyObject* const* a) {
 PyObject* UpdateBody(PyObject* self, PyObject* const* a) { return Update(self, a[0], false); }
 PyObject* UpdateRawBody(PyObject* self, PyObject* const* a) { return Update(self, a[0], true); }
 
+// _set_section(type, version, data): a section of the extension block of
+// the files this writer builds (the package stores its value codec so).
+extern "C" PyObject* WriterSetSection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  return Frame([&]() -> PyObject* {
+    PyObject* a[3];
+    if (!BindFastcall(kSetSectionParams, args, nargs, kwnames, a)) return nullptr;
+    if (!PyBytes_Check(a[0]) || PyBytes_GET_SIZE(a[0]) != 4 || !PyBytes_Check(a[2])) {
+      PyErr_SetString(PyExc_TypeError, "a section is a 4-byte type, a version and bytes");
+      return nullptr;
+    }
+    const unsigned long long version = PyLong_AsUnsignedLongLong(a[1]);
+    if (PyErr_Occurred()) return nullptr;
+    const uint32_t type = LoadBE32(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(a[0])));
+    if (version > UINT32_MAX || type == kHashIndexSection || type == kSamplesSection) {
+      PyErr_SetString(PyExc_ValueError, "not a section type and version a caller may set");
+      return nullptr;
+    }
+    const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(a[2]));
+    SectionBytes section{type, static_cast<uint32_t>(version),
+                         std::vector<uint8_t>(data, data + PyBytes_GET_SIZE(a[2]))};
+    ScopedUse use(AsWriter(self)->access, ScopedUse::kExclusive);
+    if (!use) return nullptr;
+    AsWriter(self)->core.SetSection(std::move(section));
+    Py_RETURN_NONE;
+  });
+}
+
 extern "C" PyObject* WriterBuild(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return Frame([&]() -> PyObject* {
@@ -502,6 +534,9 @@ PyMethodDef kMethods[] = {
      "update() for values that are bytes you encoded."},
     {"_repeat", reinterpret_cast<PyCFunction>(WriterRepeat), METH_NOARGS,
      "_repeat($self)\n--\n\nThe repeated key that failed a unique-key build, or None."},
+    {"_set_section", AsCFunction(WriterSetSection), kFastKw,
+     "_set_section($self, type, version, data)\n--\n\n"
+     "Store *data* as a section of the extension block of the files built from now on."},
     {"build", AsCFunction(WriterBuild), kFastKw,
      "build($self, path)\n--\n\n"
      "Write the store file at *path* atomically and durably; returns (objects, keys, bytes)."},

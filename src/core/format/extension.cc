@@ -18,7 +18,8 @@ const ExtensionSection* ExtensionBlock::Find(uint32_t type, uint32_t version) co
 std::optional<ExtensionBlock> FindExtensionBlock(const uint8_t* file, uint64_t file_size,
                                                  uint64_t index_offset) {
   // The block is a whole record inside the data section: [40, index_offset).
-  if (index_offset > file_size || index_offset < kHeaderSize + kRecordHeadSize + kExtensionTrailerSize) {
+  if (index_offset > file_size ||
+      index_offset < kHeaderSize + kRecordHeadSize + kExtensionTrailerSize) {
     return std::nullopt;
   }
   const uint8_t* trailer = file + index_offset - kExtensionTrailerSize;
@@ -48,6 +49,15 @@ std::optional<ExtensionBlock> FindExtensionBlock(const uint8_t* file, uint64_t f
     block.sections.push_back(s);
   }
   return block;
+}
+
+uint64_t AppendSectionEntries(const std::vector<SectionBytes>& sections, uint64_t offset,
+                              std::vector<ExtensionSection>* directory) {
+  for (const SectionBytes& s : sections) {
+    directory->push_back({s.type, s.version, offset, s.bytes.size()});
+    offset += s.bytes.size();
+  }
+  return offset;
 }
 
 std::vector<uint8_t> EncodeExtensionTail(const std::vector<ExtensionSection>& sections,

@@ -50,6 +50,19 @@ struct ExtensionSection {
   uint64_t length = 0;
 };
 
+// A section a writer stores as given (type and version of its choosing;
+// not one of the types above).
+struct SectionBytes {
+  uint32_t type = 0;
+  uint32_t version = 0;
+  std::vector<uint8_t> bytes;
+};
+
+// Directory entries for sections stored back to back from offset on (from
+// the payload's start); returns where the last ends.
+uint64_t AppendSectionEntries(const std::vector<SectionBytes>& sections, uint64_t offset,
+                              std::vector<ExtensionSection>* directory);
+
 // An extension block found in a mapped file: where its payload lies and what
 // it holds. Every section lies inside the payload.
 struct ExtensionBlock {

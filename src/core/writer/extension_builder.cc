@@ -3,7 +3,8 @@
 namespace tarndb {
 
 ExtensionBuilder::ExtensionBuilder(uint64_t num_entries, uint64_t index_size, uint64_t data_end,
-                                   HashKey seed) {
+                                   HashKey seed, const std::vector<SectionBytes>* extra)
+    : extra_(extra) {
   header_.codec = SlotCodec::For(index_size, data_end, /*wide_allowed=*/true);
   header_.capacity = HashCapacityFor(num_entries);
   header_.num_entries = num_entries;
@@ -13,6 +14,9 @@ ExtensionBuilder::ExtensionBuilder(uint64_t num_entries, uint64_t index_size, ui
   if (header_.codec.width == 16) offsets_.assign(MinSlotCount(header_.capacity), 0);
   samples_.reserve((num_entries >> kSampleShift) + 1);
 }
+
+ExtensionBuilder::ExtensionBuilder(const std::vector<SectionBytes>* extra)
+    : hash_index_(false), extra_(extra) {}
 
 void ExtensionBuilder::Place(uint64_t home, uint64_t word, uint64_t offset) {
   // Linear probing that never wraps: a run that passes the last home slot
@@ -34,13 +38,35 @@ void ExtensionBuilder::Add(KeyView key, uint64_t pos, uint64_t record_offset) {
   Place(HomeSlot(h, header_.capacity), header_.codec.Word(h, pos, record_offset), record_offset);
 }
 
+std::vector<ExtensionSection> ExtensionBuilder::Directory() const {
+  std::vector<ExtensionSection> directory;
+  uint64_t end = 0;
+  if (hash_index_) {
+    const uint64_t hidx_size = kHashIndexHeaderSize + slots_.size() * header_.codec.width;
+    directory.push_back({kHashIndexSection, kHashIndexVersion, 0, hidx_size});
+    directory.push_back(
+        {kSamplesSection, kSamplesVersion, hidx_size, kSamplesHeaderSize + 8 * samples_.size()});
+    end = hidx_size + kSamplesHeaderSize + 8 * samples_.size();
+  }
+  if (extra_ != nullptr) AppendSectionEntries(*extra_, end, &directory);
+  return directory;
+}
+
 uint64_t ExtensionBuilder::sections_size() const {
-  return kHashIndexHeaderSize + slots_.size() * header_.codec.width + kSamplesHeaderSize +
-         8 * samples_.size();
+  uint64_t size = 0;
+  if (hash_index_) {
+    size = kHashIndexHeaderSize + slots_.size() * header_.codec.width + kSamplesHeaderSize +
+           8 * samples_.size();
+  }
+  if (extra_ != nullptr) {
+    for (const SectionBytes& s : *extra_) size += s.bytes.size();
+  }
+  return size;
 }
 
 uint64_t ExtensionBuilder::payload_size() const {
-  return sections_size() + 2 * kExtensionDirEntrySize + kExtensionTrailerSize;
+  const uint64_t sections = (hash_index_ ? 2 : 0) + (extra_ != nullptr ? extra_->size() : 0);
+  return sections_size() + sections * kExtensionDirEntrySize + kExtensionTrailerSize;
 }
 
 }  // namespace tarndb

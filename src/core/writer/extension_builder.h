@@ -1,6 +1,7 @@
 // ExtensionBuilder: the extension block a writer adds to a store, holding a
 // hash index over its keys and samples of its entry positions (the layout
-// is in core/format/extension.h and core/format/hash_index.h).
+// is in core/format/extension.h and core/format/hash_index.h), then any
+// sections the writer's caller gave, or only those.
 //
 // Keys are added in index order with the position of their entry in the
 // index section and the offset of their object's record. The hash table
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "core/common/result.h"
+#include "core/format/crc32.h"
+#include "core/format/extension.h"
 #include "core/format/hash_index.h"
 #include "core/format/key_order.h"
 
@@ -22,7 +25,13 @@ class ExtensionBuilder {
  public:
   // For num_entries keys whose index section is index_size bytes, and whose
   // records all start before data_end. seed keys the table's hash.
-  ExtensionBuilder(uint64_t num_entries, uint64_t index_size, uint64_t data_end, HashKey seed);
+  // extra (may be null) must outlive the builder.
+  ExtensionBuilder(uint64_t num_entries, uint64_t index_size, uint64_t data_end, HashKey seed,
+                   const std::vector<SectionBytes>* extra = nullptr);
+  // A block of the extra sections alone, without a hash index.
+  explicit ExtensionBuilder(const std::vector<SectionBytes>* extra);
+
+  bool hash_index() const { return hash_index_; }
 
   // The next key in index order.
   void Add(KeyView key, uint64_t pos, uint64_t record_offset);
@@ -34,12 +43,21 @@ class ExtensionBuilder {
   // stopping at the first failure.
   template <typename Sink>
   Status Emit(Sink&& sink) const;
+  // The whole object record: head (length and the payload's CRC), then the
+  // payload.
+  template <typename Sink>
+  Status EmitRecord(Sink&& sink) const;
 
  private:
   // The sections' bytes before the directory and trailer.
   uint64_t sections_size() const;
   void Place(uint64_t home, uint64_t word, uint64_t offset);
 
+  // The directory of every section, laid out from the payload's start.
+  std::vector<ExtensionSection> Directory() const;
+
+  bool hash_index_ = true;
+  const std::vector<SectionBytes>* extra_ = nullptr;
   HashIndexHeader header_;
   std::vector<uint64_t> slots_;  // first words; width 16 keeps the offsets beside
   std::vector<uint64_t> offsets_;
@@ -49,44 +67,60 @@ class ExtensionBuilder {
 
 template <typename Sink>
 Status ExtensionBuilder::Emit(Sink&& sink) const {
-  HashIndexHeader header = header_;
-  header.slot_count = slots_.size();
-  uint8_t head[kHashIndexHeaderSize];
-  header.EncodeTo(head);
-  if (Status s = sink(head, sizeof head); !s.ok()) return s;
-  // Slots in pieces of 4,096, big-endian.
-  constexpr size_t kPiece = 4096;
-  uint8_t buf[kPiece * 16];
-  for (size_t i = 0; i < slots_.size();) {
-    const size_t m = slots_.size() - i < kPiece ? slots_.size() - i : kPiece;
-    uint8_t* p = buf;
-    for (size_t k = 0; k < m; ++k, ++i) {
-      StoreBE64(p, slots_[i]);
-      p += 8;
-      if (header_.codec.width == 16) {
-        StoreBE64(p, offsets_[i]);
+  if (hash_index_) {
+    HashIndexHeader header = header_;
+    header.slot_count = slots_.size();
+    uint8_t head[kHashIndexHeaderSize];
+    header.EncodeTo(head);
+    if (Status s = sink(head, sizeof head); !s.ok()) return s;
+    // Slots in pieces of 4,096, big-endian.
+    constexpr size_t kPiece = 4096;
+    uint8_t buf[kPiece * 16];
+    for (size_t i = 0; i < slots_.size();) {
+      const size_t m = slots_.size() - i < kPiece ? slots_.size() - i : kPiece;
+      uint8_t* p = buf;
+      for (size_t k = 0; k < m; ++k, ++i) {
+        StoreBE64(p, slots_[i]);
         p += 8;
+        if (header_.codec.width == 16) {
+          StoreBE64(p, offsets_[i]);
+          p += 8;
+        }
       }
+      if (Status s = sink(buf, static_cast<size_t>(p - buf)); !s.ok()) return s;
     }
-    if (Status s = sink(buf, static_cast<size_t>(p - buf)); !s.ok()) return s;
+    uint8_t samples_head[kSamplesHeaderSize] = {};
+    samples_head[0] = kSampleShift;
+    StoreBE64(samples_head + 8, samples_.size());
+    if (Status s = sink(samples_head, sizeof samples_head); !s.ok()) return s;
+    for (size_t i = 0; i < samples_.size();) {
+      const size_t m = samples_.size() - i < kPiece ? samples_.size() - i : kPiece;
+      for (size_t k = 0; k < m; ++k, ++i) StoreBE64(buf + 8 * k, samples_[i]);
+      if (Status s = sink(buf, 8 * m); !s.ok()) return s;
+    }
   }
-  uint8_t samples_head[kSamplesHeaderSize] = {};
-  samples_head[0] = kSampleShift;
-  StoreBE64(samples_head + 8, samples_.size());
-  if (Status s = sink(samples_head, sizeof samples_head); !s.ok()) return s;
-  for (size_t i = 0; i < samples_.size();) {
-    const size_t m = samples_.size() - i < kPiece ? samples_.size() - i : kPiece;
-    for (size_t k = 0; k < m; ++k, ++i) StoreBE64(buf + 8 * k, samples_[i]);
-    if (Status s = sink(buf, 8 * m); !s.ok()) return s;
+  if (extra_ != nullptr) {
+    for (const SectionBytes& section : *extra_) {
+      if (section.bytes.empty()) continue;
+      if (Status s = sink(section.bytes.data(), section.bytes.size()); !s.ok()) return s;
+    }
   }
-  const uint64_t hidx_size = kHashIndexHeaderSize + slots_.size() * header_.codec.width;
-  const std::vector<ExtensionSection> sections = {
-      {kHashIndexSection, kHashIndexVersion, 0, hidx_size},
-      {kSamplesSection, kSamplesVersion, hidx_size, kSamplesHeaderSize + 8 * samples_.size()},
-  };
   const std::vector<uint8_t> tail =
-      EncodeExtensionTail(sections, sections_size(), kExtensionSortedUnique);
+      EncodeExtensionTail(Directory(), sections_size(), kExtensionSortedUnique);
   return sink(tail.data(), tail.size());
+}
+
+template <typename Sink>
+Status ExtensionBuilder::EmitRecord(Sink&& sink) const {
+  uint32_t payload_crc = 0;
+  (void)Emit([&payload_crc](const uint8_t* p, size_t n) {
+    payload_crc = crc32::Extend(payload_crc, p, n);
+    return OkStatus();
+  });
+  uint8_t head[kRecordHeadSize];
+  RecordHead{static_cast<uint32_t>(payload_size()), payload_crc}.EncodeTo(head);
+  if (Status s = sink(head, sizeof head); !s.ok()) return s;
+  return Emit(sink);
 }
 
 }  // namespace tarndb

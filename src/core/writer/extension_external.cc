@@ -220,11 +220,18 @@ Result<WrittenRecord> WriteExtensionExternally(const ExternalExtensionInput& in,
     s = body.Append(b, 8);
   }
   const uint64_t hidx_size = kHashIndexHeaderSize + header.slot_count * codec.width;
-  const uint64_t sections_size = hidx_size + kSamplesHeaderSize + 8 * samples.size();
-  const std::vector<ExtensionSection> sections = {
+  std::vector<ExtensionSection> sections = {
       {kHashIndexSection, kHashIndexVersion, 0, hidx_size},
       {kSamplesSection, kSamplesVersion, hidx_size, kSamplesHeaderSize + 8 * samples.size()},
   };
+  uint64_t sections_size = hidx_size + kSamplesHeaderSize + 8 * samples.size();
+  if (in.sections != nullptr) {
+    for (size_t i = 0; i < in.sections->size() && s.ok(); ++i) {
+      const std::vector<uint8_t>& bytes = (*in.sections)[i].bytes;
+      if (!bytes.empty()) s = body.Append(bytes.data(), bytes.size());
+    }
+    sections_size = AppendSectionEntries(*in.sections, sections_size, &sections);
+  }
   const std::vector<uint8_t> tail =
       EncodeExtensionTail(sections, sections_size, kExtensionSortedUnique);
   if (s.ok()) s = body.Append(tail.data(), tail.size());

@@ -16,9 +16,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/common/keyed_hash.h"
 #include "core/common/result.h"
+#include "core/format/extension.h"
 #include "core/writer/spill_file.h"
 
 namespace tarndb {
@@ -37,8 +39,9 @@ struct ExternalExtensionInput {
   uint64_t num_entries = 0;
   uint64_t data_end = 0;  // where the extension record starts
   HashKey seed;
-  std::string spill_dir;  // for the sorted runs of items
-  size_t memory = 0;      // for buffers and samples
+  std::string spill_dir;                                // for the sorted runs of items
+  size_t memory = 0;                                    // for buffers and samples
+  const std::vector<SectionBytes>* sections = nullptr;  // stored after the samples
 };
 
 // Write the extension record (head and payload) to out at out_pos.

@@ -20,6 +20,11 @@
 namespace tarndb {
 namespace {
 
+Error ExtensionTooLarge(const ExtensionBuilder& ext) {
+  return Error::Other(ext.hash_index() ? "too many keys for a hash index in one object"
+                                       : "extension sections too large for one object");
+}
+
 // Bytes per key that sorting a run (KeyOrder's records) and an in-memory
 // hash table (up to 16-byte slots at load 0.8) take beside the key map.
 constexpr uint64_t kSortBytesPerKey = sizeof(KeyOrder::Digit);
@@ -177,39 +182,47 @@ Result<uint64_t> StreamWriter::KeyCount() {
   return n;
 }
 
+void StreamWriter::SetSection(SectionBytes section) {
+  for (SectionBytes& s : sections_) {
+    if (s.type == section.type && s.version == section.version) {
+      s = std::move(section);
+      return;
+    }
+  }
+  sections_.push_back(std::move(section));
+}
+
 Status StreamWriter::WriteTailInMemory(uint64_t data_end, uint64_t* num_keys, uint64_t* ext_bytes,
                                        uint32_t* tail_crc, uint64_t* tail_bytes) {
   const KeyOrder order(keys_);
   const size_t n = order.size();
   Appender tail(data_.get(), data_end, buffer_size_);
   *ext_bytes = 0;
-  if (opt_.extension) {
-    uint64_t index_size = 0;
-    for (size_t i = 0; i < n; ++i) index_size += kEntryOverhead + keys_.Key(i).size;
-    ExtensionBuilder ext(n, index_size, data_end,
-                         opt_.seed ? *opt_.seed : HashKey::FromRandomSource());
-    uint64_t pos = 0;
-    for (size_t i = 0; i < n; ++i) {
-      if (i + 8 < n) keys_.PrefetchKey(order[i + 8]);
-      const uint32_t e = order[i];
-      const KeyView key = keys_.Key(e);
-      ext.Add(key, pos, positions_[keys_.ObjectId(e)]);
-      pos += kEntryOverhead + key.size;
+  if (has_extension()) {
+    std::optional<ExtensionBuilder> ext;
+    if (opt_.extension) {
+      uint64_t index_size = 0;
+      for (size_t i = 0; i < n; ++i) index_size += kEntryOverhead + keys_.Key(i).size;
+      ext.emplace(n, index_size, data_end, opt_.seed ? *opt_.seed : HashKey::FromRandomSource(),
+                  &sections_);
+      uint64_t pos = 0;
+      for (size_t i = 0; i < n; ++i) {
+        if (i + 8 < n) keys_.PrefetchKey(order[i + 8]);
+        const uint32_t e = order[i];
+        const KeyView key = keys_.Key(e);
+        ext->Add(key, pos, positions_[keys_.ObjectId(e)]);
+        pos += kEntryOverhead + key.size;
+      }
+    } else {
+      ext.emplace(&sections_);
     }
-    if (ext.payload_size() > kMaxObjectLength) {
-      return Error::Other("too many keys for a hash index in one object");
+    if (ext->payload_size() > kMaxObjectLength) return ExtensionTooLarge(*ext);
+    if (Status s =
+            ext->EmitRecord([&](const uint8_t* p, size_t len) { return tail.Append(p, len); });
+        !s.ok()) {
+      return s;
     }
-    uint32_t payload_crc = 0;
-    (void)ext.Emit([&](const uint8_t* p, size_t len) {
-      payload_crc = crc32::Extend(payload_crc, p, len);
-      return OkStatus();
-    });
-    uint8_t head[kRecordHeadSize];
-    RecordHead{static_cast<uint32_t>(ext.payload_size()), payload_crc}.EncodeTo(head);
-    Status s = tail.Append(head, sizeof head);
-    if (s.ok()) s = ext.Emit([&](const uint8_t* p, size_t len) { return tail.Append(p, len); });
-    if (!s.ok()) return s;
-    *ext_bytes = kRecordHeadSize + ext.payload_size();
+    *ext_bytes = kRecordHeadSize + ext->payload_size();
   }
   for (size_t i = 0; i < n; ++i) {
     if (i + 16 < n) keys_.PrefetchEntry(order[i + 16]);
@@ -238,12 +251,26 @@ Status StreamWriter::WriteTailMerged(uint64_t data_end, uint64_t* num_keys, uint
   // with one, to a spill file first, since the block comes before it and
   // depends on every entry's position.
   std::unique_ptr<SpillFile> index_file;
+  uint64_t index_start = data_end;
+  uint32_t small_crc = 0;  // of an extension record without a hash index
+  if (!opt_.extension && !sections_.empty()) {
+    // Its size does not depend on the keys: it goes first.
+    const ExtensionBuilder ext(&sections_);
+    if (ext.payload_size() > kMaxObjectLength) return ExtensionTooLarge(ext);
+    Appender small(data_.get(), data_end, buffer_size_);
+    Status s =
+        ext.EmitRecord([&small](const uint8_t* p, size_t len) { return small.Append(p, len); });
+    if (s.ok()) s = small.Flush();
+    if (!s.ok()) return s;
+    small_crc = small.crc();
+    index_start += small.appended();
+  }
   if (opt_.extension) {
     Result<SpillFile> made = SpillFile::Create(opt_.spill_dir, "spill file");
     if (!made.ok()) return std::move(made.error());
     index_file = std::make_unique<SpillFile>(std::move(made.value()));
   }
-  Appender index(opt_.extension ? index_file.get() : data_.get(), opt_.extension ? 0 : data_end,
+  Appender index(opt_.extension ? index_file.get() : data_.get(), opt_.extension ? 0 : index_start,
                  buffer_size_);
   uint64_t count = 0;
   const size_t merge_memory = static_cast<size_t>(key_budget_);
@@ -262,9 +289,9 @@ Status StreamWriter::WriteTailMerged(uint64_t data_end, uint64_t* num_keys, uint
   if (!s.ok()) return s;
   *num_keys = count;
   if (!opt_.extension) {
-    *ext_bytes = 0;
-    *tail_crc = index.crc();
-    *tail_bytes = index.appended();
+    *ext_bytes = index_start - data_end;
+    *tail_crc = crc32::Combine(small_crc, index.crc(), index.appended());
+    *tail_bytes = *ext_bytes + index.appended();
     return OkStatus();
   }
   if (opt_.unique_keys && repeat_) return OkStatus();  // the build fails anyway
@@ -276,6 +303,7 @@ Status StreamWriter::WriteTailMerged(uint64_t data_end, uint64_t* num_keys, uint
   in.seed = opt_.seed ? *opt_.seed : HashKey::FromRandomSource();
   in.spill_dir = opt_.spill_dir;
   in.memory = merge_memory;
+  in.sections = &sections_;
   Result<WrittenRecord> record = WriteExtensionExternally(in, *data_, data_end);
   if (!record.ok()) return std::move(record.error());
   const uint64_t index_at = data_end + record.value().bytes;
@@ -300,8 +328,9 @@ Result<BuildFigures> StreamWriter::Build(std::string_view path) {
   if (Status s = EnsureDataFile(); !s.ok()) return std::move(s.error());
   keys_.Flush();
   if (Status s = out_->Flush(); !s.ok()) return DataFailure(std::move(s.error()));
-  if (opt_.extension && object_count() >= kMaxCount) {
-    return Error::Other("too many objects for a hash index (limit 4294967294)");
+  if (has_extension() && object_count() >= kMaxCount) {
+    return Error::Other(opt_.extension ? "too many objects for a hash index (limit 4294967294)"
+                                       : "too many objects (limit 4294967294)");
   }
   const uint64_t data_end = out_->end();
   uint64_t num_keys = 0, ext_bytes = 0, tail_bytes = 0;
@@ -326,7 +355,7 @@ Result<BuildFigures> StreamWriter::Build(std::string_view path) {
   if (num_keys > kMaxCount) return Error::Other("too many keys (limit 4294967295)");
   StoreHeader header;
   header.num_keys = static_cast<uint32_t>(num_keys);
-  header.num_objects = static_cast<uint32_t>(object_count() + (opt_.extension ? 1 : 0));
+  header.num_objects = static_cast<uint32_t>(object_count() + (has_extension() ? 1 : 0));
   header.index_offset = data_end + ext_bytes;
   header.file_crc32 = crc32::Combine(out_->crc(), tail_crc, tail_bytes);
   uint8_t bytes[kHeaderSize];

@@ -32,6 +32,7 @@
 
 #include "core/common/keyed_hash.h"
 #include "core/common/result.h"
+#include "core/format/extension.h"
 #include "core/format/key_order.h"
 #include "core/writer/key_map.h"
 #include "core/writer/key_runs.h"
@@ -75,6 +76,11 @@ class StreamWriter {
   // Runs of keys spilled so far (for tests and figures).
   size_t runs() const { return runs_.size(); }
 
+  // Store section (its type not the hash index's or the samples') in the
+  // extension block of the files this writer builds, in place of one of
+  // the same type and version given before.
+  void SetSection(SectionBytes section);
+
   // Write and publish the store file at path. Unique-key writers fail with
   // "duplicate key" when a key was put twice.
   Result<BuildFigures> Build(std::string_view path);
@@ -102,6 +108,9 @@ class StreamWriter {
   // Close the writer for good after e; returns e saying so.
   Error CloseWith(Error e);
   bool KeysOverBudget() const;
+  // Whether files get an extension block: for the hash index, or for the
+  // caller's sections.
+  bool has_extension() const { return opt_.extension || !sections_.empty(); }
   Status SpillKeys();
   void NoteRepeat(KeyView key, uint64_t first_id, uint64_t repeat_id);
   void TakeMapRepeat();
@@ -128,6 +137,7 @@ class StreamWriter {
   std::optional<uint64_t> counted_keys_;
   std::optional<Repeat> repeat_;
   std::string closed_;
+  std::vector<SectionBytes> sections_;
 };
 
 }  // namespace tarndb
