@@ -18,7 +18,9 @@
 // writer as it was, usable once there is room. Any other I/O failure of
 // the data file, and a failed fsync of it (after which its bytes cannot be
 // trusted), closes the writer: its files are freed and every later call
-// fails. A failed build frees what it wrote and leaves the writer usable.
+// fails. A failed build frees what it wrote, leaves no file behind and
+// leaves the writer usable; so does an interrupted one (see publish.h), which
+// stops only before the rename that publishes.
 #ifndef TARNDB_CORE_WRITER_STREAM_WRITER_H_
 #define TARNDB_CORE_WRITER_STREAM_WRITER_H_
 
@@ -44,6 +46,7 @@ namespace tarndb {
 struct StreamOptions {
   std::string spill_dir;  // key runs and other spill files
   std::string data_dir;   // the data file; empty: spill_dir
+  std::string target;     // the store to be built, when known (data_dir holds it)
   uint64_t memory_limit = uint64_t{256} << 20;
   bool extension = true;  // write the extension block (hash index)
   // A key put twice is an error found by Build, which reports the earliest
@@ -76,7 +79,10 @@ class StreamWriter {
   size_t runs() const { return runs_.size(); }
 
   // Write and publish the store file at path. Unique-key writers fail with
-  // "duplicate key" when a key was put twice.
+  // "duplicate key" when a key was put twice. A path that names something
+  // other than a regular file or a symbolic link is refused before anything
+  // is written (InspectTarget); the new file takes the permission bits of
+  // the file it replaces. Errors about the file being built name path.
   Result<BuildFigures> Build(std::string_view path);
 
   struct Repeat {
