@@ -1,8 +1,9 @@
 """The ``tarndb`` command line (also ``python -m tarndb``).
 
 Exit status: 0 on success; 1 when a store file is damaged (or, for ``get``,
-the key is absent); 2 for usage errors, bad input and I/O errors. Errors are
-one line on standard error.
+the key is absent); 2 for usage errors, bad input and I/O errors; 130 when
+interrupted (``build``: only before the store is in place). Errors are one
+line on standard error.
 """
 
 from __future__ import annotations
@@ -34,7 +35,8 @@ _MISSING = object()
 
 _EPILOG = """\
 exit status: 0 success; 1 damaged store file, or key not found (get);
-2 usage, input or I/O error.
+2 usage, input or I/O error; 130 interrupted (build: before the store was
+published, which it leaves as it was).
 """
 
 
