@@ -250,6 +250,31 @@ def test_lookups_go_on_while_a_build_waits_for_the_lock(tmp_path, module):
     assert worst[0] < 0.5, f"lookups stood still for {worst[0]:.2f} s while the build waited"
 
 
+@pytest.mark.timeout(120)
+def test_lookups_go_on_while_keys_spill(tmp_path):
+    assert build("package", tmp_path / "r.trnd") is None
+    reader = TarnReader(tmp_path / "r.trnd")
+    w = TarnWriter(memory_limit=1 << 20, spill_dir=tmp_path)
+    stop, busy = threading.Event(), [0]
+
+    def lookups():
+        while not stop.is_set():
+            reader["k"]
+            try:
+                w._runs
+            except RuntimeError:  # inside update_raw, which holds the writer
+                busy[0] += 1
+
+    thread = threading.Thread(target=lookups)
+    thread.start()
+    try:
+        w.update_raw([(b"key/%09d" % i, b"") for i in range(400_000)])
+    finally:
+        stop.set()
+        thread.join()
+    assert w._runs >= 4 and busy[0] > 0
+
+
 @pytest.mark.timeout(60)
 @pytest.mark.parametrize("module", ["_tarndb", "package"])
 def test_ctrl_c_while_waiting_for_the_lock_stops_the_build(tmp_path, module):

@@ -124,8 +124,16 @@ std::optional<uint64_t> AddObject(WriterObject* w, const RawValue& data) {
 }
 
 bool AddKey(WriterObject* w, const StoreKey& key, uint64_t obj_id) {
-  if (Status s = w->core.AddKey(key.view(), obj_id); !s.ok()) {
-    SetCoreError(s.error());
+  bool spill_first = false;
+  Status added = w->core.AddKey(key.view(), obj_id, &spill_first);
+  if (added.ok() && spill_first) {
+    // A key is a view of an immutable str or bytes, or a copy: spilling the
+    // keys held (a sort and a write) may run without the interpreter lock.
+    GilReleased released;
+    added = w->core.AddKey(key.view(), obj_id);
+  }
+  if (!added.ok()) {
+    SetCoreError(added.error());
     return false;
   }
   return true;

@@ -155,7 +155,7 @@ Status StreamWriter::SpillKeys() {
   return OkStatus();
 }
 
-Status StreamWriter::AddKey(KeyView key, uint64_t obj_id) {
+Status StreamWriter::AddKey(KeyView key, uint64_t obj_id, bool* spill_first) {
   if (Status s = CheckOpen(); !s.ok()) return s;
   if (Status s = Writer::CheckKeyLength(key.size); !s.ok()) return s;
   if (obj_id >= object_count()) {
@@ -163,6 +163,10 @@ Status StreamWriter::AddKey(KeyView key, uint64_t obj_id) {
                         std::to_string(object_count()) + " objects)");
   }
   if (KeysOverBudget()) {
+    if (spill_first != nullptr) {
+      *spill_first = true;
+      return OkStatus();
+    }
     if (Status s = SpillKeys(); !s.ok()) return s;
   }
   keys_.Put(key, static_cast<uint32_t>(obj_id));

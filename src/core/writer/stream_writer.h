@@ -69,8 +69,11 @@ class StreamWriter {
   Result<uint64_t> AddObject(const uint8_t* payload, size_t n);
   // As Writer::AddKey; also fails with the I/O kind when keys must be
   // spilled and cannot be. The key limit is checked when the keys are
-  // counted (at Build), since runs may repeat keys.
-  Status AddKey(KeyView key, uint64_t obj_id);
+  // counted (at Build), since runs may repeat keys. With spill_first given,
+  // a call that would first sort the keys held and write them out as a run
+  // (a long call) adds nothing and sets *spill_first instead, for the caller
+  // to call again without it (and without its own locks).
+  Status AddKey(KeyView key, uint64_t obj_id, bool* spill_first = nullptr);
 
   uint64_t object_count() const { return positions_.size(); }
   // Distinct keys; merges the spilled runs to count them.
