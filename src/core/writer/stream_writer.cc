@@ -366,8 +366,9 @@ Result<BuildFigures> StreamWriter::Build(std::string_view path) {
   if (cannot_link) {
     published = PublishByCopy(data_->fd(), file_size, target, state.value().mode);
   } else {
-    // Linked (perhaps only under the temporary name, when a later step
-    // failed): that file is no longer ours to change.
+    // Still linked: renamed into place (even when only the directory sync
+    // failed), or a failed step could not remove its temporary name. That
+    // file is no longer ours to change.
     struct stat st;
     if (::fstat(data_->fd(), &st) != 0 || st.st_nlink > 0) {
       published_ = true;
