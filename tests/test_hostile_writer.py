@@ -320,6 +320,35 @@ def test_an_interrupted_command_line_build_reports_what_happened(tmp_path, injec
     assert sorted(os.listdir(tmp_path)) == ["s.trnd"] + (["s.trnd.tmp"] if hold else [])
 
 
+RENAME_CODE = """
+import os, sys
+from tarndb import TarnWriter
+w = TarnWriter.create(sys.argv[1], quiet=True, hash_index=False)
+w.put_raw("k", bytes.fromhex(sys.argv[2]))
+for attempt in range(2):
+    try:
+        w.build()
+        print("built", os.listdir(os.path.dirname(sys.argv[1])))
+    except OSError as e:
+        print(e, os.listdir(os.path.dirname(sys.argv[1])))
+"""
+
+
+@pytest.mark.skipif(not strace_works(), reason="strace is missing or cannot trace")
+def test_a_failed_rename_leaves_nothing_and_the_writer_builds_again(tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    target = out.resolve() / "s.trnd"
+    done = subprocess.run(
+        ["strace", "-f", "-qq", "-o", os.devnull,
+         "-e", "inject=rename,renameat,renameat2:error=EXDEV:when=1", sys.executable, "-c",
+         RENAME_CODE, str(target), msgpack.packb("new").hex()],
+        capture_output=True, text=True, timeout=60)
+    assert done.stdout == (f"{target}: rename: Invalid cross-device link (os error 18) []\n"
+                           "built ['s.trnd']\n"), done.stderr
+    assert target.read_bytes() == NEW
+
+
 # -- a full disk --------------------------------------------------------------
 
 
