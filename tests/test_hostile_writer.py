@@ -295,6 +295,35 @@ def test_an_interrupted_command_line_build_reports_what_happened(tmp_path, injec
     assert sorted(os.listdir(tmp_path)) == ["s.trnd"] + (["s.trnd.tmp"] if hold else [])
 
 
+SYNC_CODE = """
+import sys
+from tarndb import TarnWriter
+from tarndb._tarndb import _TarnWriter
+target, module, payload = sys.argv[1], sys.argv[2], bytes.fromhex(sys.argv[3])
+w = _TarnWriter() if module == "_tarndb" else TarnWriter(hash_index=False)
+w.add_key("k", w.add_object_raw(payload) if module == "_tarndb" else w.add_raw(payload))
+try:
+    w.build(target) if module == "_tarndb" else w.build(target, quiet=True)
+except KeyboardInterrupt:
+    print("interrupted")
+"""
+
+
+@needs_strace
+@pytest.mark.parametrize("module, left", [("_tarndb", NEW), ("package", None)])
+def test_ctrl_c_while_the_new_file_is_synced_stops_before_the_rename(tmp_path, module, left):
+    target = tmp_path / "s.trnd"
+    target.write_bytes(OLD)
+    done = subprocess.run(["strace", "-f", "-qq", "-o", os.devnull,
+                           "-e", "inject=fsync:signal=SIGINT:when=1", sys.executable, "-c",
+                           SYNC_CODE, str(target), module, msgpack.packb("new").hex()],
+                          capture_output=True, text=True, timeout=60)
+    assert (done.stdout, target.read_bytes()) == ("interrupted\n", OLD), done.stderr
+    # The low-level module keeps its finished temporary file for the next build.
+    tmp = tmp_path / "s.trnd.tmp"
+    assert (tmp.read_bytes() if tmp.exists() else None) == left
+
+
 RENAME_CODE = """
 import os, sys
 from tarndb import TarnWriter
