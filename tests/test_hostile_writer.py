@@ -29,10 +29,11 @@ needs_strace = pytest.mark.skipif(not strace_works(), reason="strace is missing 
 
 def cli_build(target, value="new", args=(), prefix=()):
     """``tarndb build - TARGET`` of {"key": "k", "v": value}: the bytes the writers below write."""
+    # Run beside the target: from the source tree, "-m" would import the unbuilt package.
     return subprocess.run([*prefix, sys.executable, "-m", "tarndb", "build", "-",
                            os.fsdecode(target), "--value-field", "v", "--no-hash-index", *args],
                           input=b'{"key": "k", "v": "%s"}\n' % value.encode(),
-                          capture_output=True, timeout=60)
+                          capture_output=True, timeout=60, cwd=os.path.dirname(target))
 
 
 def writer(module, value="new"):
@@ -317,7 +318,7 @@ def test_ctrl_c_while_the_new_file_is_synced_stops_before_the_rename(tmp_path, m
     done = subprocess.run(["strace", "-f", "-qq", "-o", os.devnull,
                            "-e", "inject=fsync:signal=SIGINT:when=1", sys.executable, "-c",
                            SYNC_CODE, str(target), module, msgpack.packb("new").hex()],
-                          capture_output=True, text=True, timeout=60)
+                          capture_output=True, text=True, timeout=60, cwd=tmp_path)
     assert (done.stdout, target.read_bytes()) == ("interrupted\n", OLD), done.stderr
     # The low-level module keeps its finished temporary file for the next build.
     tmp = tmp_path / "s.trnd.tmp"
@@ -345,7 +346,7 @@ def test_a_failed_rename_leaves_nothing_and_the_writer_builds_again(tmp_path):
         ["strace", "-f", "-qq", "-o", os.devnull,
          "-e", "inject=rename,renameat,renameat2:error=EXDEV:when=1", sys.executable, "-c",
          RENAME_CODE, str(target), msgpack.packb("new").hex()],
-        capture_output=True, text=True, timeout=60)
+        capture_output=True, text=True, timeout=60, cwd=tmp_path)
     assert done.stdout == (f"{target}: rename: Invalid cross-device link (os error 18) []\n"
                            "built ['s.trnd']\n"), done.stderr
     assert target.read_bytes() == NEW
