@@ -6,6 +6,7 @@ from __future__ import annotations
 import codecs
 import csv
 import json
+import sys
 from typing import Any, BinaryIO, Callable, Iterator, List, Optional, Sequence, Tuple
 
 #: One input record: its line number, its keys and its value.
@@ -63,6 +64,8 @@ def _jsonl_records(
             record = json.loads(line)
         except ValueError as exc:
             raise InputError(number, f"not valid JSON: {exc}") from None
+        except RecursionError:
+            raise InputError(number, "JSON nested too deeply") from None
         if not isinstance(record, dict):
             raise InputError(number, "not a JSON object")
         keys: List[str] = []
@@ -79,6 +82,18 @@ def _jsonl_records(
 
 
 def _csv_records(
+    lines: Iterator[str], key_fields: Sequence[str], value_field: Optional[str]
+) -> Iterator[Record]:
+    # A cell may be as large as a JSON line may: the csv module's default
+    # limit (128 KiB) is lifted while this input is read.
+    previous = csv.field_size_limit(sys.maxsize)
+    try:
+        yield from _csv_rows_as_records(lines, key_fields, value_field)
+    finally:
+        csv.field_size_limit(previous)
+
+
+def _csv_rows_as_records(
     lines: Iterator[str], key_fields: Sequence[str], value_field: Optional[str]
 ) -> Iterator[Record]:
     reader = csv.reader(lines)

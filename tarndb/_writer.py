@@ -41,8 +41,10 @@ class TarnWriter(Writer):
     directory), and for a writer made by ``create`` the values go straight
     into the target's directory, where ``build`` gives them a name. They
     vanish when the writer is garbage-collected or the process ends,
-    however it ends. The writer may be extended and built again after a
-    build.
+    however it ends (a process killed in the moment between naming the
+    finished file and renaming it over the target leaves it under its
+    temporary name, for the next build to replace). The writer may be
+    extended and built again after a build.
 
     *hash_index* (default true) adds a hash index to the store, which lets
     readers look keys up without building a table of their own first; with
@@ -96,8 +98,9 @@ class TarnWriter(Writer):
 
         Values are written into *path*'s directory as they are added, so the
         build has nothing left to copy. When the block raises, nothing is
-        built and *path* is untouched. The other arguments are as for
-        ``TarnWriter()``.
+        built and *path* is untouched. A *path* that names a directory, a
+        device, a FIFO or a socket is refused at once (``TarnIOError``). The
+        other arguments are as for ``TarnWriter()``.
         """
         target = fspath_str(path)
         writer = cls(memory_limit=memory_limit, spill_dir=spill_dir, hash_index=hash_index,
@@ -110,14 +113,26 @@ class TarnWriter(Writer):
 
         The index is appended to the values already on disk, the file is
         synced, named ``<stem>.trnd.tmp`` beside *path* under an exclusive
-        lock (values spilled on another file system are copied there first),
+        lock (a shortened name with a hash when that would be too long;
+        values spilled on another file system are copied there first),
         renamed over *path*, and the directory is synced: a reader of *path*
         sees the old file or the whole new one, never a partial one, also
-        when several processes build the same path at once. After a failure
-        (``TarnIOError``) *path* is unchanged, what the build wrote is freed
-        and the writer can build again; the temporary file may be left
-        behind and is reused by the next build. *path* defaults to the one
-        given to ``create``.
+        when several processes build the same path at once. The new file
+        takes the permission bits of the one it replaces. *path* must be a
+        regular file, a symbolic link (which is replaced) or absent; a
+        directory, device, FIFO or socket is refused before anything is
+        written. After a failure (``TarnIOError``, naming the file) *path* is
+        unchanged, what the build wrote is freed, no file is left behind and
+        the writer can build again. *path* defaults to the one given to
+        ``create``.
+
+        The interpreter lock is released while the build writes, syncs and
+        waits for another builder; meanwhile other calls on this writer raise
+        ``RuntimeError``. Interrupted (Ctrl-C, or another signal whose
+        handler raises) before the file is renamed into place, the build
+        stops and raises that exception with *path* unchanged; after the
+        rename it completes, and Python raises the interrupt once the native
+        build has returned.
 
         Prints one summary line on ``sys.stdout``
         ("✅  path  —  N objects · K keys · S KB") unless *quiet* is true

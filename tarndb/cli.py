@@ -1,8 +1,9 @@
 """The ``tarndb`` command line (also ``python -m tarndb``).
 
 Exit status: 0 on success; 1 when a store file is damaged (or, for ``get``,
-the key is absent); 2 for usage errors, bad input and I/O errors. Errors are
-one line on standard error.
+the key is absent); 2 for usage errors, bad input and I/O errors; 130 when
+interrupted (``build``: only before the store is in place). Errors are one
+line on standard error.
 """
 
 from __future__ import annotations
@@ -17,6 +18,7 @@ import signal
 import stat
 import sys
 import tempfile
+import threading
 from typing import Any, BinaryIO, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence
 
 from tarndb._codec import decode
@@ -34,7 +36,8 @@ _MISSING = object()
 
 _EPILOG = """\
 exit status: 0 success; 1 damaged store file, or key not found (get);
-2 usage, input or I/O error.
+2 usage, input or I/O error; 130 interrupted (build: before the store was
+published, which it leaves as it was).
 """
 
 
@@ -173,12 +176,43 @@ def _build(args: argparse.Namespace) -> int:
     fmt: str = args.format or ("csv" if args.input.lower().endswith(".csv") else "jsonl")
     # Values go to the store's directory as they are read, keys beyond the
     # memory budget to sorted runs on disk: memory stays bounded for any input.
-    # A repeated key is found when the runs are merged, at the end.
+    # A repeated key is found when the runs are merged, at the end. A STORE
+    # that names a directory, device, FIFO or socket is refused here.
     try:
         writer = TarnWriter(memory_limit=args.memory_limit, spill_dir=args.spill_dir,
                             hash_index=args.hash_index, _target=args.store, _unique_keys=True)
     except ValueError as exc:
         raise _Failure(str(exc), EXIT_USAGE) from None
+    with _interrupts_until_published(writer):
+        return _build_with(writer, args, fmt, key_fields)
+
+
+@contextlib.contextmanager
+def _interrupts_until_published(writer: Writer) -> Iterator[None]:
+    """Ctrl-C (SIGINT) stops the build as long as the store is not in place:
+    the build stops before its rename and the command ends with "interrupted"
+    (status 130), STORE as it was. Once the store is renamed into place the
+    command is done but for its report: an interrupt then is ignored, and the
+    build is reported as a success."""
+    if threading.current_thread() is not threading.main_thread():
+        yield  # signals are handled in the main thread only
+        return
+    published = writer._published
+
+    def on_interrupt(signum: int, frame: Any) -> None:
+        if writer._published == published:
+            raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGINT, on_interrupt)
+    try:
+        yield
+    finally:
+        # signal.signal() runs a pending handler first: on_interrupt still.
+        signal.signal(signal.SIGINT, previous)
+
+
+def _build_with(writer: TarnWriter, args: argparse.Namespace, fmt: str,
+                key_fields: List[str]) -> int:
     lines = _LineNumbers(args.spill_dir)
     with _input(args.input) as stream, lines:
         progress = Progress(sys.stderr, f"building {args.store}", _size_of(stream))
@@ -269,6 +303,8 @@ def _fill(writer: TarnWriter, records: Iterator[Record], key_fields: List[str],
             writer.put_many(keys, value)
         except (TypeError, ValueError, OverflowError) as exc:
             raise InputError(line, f"cannot store: {exc}") from None
+        except RecursionError:
+            raise InputError(line, "cannot store: the value is nested too deeply") from None
         lines.append(line)
         progress.records += 1
 
@@ -395,6 +431,8 @@ def _os_message(exc: OSError) -> str:
 def _input(name: str) -> Iterator[BinaryIO]:
     """The input as a binary stream: the file *name*, or standard input for '-'."""
     if name == "-":
+        if sys.stdin is None:
+            raise _Failure("cannot read the input: standard input is closed", EXIT_USAGE)
         yield sys.stdin.buffer
         return
     try:
@@ -471,5 +509,6 @@ def _jsonable(value: Any) -> Any:
 
 
 def _fail(message: str, status: int) -> int:
-    sys.stderr.write(f"tarndb: {message}\n")
+    if sys.stderr is not None:  # closed: the status alone tells
+        sys.stderr.write(f"tarndb: {message}\n")
     return status

@@ -142,8 +142,8 @@ def test_build_prints_one_summary_line_unless_quiet(tmp_path, capfd):
 
 @pytest.mark.parametrize("target, code, left", [
     ("missing/s.trnd", errno.ENOENT, ["dir"]),
-    # A failed rename leaves the finished temporary file; the next build reuses it.
-    ("dir", errno.EISDIR, ["dir", "dir.trnd.tmp"]),
+    # A directory is refused before anything is written.
+    ("dir", errno.EISDIR, ["dir"]),
 ])
 def test_failed_build_raises_and_leaves_the_target_alone(tmp_path, target, code, left):
     (tmp_path / "dir").mkdir()

@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 STUCK = '''
-import fcntl, os, time
+import ctypes, fcntl, os, time
 from tarndb._tarndb import _TarnWriter
 
 
@@ -20,11 +20,18 @@ def test_sleeping():
 
 
 def test_build_waiting_for_its_own_lock(tmp_path):
-    # The build waits for a lock that this process holds, inside a native call that keeps
-    # the GIL and retries after EINTR: no Python-level timeout can end it.
+    # The build waits for a lock that this process holds; the wait hears signals, so the
+    # timeout's handler ends it.
     fd = os.open(tmp_path / "s.trnd.tmp", os.O_WRONLY | os.O_CREAT)
     fcntl.flock(fd, fcntl.LOCK_EX)
     _TarnWriter().build(str(tmp_path / "s.trnd"))
+
+
+def test_native_deadlock():
+    # A native call that keeps the GIL and that no signal ends: a mutex locked twice.
+    libc, mutex = ctypes.PyDLL(None), ctypes.create_string_buffer(64)
+    libc.pthread_mutex_lock(mutex)
+    libc.pthread_mutex_lock(mutex)
 
 
 def test_after():
@@ -42,12 +49,15 @@ timeout_watchdog_grace = 0.5
     # Back in the interpreter: this test fails, the run goes on.
     ("test_sleeping", 1, ["FAILED test_stuck.py::test_sleeping - Failed: Timeout (>0.5s) ",
                           "1 failed, 1 passed"]),
+    ("test_build_waiting_for_its_own_lock", 1, [
+        "FAILED test_stuck.py::test_build_waiting_for_its_own_lock - Failed: Timeout",
+        "1 failed, 1 passed"]),
     # Stuck in native code: the watchdog names the test, the stacks show where, the run ends.
-    ("test_build_waiting_for_its_own_lock", -6, [
-        "+++ Timeout: test_stuck.py::test_build_waiting_for_its_own_lock is still running 1 s",
-        "Fatal Python error: Aborted", 'test_stuck.py", line 15 in test_build_waiting_for_its_own_lock'
+    ("test_native_deadlock", -6, [
+        "+++ Timeout: test_stuck.py::test_native_deadlock is still running 1 s",
+        "Fatal Python error: Aborted", 'test_stuck.py", line 22 in test_native_deadlock'
     ]),
-], ids=["back in Python", "native call holding the GIL"])
+], ids=["back in Python", "build waiting for a lock", "native call holding the GIL"])
 def test_hung_test_is_reported(tmp_path, test, status, output):
     shutil.copy(Path(__file__).with_name("conftest.py"), tmp_path)
     (tmp_path / "pytest.ini").write_text(INI)

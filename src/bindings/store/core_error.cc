@@ -87,12 +87,15 @@ PyObject* SetCoreError(const Error& error) {
     return RaiseCalled(c.version, Py_BuildValue("(i)", int{error.version()}));
   }
   // A message names the file it concerns: the core's texts for some I/O
-  // failures ("rename: ...") leave that to the caller.
-  const std::string named = error.path().empty() || text.find(error.path()) != std::string::npos
-                                ? text
-                                : error.path() + ": " + text;
-  OwnedRef message = OwnedRef::Steal(
-      PyUnicode_DecodeUTF8(named.data(), static_cast<Py_ssize_t>(named.size()), "surrogateescape"));
+  // failures ("rename: ...") leave that to the caller. A path counts as
+  // named only as a whole ("cannot open {path}: ..."): the path "f" is not
+  // named by "target: not a regular file".
+  const std::string& path = error.path();
+  const bool names_path = text.rfind(path + ": ", 0) == 0 ||
+                          text.find(" " + path + ": ") != std::string::npos;
+  const std::string named = path.empty() || names_path ? text : path + ": " + text;
+  OwnedRef message = OwnedRef::Steal(PyUnicode_DecodeUTF8(
+      named.data(), static_cast<Py_ssize_t>(named.size()), "surrogateescape"));
   if (!message) return nullptr;
   switch (error.kind()) {
     case Error::Kind::kIo: {

@@ -23,6 +23,7 @@
 #include "core/format/coding.h"
 #include "core/format/hash_index.h"
 #include "core/writer/stream_writer.h"
+#include "core/writer/temp_file.h"
 #include "core/writer/temp_path.h"
 #include "core/writer/writer.h"
 
@@ -34,9 +35,25 @@ struct WriterObject {
   AccessCounter access;
   StreamWriter core;
   PyObject* encode;  // a new reference, or nullptr when only raw calls work
+  // Builds that renamed a file into place; changed only with the
+  // interpreter lock held, read without taking the writer (see _published).
+  uint64_t published;
 };
 
 WriterObject* AsWriter(PyObject* self) { return reinterpret_cast<WriterObject*>(self); }
+
+// Releases the interpreter lock for its lifetime, around core calls that
+// touch no Python object; the lock is taken back on every way out.
+class GilReleased {
+ public:
+  GilReleased() : saved_(PyEval_SaveThread()) {}
+  ~GilReleased() { PyEval_RestoreThread(saved_); }
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
+
+ private:
+  PyThreadState* saved_;
+};
 
 constexpr const char* kNewNames[] = {"encode", "memory_limit", "spill_dir", "hash_index",
                                      "target", "unique_keys",  "hash_seed"};
@@ -111,8 +128,16 @@ std::optional<uint64_t> AddObject(WriterObject* w, const RawValue& data) {
 }
 
 bool AddKey(WriterObject* w, const StoreKey& key, uint64_t obj_id) {
-  if (Status s = w->core.AddKey(key.view(), obj_id); !s.ok()) {
-    SetCoreError(s.error());
+  bool spill_first = false;
+  Status added = w->core.AddKey(key.view(), obj_id, &spill_first);
+  if (added.ok() && spill_first) {
+    // A key is a view of an immutable str or bytes, or a copy: spilling the
+    // keys held (a sort and a write) may run without the interpreter lock.
+    GilReleased released;
+    added = w->core.AddKey(key.view(), obj_id);
+  }
+  if (!added.ok()) {
+    SetCoreError(added.error());
     return false;
   }
   return true;
@@ -305,7 +330,15 @@ bool ParseOptions(PyObject* const* a, StreamOptions* o) {
   if (a[4] != nullptr && a[4] != Py_None) {
     std::optional<std::string> target = PathText(a[4]);
     if (!target) return false;
+    // Values are about to go to its directory: refuse a target no store
+    // may replace before any is written.
+    if (Result<TargetState> state = InspectTarget(*target, /*refuse_directory=*/true);
+        !state.ok()) {
+      SetCoreError(state.error());
+      return false;
+    }
     o->data_dir = ContainingDir(*target);
+    o->target = std::move(*target);
   }
   if (a[5] != nullptr) {
     const int on = PyObject_IsTrue(a[5]);
@@ -339,6 +372,7 @@ extern "C" PyObject* WriterNew(PyTypeObject* type, PyObject* args, PyObject* kwa
     new (&w->access) AccessCounter(0);
     new (&w->core) StreamWriter(std::move(core));
     w->encode = encode;
+    w->published = 0;
     Py_XINCREF(encode);
     return self;
   });
@@ -449,15 +483,20 @@ extern "C" PyObject* WriterBuild(PyObject* self, PyObject* const* args, Py_ssize
                                  PyObject* kwnames) {
   return Frame([&]() -> PyObject* {
     Call call;
-    if (!call.Begin(self, kBuildParams, args, nargs, kwnames, ScopedUse::kShared)) {
+    if (!call.Begin(self, kBuildParams, args, nargs, kwnames, ScopedUse::kExclusive)) {
       return nullptr;
     }
-    PyObject* path_bytes = nullptr;
-    if (!PyUnicode_FSConverter(call.args[0], &path_bytes)) return nullptr;
-    OwnedRef path = OwnedRef::Steal(path_bytes);
-    Result<BuildFigures> built = AsWriter(self)->core.Build(std::string_view(
-        PyBytes_AS_STRING(path.get()), static_cast<size_t>(PyBytes_GET_SIZE(path.get()))));
+    std::optional<std::string> path = PathText(call.args[0]);
+    if (!path) return nullptr;
+    WriterObject* w = AsWriter(self);
+    Result<BuildFigures> built = [&] {
+      GilReleased released;
+      return w->core.Build(*path);
+    }();
     if (!built.ok()) return SetCoreError(built.error());
+    // Counted before any Python code runs again: a signal handler that
+    // runs once this call returns can tell that the store is in place.
+    ++w->published;
     const BuildFigures& f = built.value();
     return Py_BuildValue("(KKK)", static_cast<unsigned long long>(f.objects),
                          static_cast<unsigned long long>(f.keys),
@@ -478,10 +517,20 @@ extern "C" PyObject* WriterNumKeys(PyObject* self, void*) {
     // Counting applies queued key puts, a change to the writer's state.
     ScopedUse use(AsWriter(self)->access, ScopedUse::kExclusive);
     if (!use) return nullptr;
-    Result<uint64_t> n = AsWriter(self)->core.KeyCount();
+    // Spilled runs are merged from disk to count them.
+    Result<uint64_t> n = [&] {
+      GilReleased released;
+      return AsWriter(self)->core.KeyCount();
+    }();
     if (!n.ok()) return SetCoreError(n.error());
     return PyLong_FromUnsignedLongLong(n.value());
   });
+}
+
+// Read without taking the writer, so that a signal handler run during a
+// build (which holds the writer) may ask.
+extern "C" PyObject* WriterPublished(PyObject* self, void*) {
+  return Frame([&]() -> PyObject* { return PyLong_FromUnsignedLongLong(AsWriter(self)->published); });
 }
 
 extern "C" PyObject* WriterRuns(PyObject* self, void*) {
@@ -539,7 +588,9 @@ PyMethodDef kMethods[] = {
      "Store *data* as a section of the extension block of the files built from now on."},
     {"build", AsCFunction(WriterBuild), kFastKw,
      "build($self, path)\n--\n\n"
-     "Write the store file at *path* atomically and durably; returns (objects, keys, bytes)."},
+     "Write the store file at *path* atomically and durably; returns (objects, keys, bytes).\n\n"
+     "Interrupted before the rename that publishes it (a signal handler raised), it stops\n"
+     "and raises that exception with *path* untouched; once renamed it completes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -547,6 +598,8 @@ PyGetSetDef kGetSet[] = {
     {"num_objects", WriterNumObjects, nullptr, "The number of objects added so far.", nullptr},
     {"num_keys", WriterNumKeys, nullptr, "The number of distinct keys added so far.", nullptr},
     {"_runs", WriterRuns, nullptr, "Sorted runs of keys spilled to disk so far.", nullptr},
+    {"_published", WriterPublished, nullptr,
+     "How many builds of this writer have renamed their file into place.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

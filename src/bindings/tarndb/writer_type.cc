@@ -1,4 +1,9 @@
 // _TarnWriter: the Python class over the core Writer.
+//
+// build runs with the interpreter lock released: other threads go on while
+// it writes, syncs and waits for another builder's lock. The writer is
+// taken for shared use meanwhile, so calls that change it fail ("Already
+// borrowed") instead of racing it.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +50,19 @@ void PrintSummary(std::string_view path, const BuildFigures& figures) {
   (void)WriteAll(STDOUT_FILENO, reinterpret_cast<const uint8_t*>(line.data()), line.size(),
                  "failed to write whole buffer", "<stdout>");
 }
+
+// Releases the interpreter lock for its lifetime, around core calls that
+// touch no Python object; the lock is taken back on every way out.
+class GilReleased {
+ public:
+  GilReleased() : saved_(PyEval_SaveThread()) {}
+  ~GilReleased() { PyEval_RestoreThread(saved_); }
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
+
+ private:
+  PyThreadState* saved_;
+};
 
 extern "C" PyObject* WriterNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Frame([&]() -> PyObject* {
@@ -94,7 +112,13 @@ extern "C" PyObject* WriterBuild(PyObject* self, PyObject* const* args, Py_ssize
                                kwnames, [](Writer& w, PyObject** a) -> PyObject* {
                                  const auto path = ConvertPath(a[0], "path");
                                  if (!path) return nullptr;
-                                 Result<BuildFigures> built = w.Build(*path);
+                                 // Apply queued keys now: the build then only
+                                 // reads the writer, as a repr meanwhile does.
+                                 (void)w.key_count();
+                                 Result<BuildFigures> built = [&] {
+                                   GilReleased released;
+                                   return w.Build(*path);
+                                 }();
                                  if (!built.ok()) return SetCoreError(built.error());
                                  PrintSummary(*path, built.value());
                                  Py_RETURN_NONE;

@@ -3,8 +3,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/file.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace tarndb {
@@ -37,19 +40,42 @@ Result<UniqueFd> OpenFd(std::string_view path, int flags, mode_t mode, std::stri
   if (p.find('\0') != std::string::npos) {
     return Error::Io(std::string(prefix) + kNulInPathText, 0, p);
   }
-  int fd;
-  do {
-    fd = ::open(p.c_str(), flags, mode);
-  } while (fd < 0 && errno == EINTR && !StopOnInterrupt());
-  if (fd < 0) return IoError(prefix, errno, p);
-  return UniqueFd(fd);
+  for (;;) {
+    const int fd = ::open(p.c_str(), flags, mode);
+    if (fd >= 0) return UniqueFd(fd);
+    // The check runs signal handlers, which may change errno: keep it first.
+    const int err = errno;
+    if (err != EINTR || StopOnInterrupt()) return IoError(prefix, err, p);
+  }
 }
 
 Status SyncFd(int fd, std::string_view prefix, std::string_view path) {
   while (::fsync(fd) != 0) {
-    if (errno != EINTR || StopOnInterrupt()) return IoError(prefix, errno, path);
+    const int err = errno;
+    if (err != EINTR || StopOnInterrupt()) return IoError(prefix, err, path);
   }
   return OkStatus();
+}
+
+Status StopIfInterrupted(std::string_view path) {
+  if (StopOnInterrupt()) return IoError("", EINTR, path);
+  return OkStatus();
+}
+
+Status LockExclusive(int fd, std::string_view prefix, std::string_view path) {
+  long wait_ns = 1'000'000;
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return OkStatus();
+    const int err = errno;
+    if (err == EINVAL || err == ENOLCK || err == EOPNOTSUPP) return OkStatus();
+    if (err != EWOULDBLOCK && err != EINTR) return IoError(prefix, err, path);
+    // Another process holds it. A blocking flock would end early only for
+    // a signal delivered to this very thread; polling hears every one.
+    if (StopOnInterrupt()) return IoError(prefix, EINTR, path);
+    const timespec pause{0, wait_ns};
+    ::nanosleep(&pause, nullptr);
+    wait_ns = std::min(wait_ns * 2, 50'000'000L);
+  }
 }
 
 }  // namespace tarndb

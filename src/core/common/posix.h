@@ -43,6 +43,19 @@ Result<UniqueFd> OpenFd(std::string_view path, int flags, mode_t mode, std::stri
 // fsync(2), retried while interrupted; a failure is IoError(prefix, errno, path).
 Status SyncFd(int fd, std::string_view prefix, std::string_view path);
 
+// For a long operation at a point where it may stop: an I/O-kind error with
+// errno EINTR naming path when the interrupt check says to stop (a signal
+// handler raised), else ok. Never stops without a check installed.
+Status StopIfInterrupted(std::string_view path);
+
+// Wait for an exclusive flock(2) on fd. The wait polls (short sleeps that
+// grow to 50 ms), consulting the interrupt check between tries, so that it
+// ends promptly whichever thread a signal is delivered to; stopping fails
+// with IoError(prefix, EINTR, path). A file system without flock (EINVAL,
+// ENOLCK, EOPNOTSUPP) leaves fd unlocked and succeeds. Any other failure is
+// IoError(prefix, errno, path).
+Status LockExclusive(int fd, std::string_view prefix, std::string_view path);
+
 }  // namespace tarndb
 
 #endif  // TARNDB_CORE_COMMON_POSIX_H_

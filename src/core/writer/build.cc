@@ -6,9 +6,13 @@
 // it is written, so a build needs little memory beyond the writer's own.
 // Both sections are checksummed on their way to the file, and the header,
 // which holds the checksum, is written last into the 40 bytes left for it.
-// Publishing: write a locked temporary file beside the target, fsync it,
-// rename it over the target, then fsync the directory so that the rename
-// itself survives a crash; the lock is held throughout.
+// Publishing: write a fresh, locked temporary file beside the target, fsync
+// it, rename it over the target, then fsync the directory so that the
+// rename itself survives a crash; the lock is held throughout. A target
+// that is not a regular file (or a symbolic link) is refused before
+// anything is written, and the new file takes the target's permission
+// bits. The rename is the point of no return: an interruption (a signal
+// handler that raised) stops the build before it, never after.
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -25,6 +29,7 @@
 #include "core/writer/extension_builder.h"
 #include "core/writer/fd_writer.h"
 #include "core/writer/key_sort.h"
+#include "core/writer/publish.h"
 #include "core/writer/temp_file.h"
 #include "core/writer/temp_path.h"
 #include "core/writer/writer.h"
@@ -65,13 +70,6 @@ Status EmitIndex(const KeyMap& keys, const KeyOrder& order, const std::vector<ui
   return used ? sink(scratch.data(), used) : OkStatus();
 }
 
-// Make the rename durable: fsync the directory that holds the new name.
-Status SyncDir(const std::string& dir) {
-  Result<UniqueFd> fd = OpenFd(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0, "sync dir: ");
-  if (!fd.ok()) return std::move(fd.error());
-  return SyncFd(fd.value().get(), "sync dir: ", dir);
-}
-
 }  // namespace
 
 std::unique_ptr<ExtensionBuilder> Writer::MakeExtension(const KeyOrder& order) const {
@@ -92,9 +90,9 @@ std::unique_ptr<ExtensionBuilder> Writer::MakeExtension(const KeyOrder& order) c
 }
 
 Result<uint64_t> Writer::WriteAndPublish(const std::string& tmp, std::string_view path,
-                                         const KeyOrder& order,
-                                         const ExtensionBuilder* ext) const {
-  Result<UniqueFd> opened = OpenLockedTemp(tmp);
+                                         const KeyOrder& order, const ExtensionBuilder* ext,
+                                         std::optional<mode_t> mode) const {
+  Result<UniqueFd> opened = CreateLockedTemp(tmp, mode);
   if (!opened.ok()) return std::move(opened.error());
   // Held, and with it the lock, until the rename is durable; it closes on
   // return. A failing close is ignored: the data is already synced.
@@ -140,17 +138,32 @@ Result<uint64_t> Writer::WriteAndPublish(const std::string& tmp, std::string_vie
     s = WriteAllAt(fd.get(), bytes, kHeaderSize, 0, tmp);
   }
   if (s.ok()) s = SyncFd(fd.get(), "", tmp);
-  if (!s.ok()) return std::move(s.error());
-  if (::rename(tmp.c_str(), std::string(path).c_str()) != 0) {
-    return IoError("rename: ", errno, tmp);
+  if (!s.ok()) {
+    // What the file holds is incomplete, or after a failed fsync cannot be
+    // trusted: keep the name (the next build reuses it) but not the space.
+    while (::ftruncate(fd.get(), 0) != 0 && errno == EINTR) {
+    }
+    return std::move(s.error());
   }
+  // The file is complete; it stays under its temporary name if the build
+  // stops here.
+  if (Status stop = StopIfInterrupted(tmp); !stop.ok()) return std::move(stop.error());
+  const std::string target(path);
+  if (Result<TargetState> now = InspectTarget(target, /*refuse_directory=*/false); !now.ok()) {
+    return std::move(now.error());
+  }
+  if (::rename(tmp.c_str(), target.c_str()) != 0) return IoError("rename: ", errno, target);
   if (Status synced = SyncDir(ContainingDir(tmp)); !synced.ok()) return std::move(synced.error());
   return kHeaderSize + body_size;
 }
 
 Result<BuildFigures> Writer::Build(std::string_view path, const BuildOptions& options) {
-  keys_.Flush();
+  if (keys_.pending() != 0) keys_.Flush();
   const std::string tmp = TempPathFor(path);
+  // Refused before anything is written; a directory is left to the rename,
+  // which refuses it (and leaves the finished temporary file).
+  Result<TargetState> target = InspectTarget(std::string(path), /*refuse_directory=*/false);
+  if (!target.ok()) return std::move(target.error());
   const KeyOrder order(keys_);
   // The extension record counts against the object limit like any other.
   if (options.extension && record_pos_.size() >= kMaxCount) {
@@ -161,7 +174,7 @@ Result<BuildFigures> Writer::Build(std::string_view path, const BuildOptions& op
   if (ext != nullptr && ext->payload_size() > kMaxObjectLength) {
     return Error::Other("too many keys for a hash index in one object");
   }
-  Result<uint64_t> written = WriteAndPublish(tmp, path, order, ext.get());
+  Result<uint64_t> written = WriteAndPublish(tmp, path, order, ext.get(), target.value().mode);
   if (!written.ok()) return std::move(written.error());
   return BuildFigures{record_pos_.size(), keys_.size(), written.value()};
 }

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -15,16 +16,6 @@
 namespace tarndb {
 namespace {
 
-// Take an exclusive flock on fd; file systems without flock go unlocked.
-Status Lock(int fd, int op, const std::string& path) {
-  while (::flock(fd, op) != 0) {
-    if (errno == EINTR) continue;
-    if (errno == EINVAL || errno == ENOLCK || errno == EOPNOTSUPP) return OkStatus();
-    return IoError("lock: ", errno, path);
-  }
-  return OkStatus();
-}
-
 // Link the unnamed file fd as name: through /proc (any user), or by the
 // descriptor itself where /proc is missing (needs privileges). -1 with
 // errno set on failure.
@@ -35,23 +26,54 @@ int LinkFd(int fd, const std::string& name) {
   return ::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
 }
 
+// The last steps, with the file complete, synced and named tmp under our
+// lock: stop if interrupted, check the target again, rename. On failure
+// the temporary name is removed; after the rename, the directory is
+// synced whatever happens meanwhile.
+Status RenameIntoPlace(const std::string& tmp, int fd, const std::string& target) {
+  Status s = StopIfInterrupted(target);
+  if (s.ok()) {
+    Result<TargetState> now = InspectTarget(target, /*refuse_directory=*/true);
+    if (!now.ok()) s = std::move(now.error());
+  }
+  if (s.ok() && ::rename(tmp.c_str(), target.c_str()) != 0) s = IoError("rename: ", errno, target);
+  if (!s.ok()) {
+    RemoveOwnTemp(tmp, fd);
+    return s;
+  }
+  return SyncDir(ContainingDir(tmp));
+}
+
 }  // namespace
 
 Status SyncDir(const std::string& dir) {
-  Result<UniqueFd> fd = OpenFd(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0, "sync dir: ");
-  if (!fd.ok()) return std::move(fd.error());
-  return SyncFd(fd.value().get(), "sync dir: ", dir);
+  int fd;
+  do {
+    fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return IoError("sync dir: ", errno, dir);
+  const UniqueFd held(fd);
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) return IoError("sync dir: ", errno, dir);
+  }
+  return OkStatus();
 }
 
-Status PublishByLink(const SpillFile& file, std::string_view path, bool* cannot_link) {
+Status PublishByLink(const SpillFile& file, std::string_view path, std::optional<mode_t> mode,
+                     bool* cannot_link) {
   *cannot_link = false;
-  const std::string tmp = TempPathFor(path);
+  const std::string target(path);
+  const std::string tmp = FittingTempPathFor(target);
   // Held from before the file has a name until the rename is durable.
-  if (Status s = Lock(file.fd(), LOCK_EX, tmp); !s.ok()) return s;
+  if (Status s = LockExclusive(file.fd(), "lock: ", tmp); !s.ok()) return s;
   struct Unlock {
     int fd;
     ~Unlock() { ::flock(fd, LOCK_UN); }
   } unlock{file.fd()};
+  // The bits it is seen with from the moment it has a name.
+  if (mode && ::fchmod(file.fd(), *mode) != 0 && errno != EPERM && errno != EOPNOTSUPP) {
+    return IoError("chmod: ", errno, target);
+  }
   for (;;) {
     if (LinkFd(file.fd(), tmp) == 0) break;
     const int err = errno;
@@ -63,28 +85,30 @@ Status PublishByLink(const SpillFile& file, std::string_view path, bool* cannot_
     }
     // A temporary file is there: a stale one, or another builder's. Wait
     // for its lock, then take its name; a waiter on it starts again.
-    Result<UniqueFd> held = OpenLockedTemp(tmp, /*truncate=*/false);
+    Result<UniqueFd> held = LockExistingTemp(tmp);
     if (!held.ok()) return std::move(held.error());
-    if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return IoError("open tmp: ", errno, tmp);
+    if (held.value().valid() && ::unlink(tmp.c_str()) != 0 && errno != ENOENT) {
+      return IoError("open tmp: ", errno, tmp);
+    }
   }
-  if (::rename(tmp.c_str(), std::string(path).c_str()) != 0) {
-    return IoError("rename: ", errno, tmp);
-  }
-  return SyncDir(ContainingDir(tmp));
+  return RenameIntoPlace(tmp, file.fd(), target);
 }
 
-Status PublishByCopy(int from_fd, uint64_t size, std::string_view path) {
-  const std::string tmp = TempPathFor(path);
-  Result<UniqueFd> opened = OpenLockedTemp(tmp);
+Status PublishByCopy(int from_fd, uint64_t size, std::string_view path,
+                     std::optional<mode_t> mode) {
+  const std::string target(path);
+  const std::string tmp = FittingTempPathFor(target);
+  Result<UniqueFd> opened = CreateLockedTemp(tmp, mode);
   if (!opened.ok()) return std::move(opened.error());
   // Held, and with it the lock, until the rename is durable.
   const UniqueFd fd = std::move(opened.value());
-  if (Status s = CopyRange(from_fd, 0, fd.get(), 0, size, tmp); !s.ok()) return s;
-  if (Status s = SyncFd(fd.get(), "", tmp); !s.ok()) return s;
-  if (::rename(tmp.c_str(), std::string(path).c_str()) != 0) {
-    return IoError("rename: ", errno, tmp);
+  Status s = CopyRange(from_fd, 0, fd.get(), 0, size, target);
+  if (s.ok()) s = SyncFd(fd.get(), "", target);
+  if (!s.ok()) {
+    RemoveOwnTemp(tmp, fd.get());
+    return s;
   }
-  return SyncDir(ContainingDir(tmp));
+  return RenameIntoPlace(tmp, fd.get(), target);
 }
 
 }  // namespace tarndb

@@ -61,7 +61,7 @@ Result<SpillFile> SpillFile::Create(const std::string& dir, std::string_view rol
 }
 
 Error SpillFile::Fail(std::string_view op, int errnum) const {
-  return IoError(std::string(op) + " " + role_ + ": ", errnum, dir_);
+  return IoError(std::string(op) + " " + role_ + ": ", errnum, name());
 }
 
 Status SpillFile::WriteAt(const uint8_t* data, size_t n, uint64_t pos) const {

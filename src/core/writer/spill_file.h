@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/common/result.h"
 #include "core/common/unique_fd.h"
@@ -36,6 +37,10 @@ class SpillFile {
   bool valid() const { return fd_.valid(); }
   const std::string& dir() const { return dir_; }
   const std::string& role() const { return role_; }
+  // The path its errors name: dir, unless set to what the file is to
+  // become (the store a data file in the target's directory turns into).
+  const std::string& name() const { return name_.empty() ? dir_ : name_; }
+  void set_name(std::string name) { name_ = std::move(name); }
   // Whether the file was made unnamed by O_TMPFILE and so can be linked
   // into its directory.
   bool linkable() const { return linkable_; }
@@ -43,7 +48,7 @@ class SpillFile {
   void Close() { fd_.reset(); }
 
   // Complete positioned transfers; EINTR and short counts are retried.
-  // Failures name the operation ("write {role}") and the directory.
+  // Failures name the operation ("write {role}") and name().
   Status WriteAt(const uint8_t* data, size_t n, uint64_t pos) const;
   Status ReadAt(uint8_t* data, size_t n, uint64_t pos) const;
   Status Truncate(uint64_t size) const;
@@ -57,6 +62,7 @@ class SpillFile {
   UniqueFd fd_;
   std::string dir_;
   std::string role_;
+  std::string name_;
   bool linkable_ = false;
 };
 

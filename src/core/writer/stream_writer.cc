@@ -16,6 +16,8 @@
 #include "core/writer/extension_external.h"
 #include "core/writer/key_sort.h"
 #include "core/writer/publish.h"
+#include "core/writer/temp_file.h"
+#include "core/writer/temp_path.h"
 
 namespace tarndb {
 namespace {
@@ -78,12 +80,19 @@ Error StreamWriter::CloseWith(Error e) {
 Status StreamWriter::EnsureDataFile() {
   if (data_ != nullptr && !published_) return OkStatus();
   Result<SpillFile> made = Error::Other("");
-  if (!opt_.data_dir.empty()) made = SpillFile::Create(opt_.data_dir, "data file");
+  bool in_target_dir = false;
+  if (!opt_.data_dir.empty()) {
+    made = SpillFile::Create(opt_.data_dir, "data file");
+    in_target_dir = made.ok();
+    // Interrupted (a signal handler raised): stop, do not try elsewhere.
+    if (!made.ok() && made.error().sys_errno() == EINTR) return std::move(made.error());
+  }
   // Where the target's directory takes no file, spill there instead: the
   // build reports what is wrong with the target.
   if (opt_.data_dir.empty() || !made.ok()) made = SpillFile::Create(opt_.spill_dir, "data file");
   if (!made.ok()) return std::move(made.error());
   auto file = std::make_unique<SpillFile>(std::move(made.value()));
+  if (in_target_dir && !opt_.target.empty()) file->set_name(opt_.target);
   uint64_t end = kHeaderSize;
   uint32_t crc = 0;
   if (data_ != nullptr) {
@@ -91,7 +100,7 @@ Status StreamWriter::EnsureDataFile() {
     // write to the published one again.
     end = out_->end();
     crc = out_->crc();
-    if (Status s = CopyRange(data_->fd(), 0, file->fd(), 0, end, file->dir()); !s.ok()) return s;
+    if (Status s = CopyRange(data_->fd(), 0, file->fd(), 0, end, file->name()); !s.ok()) return s;
   }
   out_ = std::make_unique<Appender>(file.get(), end, buffer_size_, crc);
   data_ = std::move(file);
@@ -151,7 +160,7 @@ Status StreamWriter::SpillKeys() {
   return OkStatus();
 }
 
-Status StreamWriter::AddKey(KeyView key, uint64_t obj_id) {
+Status StreamWriter::AddKey(KeyView key, uint64_t obj_id, bool* spill_first) {
   if (Status s = CheckOpen(); !s.ok()) return s;
   if (Status s = Writer::CheckKeyLength(key.size); !s.ok()) return s;
   if (obj_id >= object_count()) {
@@ -159,6 +168,10 @@ Status StreamWriter::AddKey(KeyView key, uint64_t obj_id) {
                         std::to_string(object_count()) + " objects)");
   }
   if (KeysOverBudget()) {
+    if (spill_first != nullptr) {
+      *spill_first = true;
+      return OkStatus();
+    }
     if (Status s = SpillKeys(); !s.ok()) return s;
   }
   keys_.Put(key, static_cast<uint32_t>(obj_id));
@@ -307,7 +320,7 @@ Status StreamWriter::WriteTailMerged(uint64_t data_end, uint64_t* num_keys, uint
   Result<WrittenRecord> record = WriteExtensionExternally(in, *data_, data_end);
   if (!record.ok()) return std::move(record.error());
   const uint64_t index_at = data_end + record.value().bytes;
-  if (Status c = CopyRange(index_file->fd(), 0, data_->fd(), index_at, in.index_size, data_->dir());
+  if (Status c = CopyRange(index_file->fd(), 0, data_->fd(), index_at, in.index_size, data_->name());
       !c.ok()) {
     return c;
   }
@@ -325,7 +338,13 @@ Status StreamWriter::WriteTail(uint64_t data_end, uint64_t* num_keys, uint64_t* 
 
 Result<BuildFigures> StreamWriter::Build(std::string_view path) {
   if (Status s = CheckOpen(); !s.ok()) return std::move(s.error());
+  const std::string target(path);
+  // Before anything is written: what the build would replace.
+  Result<TargetState> state = InspectTarget(target, /*refuse_directory=*/true);
+  if (!state.ok()) return std::move(state.error());
   if (Status s = EnsureDataFile(); !s.ok()) return std::move(s.error());
+  // The data file becomes the store when it lies in the target's directory.
+  data_->set_name(data_->dir() == ContainingDir(target) ? target : std::string());
   keys_.Flush();
   if (Status s = out_->Flush(); !s.ok()) return DataFailure(std::move(s.error()));
   if (has_extension() && object_count() >= kMaxCount) {
@@ -361,7 +380,9 @@ Result<BuildFigures> StreamWriter::Build(std::string_view path) {
   uint8_t bytes[kHeaderSize];
   header.EncodeTo(bytes);
   if (Status s = data_->WriteAt(bytes, kHeaderSize, 0); !s.ok()) return std::move(s.error());
-  if (Status s = SyncFd(data_->fd(), "sync " + data_->role() + ": ", data_->dir()); !s.ok()) {
+  if (Status s = StopIfInterrupted(target); !s.ok()) return std::move(s.error());
+  if (Status s = SyncFd(data_->fd(), "sync " + data_->role() + ": ", data_->name()); !s.ok()) {
+    if (s.error().sys_errno() == EINTR) return std::move(s.error());  // stopped, not failed
     // After a failed fsync the file's pages may be lost: nothing in it can
     // be trusted any more.
     cut.armed = false;
@@ -370,12 +391,13 @@ Result<BuildFigures> StreamWriter::Build(std::string_view path) {
   const uint64_t file_size = data_end + tail_bytes;
   bool cannot_link = true;
   Status published = OkStatus();
-  if (data_->linkable()) published = PublishByLink(*data_, path, &cannot_link);
+  if (data_->linkable()) published = PublishByLink(*data_, target, state.value().mode, &cannot_link);
   if (cannot_link) {
-    published = PublishByCopy(data_->fd(), file_size, path);
+    published = PublishByCopy(data_->fd(), file_size, target, state.value().mode);
   } else {
-    // Linked (perhaps only under the temporary name, when a later step
-    // failed): that file is no longer ours to change.
+    // Still linked: renamed into place (even when only the directory sync
+    // failed), or a failed step could not remove its temporary name. That
+    // file is no longer ours to change.
     struct stat st;
     if (::fstat(data_->fd(), &st) != 0 || st.st_nlink > 0) {
       published_ = true;

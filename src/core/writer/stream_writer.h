@@ -18,7 +18,9 @@
 // writer as it was, usable once there is room. Any other I/O failure of
 // the data file, and a failed fsync of it (after which its bytes cannot be
 // trusted), closes the writer: its files are freed and every later call
-// fails. A failed build frees what it wrote and leaves the writer usable.
+// fails. A failed build frees what it wrote, leaves no file behind and
+// leaves the writer usable; so does an interrupted one (see publish.h), which
+// stops only before the rename that publishes.
 #ifndef TARNDB_CORE_WRITER_STREAM_WRITER_H_
 #define TARNDB_CORE_WRITER_STREAM_WRITER_H_
 
@@ -45,6 +47,7 @@ namespace tarndb {
 struct StreamOptions {
   std::string spill_dir;  // key runs and other spill files
   std::string data_dir;   // the data file; empty: spill_dir
+  std::string target;     // the store to be built, when known (data_dir holds it)
   uint64_t memory_limit = uint64_t{256} << 20;
   bool extension = true;  // write the extension block (hash index)
   // A key put twice is an error found by Build, which reports the earliest
@@ -67,8 +70,11 @@ class StreamWriter {
   Result<uint64_t> AddObject(const uint8_t* payload, size_t n);
   // As Writer::AddKey; also fails with the I/O kind when keys must be
   // spilled and cannot be. The key limit is checked when the keys are
-  // counted (at Build), since runs may repeat keys.
-  Status AddKey(KeyView key, uint64_t obj_id);
+  // counted (at Build), since runs may repeat keys. With spill_first given,
+  // a call that would first sort the keys held and write them out as a run
+  // (a long call) adds nothing and sets *spill_first instead, for the caller
+  // to call again without it (and without its own locks).
+  Status AddKey(KeyView key, uint64_t obj_id, bool* spill_first = nullptr);
 
   uint64_t object_count() const { return positions_.size(); }
   // Distinct keys; merges the spilled runs to count them.
@@ -82,7 +88,10 @@ class StreamWriter {
   void SetSection(SectionBytes section);
 
   // Write and publish the store file at path. Unique-key writers fail with
-  // "duplicate key" when a key was put twice.
+  // "duplicate key" when a key was put twice. A path that names something
+  // other than a regular file or a symbolic link is refused before anything
+  // is written (InspectTarget); the new file takes the permission bits of
+  // the file it replaces. Errors about the file being built name path.
   Result<BuildFigures> Build(std::string_view path);
 
   struct Repeat {

@@ -19,6 +19,13 @@ namespace tarndb {
 //   "data/.hidden" -> "data/.hidden.trnd.tmp"    "store." -> "store.trnd.tmp"
 std::string TempPathFor(std::string_view target);
 
+// TempPathFor(target), unless its final name would pass the 255 bytes a
+// file name may hold (a legal target name of 247 bytes or more): then the
+// stem is cut to at most 229 bytes (never inside a UTF-8 sequence) and
+// followed by "-", 16 hexadecimal digits of a hash of the whole stem, and
+// ".trnd.tmp". Every builder of one target derives the same name.
+std::string FittingTempPathFor(std::string_view target);
+
 // The directory that holds path's final component: the text before the last
 // "/" ("/" itself for a file in the root), or "." when there is none.
 std::string ContainingDir(std::string_view path);

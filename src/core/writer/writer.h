@@ -7,9 +7,12 @@
 #ifndef TARNDB_CORE_WRITER_WRITER_H_
 #define TARNDB_CORE_WRITER_WRITER_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,22 +64,24 @@ class Writer {
   // Distinct keys. Applies the queued key puts first, which changes nothing
   // observable; hence not const.
   uint64_t key_count() {
-    keys_.Flush();
+    if (keys_.pending() != 0) keys_.Flush();
     return keys_.size();
   }
 
   // Write the store file to path atomically (temporary file, fsync, rename,
   // directory sync) and report what was written. The writer's objects and
-  // keys are not changed (queued key puts are applied first). Defined in
-  // build.cc.
+  // keys are not changed (queued key puts are applied first; with none
+  // queued, Build and key_count only read the writer, so that they may run
+  // at the same time). Defined in build.cc.
   Result<BuildFigures> Build(std::string_view path, const BuildOptions& options = {});
 
  private:
-  // Write header, data and index to the temporary file, sync it, rename it
-  // to path and sync the directory; returns the file's size. Defined in
-  // build.cc.
+  // Write header, data and index to the temporary file (with the
+  // permission bits mode, when given), sync it, rename it to path and sync
+  // the directory; returns the file's size. Defined in build.cc.
   Result<uint64_t> WriteAndPublish(const std::string& tmp, std::string_view path,
-                                   const KeyOrder& order, const ExtensionBuilder* ext) const;
+                                   const KeyOrder& order, const ExtensionBuilder* ext,
+                                   std::optional<mode_t> mode) const;
   // The extension block for the keys in order. Defined in build.cc.
   std::unique_ptr<ExtensionBuilder> MakeExtension(const KeyOrder& order) const;
 
