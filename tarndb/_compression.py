@@ -4,27 +4,34 @@ A compressed store says so in a section of its extension block, ``VCDC``
 version 1 (all integers big-endian):
 
     u8 name_len | name (ASCII, "zstd") | u64 raw_bytes | u64 stored_bytes |
-    u32 dict_len | dictionary (a zstd dictionary; empty: none)
+    u32 dict_len | u32 dict_crc32 | dictionary (a zstd dictionary; empty: none)
 
 ``raw_bytes`` and ``stored_bytes`` are the values' total size before and
-after compression. Every value is one zstd frame made with the dictionary;
-a reader that knows nothing of this reads every key and an object for it:
-the compressed bytes. The zstd binding is the ``zstandard`` package, an
-optional extra (``pip install 'tarndb[zstd]'``).
+after compression; ``dict_crc32`` is the CRC-32 of the dictionary, checked
+whenever a reader loads it. Every value is one zstd frame made with the
+dictionary, in zstd's magicless format (the frame without its 4-byte magic
+number), without a dictionary ID and with the content size: 8 bytes fewer
+per value than a plain frame, which counts for values of a few dozen
+bytes. A reader that knows nothing of this reads every key and an object
+for it: the compressed bytes. The zstd binding is the ``zstandard``
+package, an optional extra (``pip install 'tarndb[zstd]'``).
 """
 
 from __future__ import annotations
 
 import struct
 import threading
+import zlib
 from typing import Any, Callable, Iterable, List, Optional, Tuple
 
 SECTION, VERSION = b"VCDC", 1
 CODEC = "zstd"
 # How much a writer collects to train its dictionary on before it compresses
-# anything, and the dictionary's size.
-SAMPLE_BYTES, SAMPLE_VALUES, DICT_SIZE = 4 << 20, 100_000, 16 << 10
-LEVEL = 19  # values are written once and read many times
+# anything, and the bounds of the dictionary's size (a sixteenth of the
+# sample: small data sets get a small dictionary, which the file must hold).
+SAMPLE_BYTES, SAMPLE_VALUES = 4 << 20, 100_000
+MIN_DICT_SIZE, MAX_DICT_SIZE = 1 << 10, 16 << 10
+DEFAULT_LEVEL = 9  # written once, read many times; above it small values gain little
 
 
 def _zstd() -> Any:
@@ -36,10 +43,16 @@ def _zstd() -> Any:
     return zstandard
 
 
+def _damaged(why: str) -> Exception:
+    from tarndb._errors import TarnCorruptError
+    return TarnCorruptError(f"value codec section damaged: {why}")
+
+
 def encode_section(dictionary: bytes, raw_bytes: int, stored_bytes: int) -> bytes:
     name = CODEC.encode("ascii")
-    return (struct.pack(">B", len(name)) + name + struct.pack(">QQI", raw_bytes, stored_bytes,
-                                                              len(dictionary)) + dictionary)
+    return (struct.pack(">B", len(name)) + name
+            + struct.pack(">QQII", raw_bytes, stored_bytes, len(dictionary), zlib.crc32(dictionary))
+            + dictionary)
 
 
 def decode_section(data: bytes) -> Tuple[str, bytes, int, int]:
@@ -47,14 +60,16 @@ def decode_section(data: bytes) -> Tuple[str, bytes, int, int]:
     try:
         (name_len,) = struct.unpack_from(">B", data, 0)
         name = data[1:1 + name_len].decode("ascii")
-        raw, stored, dict_len = struct.unpack_from(">QQI", data, 1 + name_len)
-        start = 1 + name_len + 20
-        dictionary = data[start:start + dict_len]
-        if len(dictionary) != dict_len:
-            raise ValueError("the dictionary is cut short")
-    except (struct.error, UnicodeDecodeError, ValueError) as exc:
-        from tarndb._errors import TarnCorruptError
-        raise TarnCorruptError(f"value codec section damaged: {exc}") from None
+        raw, stored, dict_len, dict_crc = struct.unpack_from(">QQII", data, 1 + name_len)
+    except (struct.error, UnicodeDecodeError) as exc:
+        raise _damaged(str(exc)) from None
+    start = 1 + name_len + 24
+    dictionary = data[start:start + dict_len]
+    if len(dictionary) != dict_len:
+        raise _damaged("the dictionary is cut short")
+    if zlib.crc32(dictionary) != dict_crc:
+        raise _damaged(f"dictionary CRC32 mismatch  stored=0x{dict_crc:08x}  "
+                       f"computed=0x{zlib.crc32(dictionary):08x}")
     return name, dictionary, raw, stored
 
 
@@ -64,22 +79,30 @@ def read_codec(reader: Any) -> Optional[Tuple[str, bytes, int, int]]:
     return None if data is None else decode_section(data)
 
 
+def _dictionary(zstd: Any, dictionary: bytes) -> Any:
+    return zstd.ZstdCompressionDict(dictionary) if dictionary else None
+
+
 def train(samples: List[bytes]) -> bytes:
     """A zstd dictionary for values like *samples*, or b"" when they are too
     few or too alike to train one."""
     zstd = _zstd()
     if len(samples) < 8:
         return b""
+    size = min(max(sum(map(len, samples)) // 16, MIN_DICT_SIZE), MAX_DICT_SIZE)
     try:
-        return zstd.train_dictionary(DICT_SIZE, samples).as_bytes()  # type: ignore[no-any-return]
+        return zstd.train_dictionary(size, samples).as_bytes()  # type: ignore[no-any-return]
     except zstd.ZstdError:
         return b""
 
 
-def compressor(dictionary: bytes) -> Callable[[bytes], bytes]:
+def compressor(dictionary: bytes, level: int = DEFAULT_LEVEL) -> Callable[[bytes], bytes]:
     zstd = _zstd()
-    d = zstd.ZstdCompressionDict(dictionary) if dictionary else None
-    return zstd.ZstdCompressor(level=LEVEL, dict_data=d, write_content_size=True).compress  # type: ignore[no-any-return]
+    params = zstd.ZstdCompressionParameters.from_level(
+        level, format=zstd.FORMAT_ZSTD1_MAGICLESS, write_content_size=True, write_dict_id=False,
+        write_checksum=False)
+    return zstd.ZstdCompressor(compression_params=params,  # type: ignore[no-any-return]
+                               dict_data=_dictionary(zstd, dictionary)).compress
 
 
 def decompressor(name: str, dictionary: bytes) -> Callable[[bytes], bytes]:
@@ -90,14 +113,15 @@ def decompressor(name: str, dictionary: bytes) -> Callable[[bytes], bytes]:
         raise TarnCorruptError(f"values are compressed with {name!r}, which this release "
                                "cannot read")
     zstd = _zstd()
-    d = zstd.ZstdCompressionDict(dictionary) if dictionary else None
+    d = _dictionary(zstd, dictionary)
     local = threading.local()
 
     def decompress(data: bytes) -> bytes:
         try:
             return local.ctx(data)  # type: ignore[no-any-return]
         except AttributeError:
-            local.ctx = zstd.ZstdDecompressor(dict_data=d).decompress
+            local.ctx = zstd.ZstdDecompressor(dict_data=d,
+                                              format=zstd.FORMAT_ZSTD1_MAGICLESS).decompress
             return local.ctx(data)  # type: ignore[no-any-return]
 
     return decompress
@@ -111,14 +135,16 @@ def compose(decompress: Callable[[bytes], bytes],
 
 
 class Trainer:
-    """Values held back until there are enough to train a dictionary on."""
+    """A writer's compression: values held back until there are enough to
+    train a dictionary on, then compressed as they come."""
 
-    def __init__(self, dictionary: Optional[bytes] = None) -> None:
+    def __init__(self, dictionary: Optional[bytes] = None, level: int = DEFAULT_LEVEL) -> None:
+        self.level = level
         self.samples: List[bytes] = []
         self.size = 0
         self.dictionary = dictionary
         self.compress: Optional[Callable[[bytes], bytes]] = (
-            compressor(dictionary) if dictionary is not None else None)
+            compressor(dictionary, level) if dictionary is not None else None)
         self.raw_bytes = self.stored_bytes = 0
 
     def full(self) -> bool:
@@ -126,9 +152,12 @@ class Trainer:
 
     def trained(self, samples: Iterable[bytes]) -> Callable[[bytes], bytes]:
         self.dictionary = train(list(samples))
-        self.compress = compressor(self.dictionary)
+        self.compress = compressor(self.dictionary, self.level)
         return self.compress
 
     def count(self, raw: int, stored: int) -> None:
         self.raw_bytes += raw
         self.stored_bytes += stored
+
+    def section(self) -> bytes:
+        return encode_section(self.dictionary or b"", self.raw_bytes, self.stored_bytes)

@@ -14,7 +14,7 @@ from operator import itemgetter
 from typing import Any, List, Optional, Sequence, Tuple
 
 from tarndb._errors import TarnError
-from tarndb._ingest import InputError, _jsonl_records, read_records
+from tarndb._ingest import InputError, jsonl_text_records, read_records
 from tarndb.cli import EXIT_OK, EXIT_USAGE, _Failure, _input, _os_message, _stdout
 
 _BLOCK = 32 << 20  # bytes of JSON Lines per partition
@@ -27,7 +27,7 @@ def parse_jsonl_block(lines: Sequence[str], key_fields: List[str],
     lines = list(lines)
     out = []
     try:
-        for number, keys, value in _jsonl_records(iter(lines), key_fields, value_field):
+        for number, keys, value in jsonl_text_records(lines, key_fields, value_field):
             if not keys:
                 raise InputError(number, f"no key (fields: {', '.join(key_fields)})")
             out.append((keys, value))
@@ -94,7 +94,10 @@ def build_sharded(args: argparse.Namespace) -> int:
                         raise InputError(line, f"no key (fields: {', '.join(key_fields)})")
                     records.append((keys, value))
             bag = db.from_sequence(records, npartitions=max(1, min(len(records), 4 * workers)))
-        manifest = to_tarn(bag, root, shards=args.shards, key=itemgetter(0), value=itemgetter(1))
+        options = {"hash_index": args.hash_index,
+                   "compression": "zstd" if args.compress else None}
+        manifest = to_tarn(bag, root, shards=args.shards, key=itemgetter(0), value=itemgetter(1),
+                           writer_options=options)
     except InputError as exc:
         raise _Failure(f"{args.input}: {exc}", EXIT_USAGE) from None
     except (ValueError, TypeError) as exc:

@@ -21,9 +21,9 @@ import tempfile
 import threading
 from typing import Any, BinaryIO, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence
 
-from tarndb._codec import decode
-from tarndb._errors import TarnCorruptError, TarnIOError, TarnVersionError
-from tarndb._ingest import InputError, Record, read_records
+from tarndb._codec import encode
+from tarndb._errors import TarnCorruptError, TarnIOError, TarnValueError, TarnVersionError
+from tarndb._ingest import InputError, Record, read_batches
 from tarndb._progress import Progress
 from tarndb._reader import TarnReader
 from tarndb._sharded import open_store
@@ -125,6 +125,9 @@ def _parser() -> argparse.ArgumentParser:
     build.add_argument("-q", "--quiet", action="store_true", help="print no summary")
     build.add_argument("--no-hash-index", dest="hash_index", action="store_false",
                        help="write no hash index (the file holds exactly the base format)")
+    build.add_argument("--compress", action="store_true",
+                       help="store values compressed with a zstd dictionary trained on them "
+                            "(needs tarndb[zstd])")
     build.add_argument("--memory-limit", metavar="BYTES", type=_byte_count,
                        help="memory budget of the writer, e.g. 512M (default: 256M); "
                             "keys beyond it are sorted on disk")
@@ -180,8 +183,10 @@ def _build(args: argparse.Namespace) -> int:
     # that names a directory, device, FIFO or socket is refused here.
     try:
         writer = TarnWriter(memory_limit=args.memory_limit, spill_dir=args.spill_dir,
-                            hash_index=args.hash_index, _target=args.store, _unique_keys=True)
-    except ValueError as exc:
+                            hash_index=args.hash_index,
+                            compression="zstd" if args.compress else None,
+                            _target=args.store, _unique_keys=True)
+    except (ValueError, ImportError) as exc:
         raise _Failure(str(exc), EXIT_USAGE) from None
     with _interrupts_until_published(writer):
         return _build_with(writer, args, fmt, key_fields)
@@ -217,11 +222,11 @@ def _build_with(writer: TarnWriter, args: argparse.Namespace, fmt: str,
     with _input(args.input) as stream, lines:
         progress = Progress(sys.stderr, f"building {args.store}", _size_of(stream))
         try:
-            records = read_records(stream, fmt, key_fields, args.value_field, progress.advance)
-            _fill(writer, records, key_fields, progress, lines)
+            batches = read_batches(stream, fmt, key_fields, args.value_field, progress.advance)
+            _fill(writer, batches, key_fields, progress, lines)
             progress.status("writing…")
             try:
-                objects, keys, size = Writer.build(writer, args.store)
+                objects, keys, size = writer._build(args.store)
             except ValueError:
                 repeat = writer._repeat()
                 if repeat is None:
@@ -263,6 +268,10 @@ class _LineNumbers:
             self._stored += len(self._tail)
             del self._tail[:]
 
+    def extend(self, lines: List[int]) -> None:
+        for line in lines:
+            self.append(line)
+
     def __getitem__(self, obj_id: int) -> int:
         if obj_id >= self._stored:
             return self._tail[obj_id - self._stored]
@@ -291,32 +300,63 @@ def _byte_count(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a size: {text!r}") from None
 
 
-def _fill(writer: TarnWriter, records: Iterator[Record], key_fields: List[str],
+def _fill(writer: TarnWriter, batches: Iterator[List[Record]], key_fields: List[str],
           progress: Progress, lines: "_LineNumbers") -> None:
     """Add every record to *writer*, noting its line; a record without a key or
-    a value MessagePack cannot hold is an error (repeated keys are found at build)."""
-    for line, keys, value in records:
-        if not keys:
-            raise InputError(line, f"no key (fields: {', '.join(key_fields)})")
-        keys = list(dict.fromkeys(keys))  # a key named twice in one record counts once
-        try:
-            writer.put_many(keys, value)
-        except (TypeError, ValueError, OverflowError) as exc:
-            raise InputError(line, f"cannot store: {exc}") from None
-        except RecursionError:
-            raise InputError(line, "cannot store: the value is nested too deeply") from None
-        lines.append(line)
-        progress.records += 1
+    a value MessagePack cannot hold is an error (repeated keys are found at build).
+
+    Values are encoded here; records of one key go to the writer a batch at a
+    time (``update_raw``), those of several keys one by one (``put_many_raw``)."""
+    for batch in batches:
+        pairs: List[Any] = []
+        pair_lines: List[int] = []
+        for line, keys, value in batch:
+            if not keys:
+                raise InputError(line, f"no key (fields: {', '.join(key_fields)})")
+            try:
+                data = encode(value)
+            except (TypeError, ValueError, OverflowError) as exc:
+                raise InputError(line, f"cannot store: {exc}") from None
+            except RecursionError:
+                raise InputError(line, "cannot store: the value is nested too deeply") from None
+            if len(keys) == 1:
+                pairs.append((keys[0], data))
+                pair_lines.append(line)
+                continue
+            _store_pairs(writer, pairs, pair_lines, lines)
+            pairs, pair_lines = [], []
+            try:
+                # A key named twice in one record counts once.
+                writer.put_many_raw(list(dict.fromkeys(keys)), data)
+            except (TypeError, ValueError) as exc:
+                raise InputError(line, f"cannot store: {exc}") from None
+            lines.append(line)
+        _store_pairs(writer, pairs, pair_lines, lines)
+        progress.records += len(batch)
+
+
+def _store_pairs(writer: TarnWriter, pairs: List[Any], pair_lines: List[int],
+                 lines: "_LineNumbers") -> None:
+    before = writer.num_objects
+    try:
+        writer.update_raw(pairs)
+    except (TypeError, ValueError) as exc:
+        # Pairs are stored in order: the objects stored tell which one failed.
+        raise InputError(pair_lines[writer.num_objects - before], f"cannot store: {exc}") from None
+    lines.extend(pair_lines)
 
 
 def _get(args: argparse.Namespace) -> int:
     out = _stdout()
     with _reading(args) as reader:
         key = os.fsencode(args.key)
-        data = reader.raw.get(key, _MISSING)
-    if data is _MISSING:
+        try:
+            found = reader.raw.get(key, _MISSING) if args.raw else reader.get(key, _MISSING)
+        except TarnValueError as exc:
+            raise _undecodable(args, exc) from None
+    if found is _MISSING:
         return _fail(f"{args.store}: no key {args.key!r}", EXIT_NOT_FOUND)
-    out.write((data.hex() if args.raw else _json(_decoded(args, args.key, data))) + "\n")
+    out.write((found.hex() if args.raw else _json(found)) + "\n")
     out.flush()
     return EXIT_OK
 
@@ -347,21 +387,26 @@ def _one_line(key: str) -> str:
 def _dump(args: argparse.Namespace) -> int:
     out = _stdout()
     with _reading(args) as reader:
-        for key, data in reader.raw.prefix(os.fsencode(args.prefix)):
-            value = data.hex() if args.raw else _decoded(args, key, data)
-            out.write(_json({"key": key, "value": value}) + "\n")
+        prefix = os.fsencode(args.prefix)
+        try:
+            if args.raw:
+                for key, data in reader.raw.prefix(prefix):
+                    out.write(_json({"key": key, "value": data.hex()}) + "\n")
+            else:
+                for key, value in reader.prefix(prefix):
+                    out.write(_json({"key": key, "value": value}) + "\n")
+        except TarnValueError as exc:
+            raise _undecodable(args, exc) from None
         out.flush()
     return EXIT_OK
 
 
-def _decoded(args: argparse.Namespace, key: str, data: bytes) -> Any:
-    """The value stored as *data*; a value that is not MessagePack (stored
-    raw) ends the command, pointing at --raw."""
-    try:
-        return decode(data)
-    except Exception as exc:
-        raise _Failure(f"{args.store}: the value of {key!r} is not MessagePack ({exc}); "
-                       "use --raw for the stored bytes", EXIT_USAGE) from None
+def _undecodable(args: argparse.Namespace, exc: TarnValueError) -> _Failure:
+    """A value that is not MessagePack (stored raw) ends the command,
+    pointing at --raw."""
+    key = exc.key.decode("utf-8", "surrogateescape") if isinstance(exc.key, bytes) else exc.key
+    return _Failure(f"{args.store}: the value of {key!r} is not MessagePack ({exc.__cause__}); "
+                    "use --raw for the stored bytes", EXIT_USAGE)
 
 
 def _stats(args: argparse.Namespace) -> int:

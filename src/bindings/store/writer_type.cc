@@ -479,6 +479,16 @@ extern "C" PyObject* WriterSetSection(PyObject* self, PyObject* const* args, Py_
   });
 }
 
+// _storable_key(key): the bytes add_key would store for key, with the same
+// errors, for callers that hold keys back before adding them.
+extern "C" PyObject* WriterStorableKey(PyObject*, PyObject* obj) {
+  return Frame([&]() -> PyObject* {
+    StoreKey key;
+    if (!ConvertStorableKey(obj, &key)) return nullptr;
+    return NewBytes(key.view().data, key.view().size).release();
+  });
+}
+
 extern "C" PyObject* WriterBuild(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return Frame([&]() -> PyObject* {
@@ -583,6 +593,8 @@ PyMethodDef kMethods[] = {
      "update() for values that are bytes you encoded."},
     {"_repeat", reinterpret_cast<PyCFunction>(WriterRepeat), METH_NOARGS,
      "_repeat($self)\n--\n\nThe repeated key that failed a unique-key build, or None."},
+    {"_storable_key", WriterStorableKey, METH_O | METH_STATIC,
+     "_storable_key(key)\n--\n\nThe bytes stored for *key*; the errors add_key raises."},
     {"_set_section", AsCFunction(WriterSetSection), kFastKw,
      "_set_section($self, type, version, data)\n--\n\n"
      "Store *data* as a section of the extension block of the files built from now on."},
