@@ -113,23 +113,84 @@ def test_usage_and_io_errors_exit_2_with_one_line(tmp_path, args):
 
 
 @pytest.mark.parametrize(
-    "lines, message",
+    "name, lines, message",
     [
-        (['{"key": "a", "v": 1}', '{"key": "b"', '{"key": "c"}'], "line 2: not valid JSON"),
-        (['{"key": "a"}', '{"key": "a"}'], "line 2: duplicate key 'a' (first on line 1)"),
-        (['{"key": "a"}', '{"name": "b"}'], "line 2: no key"),
-        (['{"key": "a"}', '[1, 2]'], "line 2: not a JSON object"),
-        (['{"key": {"x": 1}}'], "line 1: field 'key' must be"),
-        (['{"key": "a", "n": 18446744073709551616}'], "line 1: cannot store"),
+        ("in.jsonl", ['{"key": "a", "v": 1}', '{"key": "b"', '{"key": "c"}'],
+         "line 2: not valid JSON"),
+        ("in.jsonl", ['{"key": "a"}', '{"key": "a"}'], "line 2: duplicate key 'a' (first on line 1)"),
+        ("in.jsonl", ['{"key": "a"}', '{"name": "b"}'], "line 2: no key"),
+        ("in.jsonl", ['{"key": "a"}', '[1, 2]'], "line 2: not a JSON object"),
+        ("in.jsonl", ['{"key": {"x": 1}}'], "line 1: field 'key' must be"),
+        ("in.jsonl", ['{"key": "a"}', '{"key": true}'], "line 2: field 'key' must be"),
+        ("in.jsonl", ['{"key": [1, false]}'], "line 1: field 'key' must be"),
+        ("in.jsonl", ['{"key": 1.5}'], "line 1: field 'key' must be"),
+        ("in.jsonl", ['{"key": "a", "n": 18446744073709551616}'], "line 1: cannot store"),
+        ("in.jsonl", ['{"key": "a"}'] * 2000 + ['{"key": "' + "k" * 70_000 + '"}'],
+         "line 2001: cannot store: key of 70000 bytes"),
+        ("in.csv", ["key,a,b", "k1,1,2", "k2,1"], "line 3: 2 fields, the header has 3"),
+        ("in.csv", ["key,a,b", "k1,1,2,3"], "line 2: 4 fields, the header has 3"),
     ],
 )
-def test_bad_input_exits_2_and_leaves_the_old_store_alone(tmp_path, lines, message):
-    (tmp_path / "in.jsonl").write_text("\n".join(lines) + "\n")
+def test_bad_input_exits_2_and_leaves_the_old_store_alone(tmp_path, name, lines, message):
+    (tmp_path / name).write_text("\n".join(lines) + "\n")
     assert tarndb(tmp_path, "build", "-", "s.trnd", stdin='{"key": "old"}\n').returncode == 0
-    done = tarndb(tmp_path, "build", "in.jsonl", "s.trnd")
+    done = tarndb(tmp_path, "build", name, "s.trnd")
     assert done.returncode == 2 and message in done.stderr and done.stderr.count("\n") == 1
     assert tarndb(tmp_path, "keys", "s.trnd").stdout == "old\n"
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.jsonl", "s.trnd"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == [name, "s.trnd"]
+
+
+def odd_lines(n):
+    """JSON Lines that take every path of the reader: blank lines, values
+    msgspec refuses but the json module reads (NaN, 1e400), escapes, integer
+    and list keys, and enough lines for several batches."""
+    lines = []
+    for i in range(n):
+        value = {"key": f"k{i}", "n": i, "f": i / 3, "s": "é\u00e9\\\"" * (i % 3),
+                 "nested": [{"a": [i]}], "big": -(2**63) if i % 11 == 0 else 2**64 - 1}
+        line = json.dumps(value)
+        if i % 7 == 0:
+            line = line.replace(f'"key": "k{i}"', f'"key": [{i}, "alias{i}"]')
+        if i % 500 == 1:
+            line = line.replace('"n": ', '"n": NaN, "m": 1e400, "o": ')
+        lines.append(line)
+        if i % 250 == 0:
+            lines.append("   ")
+    return lines
+
+
+@pytest.mark.parametrize("compress", [False, True])
+def test_json_lines_and_csv_build_the_records_the_standard_library_reads(tmp_path, compress):
+    import msgpack
+
+    from tarndb import TarnReader
+
+    lines = odd_lines(3000)
+    (tmp_path / "in.jsonl").write_bytes(b"\xef\xbb\xbf" + "\n".join(lines).encode() + b"\n")
+    rows = [["key", "alias", "text"]] + [[f"c{i}", f"d{i}" if i % 2 else "", "x,\"y\"\n" * (i % 3)]
+                                         for i in range(3000)]
+    with open(tmp_path / "in.csv", "w", newline="") as f:
+        csv.writer(f).writerows(rows)
+    expected = {}
+    for line in lines:
+        if line.strip():
+            record = json.loads(line)
+            for key in record["key"] if isinstance(record["key"], list) else [record["key"]]:
+                expected[str(key)] = record
+    with open(tmp_path / "in.csv", newline="") as f:
+        for row in csv.DictReader(f):
+            expected.update({k: dict(row) for k in (row["key"], row["alias"]) if k})
+    flags = ["--compress"] if compress else []
+    for name, keys in [("in.jsonl", ["-k", "key"]), ("in.csv", ["-k", "key", "-k", "alias"])]:
+        done = tarndb(tmp_path, "build", name, name + ".trnd", *keys, *flags)
+        assert done.returncode == 0, done.stderr
+    with TarnReader(tmp_path / "in.jsonl.trnd") as a, TarnReader(tmp_path / "in.csv.trnd") as b:
+        stored = {**dict(a.items()), **dict(b.items())}
+        assert len(a) + len(b) == len(expected)
+        assert {k: msgpack.packb(v) for k, v in stored.items()} == \
+            {k: msgpack.packb(v) for k, v in expected.items()}  # NaN compares by its bytes
+        if not compress:
+            assert all(a.raw[k] == msgpack.packb(expected[k]) for k in a)
 
 
 def test_console_script_is_installed(tmp_path):

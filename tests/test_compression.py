@@ -1,0 +1,151 @@
+"""Compressed stores: the same values as uncompressed ones through every way
+of adding them, damage found, and one clear error without the extra."""
+
+import subprocess
+import sys
+
+import msgpack
+import pytest
+
+from tarndb import TarnCorruptError, TarnReader, TarnValueError, TarnWriter, _compression, _tarndb
+
+zstandard = pytest.importorskip("zstandard")
+
+
+def fill(w, n):
+    """Every way of adding values; returns the model of what the store holds."""
+    model = {}
+    for i in range(n):
+        value = {"id": i, "name": f"item {i % 97}", "tags": ["a", "b"][: i % 3], "x": i / 7}
+        way = i % 5
+        if way == 0:
+            w.put(f"p{i:05}", value)
+        elif way == 1:
+            w.add_key(f"a{i:05}", w.add(value))
+        elif way == 2:
+            w.put_many([f"m{i:05}", f"n{i:05}"], value)
+            model[f"n{i:05}"] = value
+        elif way == 3:
+            w.update_raw([(f"r{i:05}", msgpack.packb(value))])
+            value = msgpack.unpackb(msgpack.packb(value))
+        else:
+            w.update({f"u{i:05}": value})
+        model[{0: "p", 1: "a", 2: "m", 3: "r", 4: "u"}[way] + f"{i:05}"] = value
+    return model
+
+
+@pytest.mark.parametrize("n, sample_values, hash_index, memory_limit", [
+    (0, 100, True, None),          # nothing to train on
+    (5, 100, True, None),          # too few to train: compressed without a dictionary
+    (600, 100, True, None),        # trained after 100 values, the rest compressed as they come
+    (600, 100, False, None),       # extension block with the codec only
+    (3000, 250, True, 1 << 20),    # keys spilled to runs: the merged build path
+    (3000, 250, False, 1 << 20),
+])
+def test_compressed_stores_equal_uncompressed_ones(tmp_path, monkeypatch, n, sample_values,
+                                                   hash_index, memory_limit):
+    monkeypatch.setattr(_compression, "SAMPLE_VALUES", sample_values)
+    plain, packed = TarnWriter(), TarnWriter(compression="zstd", hash_index=hash_index,
+                                             memory_limit=memory_limit)
+    model = fill(plain, n)
+    assert fill(packed, n) == model
+    assert (packed.num_objects, packed.num_keys) == (plain.num_objects, plain.num_keys)
+    plain.build(tmp_path / "plain.trnd", quiet=True)
+    packed.build(tmp_path / "packed.trnd", quiet=True)
+    with TarnReader(tmp_path / "plain.trnd") as a, TarnReader(tmp_path / "packed.trnd") as b:
+        assert dict(b.items()) == dict(a.items()) == model
+        assert b.get_many(list(model)) == list(model.values())
+        assert b.verify() is True
+        stats = b.stats()["compression"]
+        assert stats["codec"] == "zstd" and (stats["dictionary_bytes"] > 0) == (n >= 600)
+        if n >= 600:
+            assert b.raw[next(iter(model))] != a.raw[next(iter(model))]
+            assert 1.2 < stats["ratio"] and b.stats()["file_size_kb"] < a.stats()["file_size_kb"]
+        assert (b.stats()["hash_index"] is not None) == hash_index
+    # A reader of the base format sees every key, the stored bytes, and one more object.
+    low = _tarndb._TarnReader(str(tmp_path / "packed.trnd"))
+    assert low.verify() and low.keys() == sorted(model, key=str.encode)
+    assert low.stats()["num_objects"] == plain.num_objects + 1
+
+
+def test_a_given_dictionary_is_used_and_values_fit_a_value_type(tmp_path):
+    samples = [msgpack.packb({"city": f"town {i}", "pop": i * 13}) for i in range(400)]
+    dictionary = zstandard.train_dictionary(2048, samples).as_bytes()
+    w = TarnWriter(compression="zstd", dictionary=dictionary, compression_level=19)
+    w.update_raw((f"k{i}", s) for i, s in enumerate(samples))
+    w.build(tmp_path / "s.trnd", quiet=True)
+    with TarnReader(tmp_path / "s.trnd", value_type=dict[str, int | str]) as r:
+        assert r.stats()["compression"]["dictionary_bytes"] == len(dictionary)
+        assert r["k7"] == {"city": "town 7", "pop": 91}
+
+
+def compressed_store(tmp_path):
+    w = TarnWriter(compression="zstd")
+    w.update((f"k{i:04}", {"v": i, "s": "text " * (i % 9)}) for i in range(2000))
+    w.build(tmp_path / "s.trnd", quiet=True)
+    return tmp_path / "s.trnd"
+
+
+def section_span(data):
+    """Where the codec section's dictionary lies in the file."""
+    at = data.index(b"\x04zstd")
+    dict_len = int.from_bytes(data[at + 21:at + 25], "big")
+    return at + 29, dict_len
+
+
+@pytest.mark.parametrize("part", ["dictionary", "value"])
+def test_damage_is_found_by_verify_and_never_crashes_a_lookup(tmp_path, part):
+    path = compressed_store(tmp_path)
+    data = bytearray(path.read_bytes())
+    if part == "dictionary":
+        start, length = section_span(data)
+        data[start + length // 2] ^= 0x55
+    else:
+        at = data.index(TarnReader(path).raw["k1234"])
+        data[at + 3] ^= 0x55
+    path.write_bytes(data)
+    with pytest.raises(TarnCorruptError, match="CRC32 mismatch"):
+        TarnReader(path)  # the file's checksum
+    if part == "dictionary":
+        with pytest.raises(TarnCorruptError, match="dictionary CRC32 mismatch"):
+            TarnReader(path, verify=False)
+        return
+    with TarnReader(path, verify=False) as r:
+        with pytest.raises(TarnCorruptError):
+            r.verify()
+        try:
+            value = r["k1234"]
+        except TarnValueError as exc:  # the frame does not decompress or decode
+            assert exc.key == "k1234"
+        else:
+            assert value != {"v": 1234, "s": "text " * (1234 % 9)}  # damaged, no crash
+
+
+BLOCKED = "import sys; sys.modules['zstandard'] = None\n"
+
+
+@pytest.mark.parametrize("script", [
+    "from tarndb import TarnWriter\nTarnWriter(compression='zstd')",
+    "from tarndb import TarnReader\nTarnReader(sys.argv[1])",
+    "from tarndb.cli import main\nsys.exit(main(['build', '-', sys.argv[1] + '.new', '--compress']))",
+], ids=["writer", "reader", "cli"])
+def test_compression_without_the_extra_is_one_clear_error(tmp_path, script):
+    path = compressed_store(tmp_path)
+    done = subprocess.run([sys.executable, "-c", BLOCKED + script, str(path)], cwd=tmp_path,
+                          input='{"key": "a"}\n', capture_output=True, text=True, timeout=120)
+    assert done.returncode != 0
+    assert "pip install 'tarndb[zstd]'" in done.stderr
+    if "cli" in script:
+        assert done.stderr.count("\n") == 1 and done.returncode == 2
+
+
+def test_an_unknown_codec_is_refused(tmp_path):
+    with pytest.raises(ValueError, match="unknown compression 'lz4'"):
+        TarnWriter(compression="lz4")
+    path = compressed_store(tmp_path)
+    data = bytearray(path.read_bytes())
+    at = data.index(b"\x04zstd")
+    data[at + 1:at + 5] = b"zzzz"
+    path.write_bytes(data)
+    with pytest.raises(TarnCorruptError, match="compressed with 'zzzz'"):
+        TarnReader(path, verify=False)
