@@ -105,9 +105,12 @@ def compressor(dictionary: bytes, level: int = DEFAULT_LEVEL) -> Callable[[bytes
                                dict_data=_dictionary(zstd, dictionary)).compress
 
 
-def decompressor(name: str, dictionary: bytes) -> Callable[[bytes], bytes]:
-    """A decompress function for values of codec *name*; one zstd context
-    per thread, since a context serves one call at a time."""
+def value_decoder(name: str, dictionary: bytes,
+                  decode: Callable[[bytes], Any]) -> Callable[[bytes], Any]:
+    """The decode function of a reader of values compressed with codec *name*:
+    decompress, then *decode*. One zstd context per
+    thread, since a context serves one call at a time; one Python frame per
+    value, which a lookup pays on top of the decompression itself."""
     if name != CODEC:
         from tarndb._errors import TarnCorruptError
         raise TarnCorruptError(f"values are compressed with {name!r}, which this release "
@@ -116,22 +119,18 @@ def decompressor(name: str, dictionary: bytes) -> Callable[[bytes], bytes]:
     d = _dictionary(zstd, dictionary)
     local = threading.local()
 
-    def decompress(data: bytes) -> bytes:
+    def context() -> Callable[[bytes], bytes]:
+        local.ctx = zstd.ZstdDecompressor(dict_data=d, format=zstd.FORMAT_ZSTD1_MAGICLESS).decompress
+        return local.ctx  # type: ignore[no-any-return]
+
+    def decompress_and_decode(data: bytes) -> Any:
         try:
-            return local.ctx(data)  # type: ignore[no-any-return]
+            ctx = local.ctx
         except AttributeError:
-            local.ctx = zstd.ZstdDecompressor(dict_data=d,
-                                              format=zstd.FORMAT_ZSTD1_MAGICLESS).decompress
-            return local.ctx(data)  # type: ignore[no-any-return]
+            ctx = context()
+        return decode(ctx(data))
 
-    return decompress
-
-
-def compose(decompress: Callable[[bytes], bytes],
-            decode: Optional[Callable[[bytes], Any]]) -> Callable[[bytes], Any]:
-    if decode is None:
-        return decompress
-    return lambda data: decode(decompress(data))
+    return decompress_and_decode
 
 
 class Trainer:

@@ -83,6 +83,7 @@ def _jsonl_batches(
     advance: Callable[[int], None],
 ) -> Iterator[List[Record]]:
     decode_lines = msgspec.json.Decoder().decode_lines
+    single = key_fields[0] if len(key_fields) == 1 else None
     done = 0  # lines before this batch
     while True:
         lines = stream.readlines(_BATCH_BYTES)
@@ -99,12 +100,16 @@ def _jsonl_batches(
             records = [_json_line(done + i, line) for i, line in enumerate(lines, 1)]
         batch: List[Record] = []
         for number, record in enumerate(records, done + 1):
-            if record is _BLANK:
-                continue
             if type(record) is not dict:
+                if record is _BLANK:
+                    continue
                 raise InputError(number, "not a JSON object")
-            batch.append((number, _keys(record, key_fields, number),
-                          _value(record, value_field, number)))
+            # The common record, one string key and the whole record as its
+            # value, without a call per record.
+            found = record.get(single) if single is not None else None
+            keys = [found] if type(found) is str else _keys(record, key_fields, number)
+            batch.append((number, keys, record if value_field is None
+                          else _value(record, value_field, number)))
         done += len(lines)
         yield batch
 

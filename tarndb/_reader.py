@@ -109,8 +109,8 @@ class TarnReader(Reader, _StoreMapping[Any]):
         self._codec = _compression.read_codec(self)
         if self._codec is not None:
             name, dictionary, _, _ = self._codec
-            self._set_decode(_compression.compose(_compression.decompressor(name, dictionary),
-                                                  decoder_for(value_type)))
+            self._set_decode(
+                _compression.value_decoder(name, dictionary, decoder_for(value_type)))
         return self
 
     def __init__(

@@ -21,7 +21,6 @@ import tempfile
 import threading
 from typing import Any, BinaryIO, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence
 
-from tarndb._codec import encode
 from tarndb._errors import TarnCorruptError, TarnIOError, TarnValueError, TarnVersionError
 from tarndb._ingest import InputError, Record, read_batches
 from tarndb._progress import Progress
@@ -259,18 +258,17 @@ class _LineNumbers:
         self._tail = array.array("Q")
 
     def append(self, line: int) -> None:
-        self._tail.append(line)
-        if len(self._tail) == self._CHUNK:
+        self.extend([line])
+
+    def extend(self, lines: List[int]) -> None:
+        self._tail.extend(lines)
+        if len(self._tail) >= self._CHUNK:
             if self._file is None:
                 self._file = tempfile.TemporaryFile(dir=self._spill_dir)
             self._file.seek(self._stored * 8)
             self._tail.tofile(self._file)
             self._stored += len(self._tail)
             del self._tail[:]
-
-    def extend(self, lines: List[int]) -> None:
-        for line in lines:
-            self.append(line)
 
     def __getitem__(self, obj_id: int) -> int:
         if obj_id >= self._stored:
@@ -305,44 +303,48 @@ def _fill(writer: TarnWriter, batches: Iterator[List[Record]], key_fields: List[
     """Add every record to *writer*, noting its line; a record without a key or
     a value MessagePack cannot hold is an error (repeated keys are found at build).
 
-    Values are encoded here; records of one key go to the writer a batch at a
-    time (``update_raw``), those of several keys one by one (``put_many_raw``)."""
+    Records of one key go to the writer a batch at a time (``update``, which
+    encodes in native code), those of several keys one by one."""
     for batch in batches:
         pairs: List[Any] = []
         pair_lines: List[int] = []
         for line, keys, value in batch:
-            if not keys:
-                raise InputError(line, f"no key (fields: {', '.join(key_fields)})")
-            try:
-                data = encode(value)
-            except (TypeError, ValueError, OverflowError) as exc:
-                raise InputError(line, f"cannot store: {exc}") from None
-            except RecursionError:
-                raise InputError(line, "cannot store: the value is nested too deeply") from None
             if len(keys) == 1:
-                pairs.append((keys[0], data))
+                pairs.append((keys[0], value))
                 pair_lines.append(line)
                 continue
+            if not keys:
+                raise InputError(line, f"no key (fields: {', '.join(key_fields)})")
             _store_pairs(writer, pairs, pair_lines, lines)
             pairs, pair_lines = [], []
             try:
                 # A key named twice in one record counts once.
-                writer.put_many_raw(list(dict.fromkeys(keys)), data)
-            except (TypeError, ValueError) as exc:
-                raise InputError(line, f"cannot store: {exc}") from None
+                writer.put_many(list(dict.fromkeys(keys)), value)
+            except _UNSTORABLE as exc:
+                raise _cannot_store(line, exc) from None
             lines.append(line)
         _store_pairs(writer, pairs, pair_lines, lines)
         progress.records += len(batch)
+
+
+# What storing a record raises for a record that cannot be stored.
+_UNSTORABLE = (TypeError, ValueError, OverflowError, RecursionError)
+
+
+def _cannot_store(line: int, exc: BaseException) -> InputError:
+    if isinstance(exc, RecursionError):
+        return InputError(line, "cannot store: the value is nested too deeply")
+    return InputError(line, f"cannot store: {exc}")
 
 
 def _store_pairs(writer: TarnWriter, pairs: List[Any], pair_lines: List[int],
                  lines: "_LineNumbers") -> None:
     before = writer.num_objects
     try:
-        writer.update_raw(pairs)
-    except (TypeError, ValueError) as exc:
+        writer.update(pairs)
+    except _UNSTORABLE as exc:
         # Pairs are stored in order: the objects stored tell which one failed.
-        raise InputError(pair_lines[writer.num_objects - before], f"cannot store: {exc}") from None
+        raise _cannot_store(pair_lines[writer.num_objects - before], exc) from None
     lines.extend(pair_lines)
 
 
