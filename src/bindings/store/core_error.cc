@@ -91,11 +91,11 @@ PyObject* SetCoreError(const Error& error) {
   // named only as a whole ("cannot open {path}: ..."): the path "f" is not
   // named by "target: not a regular file".
   const std::string& path = error.path();
-  const bool names_path = text.rfind(path + ": ", 0) == 0 ||
-                          text.find(" " + path + ": ") != std::string::npos;
+  const bool names_path =
+      text.rfind(path + ": ", 0) == 0 || text.find(" " + path + ": ") != std::string::npos;
   const std::string named = path.empty() || names_path ? text : path + ": " + text;
-  OwnedRef message = OwnedRef::Steal(PyUnicode_DecodeUTF8(
-      named.data(), static_cast<Py_ssize_t>(named.size()), "surrogateescape"));
+  OwnedRef message = OwnedRef::Steal(
+      PyUnicode_DecodeUTF8(named.data(), static_cast<Py_ssize_t>(named.size()), "surrogateescape"));
   if (!message) return nullptr;
   switch (error.kind()) {
     case Error::Kind::kIo: {

@@ -228,10 +228,10 @@ OwnedRef HashIndexStats(const Reader& r) {
     if (s.type != kHashIndexSection && s.type != kSamplesSection) bytes -= s.length;
   }
   OwnedRef d = OwnedRef::Steal(Made(PyDict_New()));
-  const bool ok =
-      SetEntry(d.get(), "bytes", [&] { return Unsigned(bytes); }) &&
-      SetEntry(d.get(), "in_use",
-               [&] { return OwnedRef::NewRef(r.uses_file_hash_index() ? Py_True : Py_False); });
+  const bool ok = SetEntry(d.get(), "bytes", [&] { return Unsigned(bytes); }) &&
+                  SetEntry(d.get(), "in_use", [&] {
+                    return OwnedRef::NewRef(r.uses_file_hash_index() ? Py_True : Py_False);
+                  });
   if (!ok) throw PythonErrorSet{};
   return d;
 }

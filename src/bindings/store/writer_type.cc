@@ -540,7 +540,8 @@ extern "C" PyObject* WriterNumKeys(PyObject* self, void*) {
 // Read without taking the writer, so that a signal handler run during a
 // build (which holds the writer) may ask.
 extern "C" PyObject* WriterPublished(PyObject* self, void*) {
-  return Frame([&]() -> PyObject* { return PyLong_FromUnsignedLongLong(AsWriter(self)->published); });
+  return Frame(
+      [&]() -> PyObject* { return PyLong_FromUnsignedLongLong(AsWriter(self)->published); });
 }
 
 extern "C" PyObject* WriterRuns(PyObject* self, void*) {

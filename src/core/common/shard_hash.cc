@@ -18,9 +18,8 @@ uint32_t JumpConsistentHash(uint64_t key, uint32_t buckets) {
   while (j < static_cast<int64_t>(buckets)) {
     b = j;
     key = key * 2862933555777941757ull + 1;
-    j = static_cast<int64_t>(static_cast<double>(b + 1) *
-                             (static_cast<double>(int64_t{1} << 31) /
-                              static_cast<double>((key >> 33) + 1)));
+    j = static_cast<int64_t>(static_cast<double>(b + 1) * (static_cast<double>(int64_t{1} << 31) /
+                                                           static_cast<double>((key >> 33) + 1)));
   }
   return static_cast<uint32_t>(b);
 }

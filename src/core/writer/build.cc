@@ -75,9 +75,8 @@ Status EmitIndex(const KeyMap& keys, const KeyOrder& order, const std::vector<ui
 std::unique_ptr<ExtensionBuilder> Writer::MakeExtension(const KeyOrder& order) const {
   uint64_t index_size = 0;
   for (size_t i = 0; i < order.size(); ++i) index_size += kEntryOverhead + keys_.Key(i).size;
-  auto ext = std::make_unique<ExtensionBuilder>(order.size(), index_size,
-                                                kDataOffset + records_.size(),
-                                                HashKey::FromRandomSource());
+  auto ext = std::make_unique<ExtensionBuilder>(
+      order.size(), index_size, kDataOffset + records_.size(), HashKey::FromRandomSource());
   uint64_t pos = 0;
   for (size_t i = 0; i < order.size(); ++i) {
     if (i + 8 < order.size()) keys_.PrefetchKey(order[i + 8]);
@@ -169,8 +168,7 @@ Result<BuildFigures> Writer::Build(std::string_view path, const BuildOptions& op
   if (options.extension && record_pos_.size() >= kMaxCount) {
     return Error::Other("too many objects for a hash index (limit 4294967294)");
   }
-  const std::unique_ptr<ExtensionBuilder> ext =
-      options.extension ? MakeExtension(order) : nullptr;
+  const std::unique_ptr<ExtensionBuilder> ext = options.extension ? MakeExtension(order) : nullptr;
   if (ext != nullptr && ext->payload_size() > kMaxObjectLength) {
     return Error::Other("too many keys for a hash index in one object");
   }

@@ -42,8 +42,7 @@ Status PublishByLink(const SpillFile& file, std::string_view path, std::optional
 // Copy the first size bytes of from_fd into a fresh, locked temporary file
 // for path (with the permission bits mode, when given), sync it, rename it
 // over path and sync the directory.
-Status PublishByCopy(int from_fd, uint64_t size, std::string_view path,
-                     std::optional<mode_t> mode);
+Status PublishByCopy(int from_fd, uint64_t size, std::string_view path, std::optional<mode_t> mode);
 
 // fsync the directory that holds the new name: "sync dir: {error}". Used
 // after the rename, so never stopped by an interruption.

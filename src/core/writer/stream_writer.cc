@@ -320,7 +320,8 @@ Status StreamWriter::WriteTailMerged(uint64_t data_end, uint64_t* num_keys, uint
   Result<WrittenRecord> record = WriteExtensionExternally(in, *data_, data_end);
   if (!record.ok()) return std::move(record.error());
   const uint64_t index_at = data_end + record.value().bytes;
-  if (Status c = CopyRange(index_file->fd(), 0, data_->fd(), index_at, in.index_size, data_->name());
+  if (Status c =
+          CopyRange(index_file->fd(), 0, data_->fd(), index_at, in.index_size, data_->name());
       !c.ok()) {
     return c;
   }
@@ -391,7 +392,8 @@ Result<BuildFigures> StreamWriter::Build(std::string_view path) {
   const uint64_t file_size = data_end + tail_bytes;
   bool cannot_link = true;
   Status published = OkStatus();
-  if (data_->linkable()) published = PublishByLink(*data_, target, state.value().mode, &cannot_link);
+  if (data_->linkable())
+    published = PublishByLink(*data_, target, state.value().mode, &cannot_link);
   if (cannot_link) {
     published = PublishByCopy(data_->fd(), file_size, target, state.value().mode);
   } else {
