@@ -13,6 +13,7 @@ publisher has returned.
 
 from __future__ import annotations
 
+import os
 import random
 import sys
 
@@ -53,10 +54,36 @@ def build_streaming(target, seed):
             w.put_raw(key, value)
 
 
+def build_sharded(target, seed, n=4):
+    """A sharded store's commit: shards built in a new version directory of
+    the target directory, then its manifest written, synced and renamed."""
+    from tarndb._sharded import commit, new_version, shard_figures, shard_file_name
+
+    version = new_version(target)
+    groups = [[] for _ in range(n)]
+    for key, value in contents(seed):
+        groups[tarndb.shard_of(key, n)].append((key, value))
+    shards = []
+    for i, pairs in enumerate(groups):
+        path = os.path.join(target, version, shard_file_name(i, n))
+        w = tarndb.TarnWriter()
+        w.update_raw(pairs)
+        w.build(path, quiet=True)
+        shards.append(shard_figures(path, i, n))
+    commit(target, version, shards)
+
+
+def read_sharded(target):
+    with tarndb.open(target) as reader:
+        assert reader.verify() is True
+        return dict(reader.raw.items())
+
+
 # name -> (publish(target, seed), read(target))
 PUBLISHERS = {
     "single-file": (build_single_file, read_single_file),
     "streaming": (build_streaming, read_single_file),
+    "sharded": (build_sharded, read_sharded),
 }
 
 if __name__ == "__main__":
