@@ -16,12 +16,31 @@ import csv
 import io
 import json
 import sys
-from typing import Any, BinaryIO, Callable, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import (Any, BinaryIO, Callable, Iterable, Iterator, List, NamedTuple, Optional,
+                    Sequence, Tuple, Union)
 
 import msgspec
 
 #: One input record: its line number, its keys and its value.
 Record = Tuple[int, List[str], Any]
+
+
+class PlainBatch(NamedTuple):
+    """Records on consecutive lines from first_line, each with one key and
+    the whole record as its value: the usual batch of JSON Lines, found and
+    handed on without a Python step per record."""
+
+    first_line: int
+    keys: List[str]
+    values: List[Any]
+
+    def records(self) -> List[Record]:
+        return [(self.first_line + i, [k], v)
+                for i, (k, v) in enumerate(zip(self.keys, self.values))]
+
+
+#: What ``read_batches`` yields.
+Batch = Union[PlainBatch, List[Record]]
 
 _BATCH_BYTES = 64 << 10
 _CSV_BATCH_ROWS = 1024
@@ -41,7 +60,7 @@ def read_batches(
     key_fields: Sequence[str],
     value_field: Optional[str],
     advance: Callable[[int], None],
-) -> Iterator[List[Record]]:
+) -> Iterator[Batch]:
     """The records of *stream* in *fmt* ("jsonl" or "csv"), lazily, in
     batches.
 
@@ -66,7 +85,7 @@ def read_records(
 ) -> Iterator[Record]:
     """The records of ``read_batches`` one by one."""
     for batch in read_batches(stream, fmt, key_fields, value_field, advance):
-        yield from batch
+        yield from batch.records() if isinstance(batch, PlainBatch) else batch
 
 
 def jsonl_text_records(
@@ -75,13 +94,13 @@ def jsonl_text_records(
     """The records of JSON Lines given as text, numbered from 1."""
     stream = io.BytesIO("".join(lines).encode("utf-8"))
     for batch in _jsonl_batches(stream, key_fields, value_field, lambda n: None):
-        yield from batch
+        yield from batch.records() if isinstance(batch, PlainBatch) else batch
 
 
 def _jsonl_batches(
     stream: BinaryIO, key_fields: Sequence[str], value_field: Optional[str],
     advance: Callable[[int], None],
-) -> Iterator[List[Record]]:
+) -> Iterator[Batch]:
     decode_lines = msgspec.json.Decoder().decode_lines
     single = key_fields[0] if len(key_fields) == 1 else None
     done = 0  # lines before this batch
@@ -98,6 +117,12 @@ def _jsonl_batches(
             records = []
         if len(records) != len(lines):  # blank lines, or lines msgspec refused
             records = [_json_line(done + i, line) for i, line in enumerate(lines, 1)]
+        elif single is not None and value_field is None and set(map(type, records)) == {dict}:
+            keys = [record.get(single) for record in records]
+            if set(map(type, keys)) == {str}:
+                yield PlainBatch(done + 1, keys, records)
+                done += len(lines)
+                continue
         batch: List[Record] = []
         for number, record in enumerate(records, done + 1):
             if type(record) is not dict:

@@ -19,10 +19,11 @@ import stat
 import sys
 import tempfile
 import threading
-from typing import Any, BinaryIO, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence
+from typing import (Any, BinaryIO, Callable, Dict, Iterable, Iterator, List, NoReturn, Optional,
+                    Sequence)
 
 from tarndb._errors import TarnCorruptError, TarnIOError, TarnValueError, TarnVersionError
-from tarndb._ingest import InputError, Record, read_batches
+from tarndb._ingest import Batch, InputError, PlainBatch, read_batches
 from tarndb._progress import Progress
 from tarndb._reader import TarnReader
 from tarndb._sharded import open_store
@@ -260,7 +261,7 @@ class _LineNumbers:
     def append(self, line: int) -> None:
         self.extend([line])
 
-    def extend(self, lines: List[int]) -> None:
+    def extend(self, lines: Iterable[int]) -> None:
         self._tail.extend(lines)
         if len(self._tail) >= self._CHUNK:
             if self._file is None:
@@ -298,7 +299,7 @@ def _byte_count(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a size: {text!r}") from None
 
 
-def _fill(writer: TarnWriter, batches: Iterator[List[Record]], key_fields: List[str],
+def _fill(writer: TarnWriter, batches: Iterator[Batch], key_fields: List[str],
           progress: Progress, lines: "_LineNumbers") -> None:
     """Add every record to *writer*, noting its line; a record without a key or
     a value MessagePack cannot hold is an error (repeated keys are found at build).
@@ -306,6 +307,12 @@ def _fill(writer: TarnWriter, batches: Iterator[List[Record]], key_fields: List[
     Records of one key go to the writer a batch at a time (``update``, which
     encodes in native code), those of several keys one by one."""
     for batch in batches:
+        if isinstance(batch, PlainBatch):
+            first = batch.first_line
+            _store_pairs(writer, zip(batch.keys, batch.values),
+                         range(first, first + len(batch.keys)), lines)
+            progress.records += len(batch.keys)
+            continue
         pairs: List[Any] = []
         pair_lines: List[int] = []
         for line, keys, value in batch:
@@ -337,7 +344,7 @@ def _cannot_store(line: int, exc: BaseException) -> InputError:
     return InputError(line, f"cannot store: {exc}")
 
 
-def _store_pairs(writer: TarnWriter, pairs: List[Any], pair_lines: List[int],
+def _store_pairs(writer: TarnWriter, pairs: Iterable[Any], pair_lines: Sequence[int],
                  lines: "_LineNumbers") -> None:
     before = writer.num_objects
     try:
