@@ -19,16 +19,21 @@ namespace {
 class StagedSlots {
  public:
   explicit StagedSlots(uint64_t entries) {
-    // Partitions of about 8,192 slots: with their probe runs, 80 KiB of table.
+    // Partitions of about 8,192 slots (with their probe runs, 80 KiB of
+    // table), but at most 1,024: the scan appends to every partition at
+    // once, and past about a thousand streams their pages no longer fit the
+    // TLB.
     const uint64_t want = std::bit_ceil(std::max<uint64_t>(entries / 8192, 1));
-    shift_ = want >= 2048 ? 64 - 11 : 64 - std::countr_zero(want);
-    partitions_ = want >= 2048 ? 2048 : want;
+    partitions_ = std::min<uint64_t>(want, kMaxPartitions);
+    shift_ = 64 - std::countr_zero(partitions_);
     // Room for a partition a few standard deviations above its mean; the
     // rare slot beyond goes to the overflow list.
     const uint64_t mean = entries / partitions_ + 1;
     room_ = mean + 8 * static_cast<uint64_t>(std::sqrt(static_cast<double>(mean))) + 64;
+    // Written in order within each partition and freed when the open
+    // returns: huge pages would only make the kernel compact memory first.
     slots_ = BigBuffer(partitions_ * room_ * sizeof(Slot), BigBuffer::kUninitialised,
-                       BigBuffer::kHugePages);
+                       BigBuffer::kNormalPages);
     fill_.assign(partitions_, 0);
   }
 
@@ -51,6 +56,7 @@ class StagedSlots {
   }
 
  private:
+  static constexpr uint64_t kMaxPartitions = 1024;
   struct Slot {
     uint64_t hash, word;
   };
