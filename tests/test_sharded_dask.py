@@ -110,7 +110,7 @@ def test_dataframe_build_equals_the_input(tmp_path, client, where):
     ({"id": "user/0000007", "n": 0}, "duplicate key 'user/0000007'"),
     ({"id": "x" * 70000, "n": 0}, "65535"),
     ({"id": 3.5, "n": 0}, "a key must be str or bytes, not float"),
-    ({"id": "unencodable", "n": object()}, "can not serialize 'object' object"),
+    ({"id": "unencodable", "n": object()}, "Encoding objects of type object is unsupported"),
 ])
 @pytest.mark.parametrize("where", ["local", "distributed"])
 def test_failed_build_leaves_the_previous_version(tmp_path, client, where, bad, message):
