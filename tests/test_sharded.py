@@ -63,9 +63,14 @@ def test_reader_equals_the_dict(tmp_path, n):
             assert absent not in r and r.get(absent, 7) == 7
             with pytest.raises(KeyError):
                 r[absent]
+        # long enough for several of the batch's chunks, with odd keys past the first
         query = ["user/00007", "absent", b"\xc3\xa9", "user/00007", ""] + list(items)[::7]
-        assert r.get_many(query, default=0) == [items.get(k if isinstance(k, str) else k.decode(), 0)
-                                               for k in query]
+        query += list(items) + [bytearray(b"user/00042"), memoryview(b"\xc3\xa9"), "x" * 70_000,
+                                "user/99999"] + list(items)[::-3]
+        texts = [k if isinstance(k, str) else bytes(k).decode() for k in query]
+        assert len(query) > 4096
+        assert r.get_many(query, default=0) == [items.get(k, 0) for k in texts]
+        assert r.raw.get_many(query) == [encode(items[k]) if k in items else None for k in texts]
         assert r.get_many(iter(["é"])) == [[1, 2]] and r.get_many([]) == []
         for p in ["user/0001", "user/", "é", "", "zz", b"\xe6\x97"]:
             text = p.decode() if isinstance(p, bytes) and p != b"\xe6\x97" else p

@@ -52,43 +52,59 @@ int Contains(ReaderObject* self, PyObject* key_obj) {
   return offset.has_value() ? 1 : 0;
 }
 
+bool FindViews(const Reader& r, const KeyView* views, size_t n, uint64_t* offsets, bool* found) {
+  constexpr size_t kBatch = Reader::kMaxLookupBatch;
+  KeyView batch[kBatch];
+  uint64_t batch_offsets[kBatch];
+  bool batch_found[kBatch];
+  for (size_t base = 0; base < n; base += kBatch) {
+    const size_t m = std::min(n - base, kBatch);
+    size_t lookups = 0;  // keys too long to be stored are not looked up
+    for (size_t b = 0; b < m; ++b) {
+      if (views[base + b].size <= kMaxKeyLength) batch[lookups++] = views[base + b];
+    }
+    if (Status s = r.FindMany(batch, lookups, batch_offsets, batch_found); !s.ok()) {
+      SetCoreError(s.error());
+      return false;
+    }
+    for (size_t b = 0, l = 0; b < m; ++b) {
+      const bool storable = views[base + b].size <= kMaxKeyLength;
+      found[base + b] = storable && batch_found[l];
+      offsets[base + b] = storable ? batch_offsets[l] : 0;
+      l += storable;
+    }
+  }
+  return true;
+}
+
+PyObject* ValueAt(ReaderObject* self, const Reader& r, bool found, uint64_t offset, PyObject* key,
+                  PyObject* fallback) {
+  if (!found) {
+    Py_INCREF(fallback);
+    return fallback;
+  }
+  Result<ObjectView> obj = r.ReadObject(offset);
+  if (!obj.ok()) {
+    SetCoreError(obj.error());
+    return nullptr;
+  }
+  return self->Value(r, obj.value(), ReaderObject::KeyOf{key, {}}).release();
+}
+
 bool FetchViews(ReaderObject* self, const KeyView* views, PyObject* const* keys, Py_ssize_t n,
                 PyObject* fallback, PyObject* out, const Py_ssize_t* positions, Py_ssize_t first) {
   const std::shared_ptr<const Reader> r = self->SharedStore();
   if (!r) return false;
   constexpr size_t kBatch = Reader::kMaxLookupBatch;
-  KeyView batch[kBatch];
   uint64_t offsets[kBatch];
   bool found[kBatch];
   for (Py_ssize_t base = 0; base < n; base += kBatch) {
     const size_t m = static_cast<size_t>(std::min<Py_ssize_t>(n - base, kBatch));
-    size_t lookups = 0;  // keys too long to be stored are not looked up
-    size_t slot_of[kBatch];
-    for (size_t b = 0; b < m; ++b) {
-      const KeyView v = views[base + static_cast<Py_ssize_t>(b)];
-      slot_of[b] = v.size <= kMaxKeyLength ? lookups : kBatch;
-      if (v.size <= kMaxKeyLength) batch[lookups++] = v;
-    }
-    if (Status s = r->FindMany(batch, lookups, offsets, found); !s.ok()) {
-      SetCoreError(s.error());
-      return false;
-    }
+    if (!FindViews(*r, views + base, m, offsets, found)) return false;
     for (size_t b = 0; b < m; ++b) {
       const Py_ssize_t i = base + static_cast<Py_ssize_t>(b);
-      const size_t s = slot_of[b];
-      PyObject* value;
-      if (s == kBatch || !found[s]) {
-        Py_INCREF(fallback);
-        value = fallback;
-      } else {
-        Result<ObjectView> obj = r->ReadObject(offsets[s]);
-        if (!obj.ok()) {
-          SetCoreError(obj.error());
-          return false;
-        }
-        value = self->Value(*r, obj.value(), ReaderObject::KeyOf{keys[i], {}}).release();
-        if (value == nullptr) return false;
-      }
+      PyObject* value = ValueAt(self, *r, found[b], offsets[b], keys[i], fallback);
+      if (value == nullptr) return false;
       PyList_SET_ITEM(out, positions ? positions[i] : first + i, value);
     }
   }

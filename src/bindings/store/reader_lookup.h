@@ -30,6 +30,16 @@ bool FetchMany(ReaderObject* self, PyObject* const* keys, Py_ssize_t n, PyObject
 bool FetchViews(ReaderObject* self, const KeyView* views, PyObject* const* keys, Py_ssize_t n,
                 PyObject* fallback, PyObject* out, const Py_ssize_t* positions, Py_ssize_t first);
 
+// The object offsets of views[0, n) in r, found[i] telling which are
+// present (keys over the length limit are absent), looked up a batch at a
+// time so that their cache misses overlap. False with an exception set.
+bool FindViews(const Reader& r, const KeyView* views, size_t n, uint64_t* offsets, bool* found);
+
+// The value at offset in r (read under key, named if decoding fails), or a
+// new reference to fallback when not found; nullptr with an exception set.
+PyObject* ValueAt(ReaderObject* self, const Reader& r, bool found, uint64_t offset, PyObject* key,
+                  PyObject* fallback);
+
 }  // namespace tarndb::py::store
 
 #endif  // TARNDB_BINDINGS_STORE_READER_LOOKUP_H_

@@ -180,50 +180,76 @@ extern "C" PyObject* ShardsGetMany(PyObject* self, PyObject* const* args, Py_ssi
     if (!keys) return nullptr;
     const Py_ssize_t n = PyTuple_GET_SIZE(keys.get());
     const uint32_t shards = static_cast<uint32_t>(PyTuple_GET_SIZE(readers.get()));
-    // One pass in the keys' own order converts and routes each key; a
-    // second copies the key bytes, grouped by shard, into one block, so
-    // that each shard's batched lookups read their keys from compact memory
-    // instead of going back to key objects scattered in the input's order.
-    std::vector<StoreKey> converted(static_cast<size_t>(n));
-    std::vector<uint32_t> shard_of(static_cast<size_t>(n));
-    std::vector<size_t> start(shards + 1, 0), bytes_start(shards + 1, 0);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (!converted[i].Convert(PyTuple_GET_ITEM(keys.get(), i))) return nullptr;
-      const KeyView v = converted[i].view();
-      shard_of[i] = ShardOf(v.data, v.size, shards);
-      ++start[shard_of[i] + 1];
-      bytes_start[shard_of[i] + 1] += v.size;
-    }
-    for (uint32_t s = 0; s < shards; ++s) {
-      start[s + 1] += start[s];
-      bytes_start[s + 1] += bytes_start[s];
-    }
-    std::vector<unsigned char> key_bytes(bytes_start[shards]);
-    std::vector<KeyView> views(static_cast<size_t>(n));
-    std::vector<PyObject*> grouped(static_cast<size_t>(n));
-    std::vector<Py_ssize_t> positions(static_cast<size_t>(n));
-    std::vector<size_t> fill(start.begin(), start.end() - 1);
-    std::vector<size_t> byte_fill(bytes_start.begin(), bytes_start.end() - 1);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      const uint32_t s = shard_of[i];
-      const size_t at = fill[s]++;
-      const KeyView v = converted[i].view();
-      unsigned char* copy = key_bytes.data() + byte_fill[s];
-      if (v.size) std::memcpy(copy, v.data, v.size);
-      byte_fill[s] += v.size;
-      views[at] = KeyView{copy, v.size};
-      grouped[at] = PyTuple_GET_ITEM(keys.get(), i);
-      positions[at] = i;
-    }
     OwnedRef out = OwnedRef::Steal(Made(PyList_New(n)));
+    if (!out) return nullptr;
+    std::vector<ReaderObject*> shard(shards);
+    std::vector<std::shared_ptr<const Reader>> stores(shards);
     for (uint32_t s = 0; s < shards; ++s) {
-      const size_t first = start[s], m = start[s + 1] - first;
-      if (m == 0) continue;
-      auto* shard = reinterpret_cast<ReaderObject*>(PyTuple_GET_ITEM(readers.get(), s));
-      if (!FetchViews(shard, views.data() + first, grouped.data() + first,
-                      static_cast<Py_ssize_t>(m), fallback, out.get(), positions.data() + first,
-                      0)) {
-        return nullptr;
+      shard[s] = reinterpret_cast<ReaderObject*>(PyTuple_GET_ITEM(readers.get(), s));
+      stores[s] = shard[s]->SharedStore();
+      if (!stores[s]) return nullptr;
+    }
+    // A chunk at a time, so that its tables stay in the cache: each key is
+    // converted and routed, its bytes copied, grouped by shard, into one
+    // block, and each shard's group looked up in one batched pass over
+    // compact memory. The values are then made in the keys' own order, so
+    // that they lie in memory in the order of the list that holds them
+    // (made shard by shard, freeing the list later walks the heap at random).
+    const size_t chunk = std::max<size_t>(2048, size_t{64} * shards);
+    const size_t cap = std::min(chunk, static_cast<size_t>(n));
+    std::vector<StoreKey> converted(cap);
+    std::vector<uint32_t> shard_of(cap);
+    std::vector<size_t> slot(cap);
+    std::vector<KeyView> views(cap);
+    std::vector<uint64_t> offsets(cap);
+    std::unique_ptr<bool[]> found(new bool[cap]);
+    std::vector<size_t> start(shards + 1), bytes_start(shards + 1), fill(shards), byte_fill(shards);
+    std::vector<unsigned char> key_bytes;
+    for (Py_ssize_t base = 0; base < n; base += static_cast<Py_ssize_t>(chunk)) {
+      const size_t m = std::min(chunk, static_cast<size_t>(n - base));
+      PyObject* const* keys_in = &PyTuple_GET_ITEM(keys.get(), base);
+      std::fill(start.begin(), start.end(), 0);
+      std::fill(bytes_start.begin(), bytes_start.end(), 0);
+      for (size_t i = 0; i < m; ++i) {
+        if (!converted[i].Convert(keys_in[i])) return nullptr;
+        const KeyView v = converted[i].view();
+        shard_of[i] = ShardOf(v.data, v.size, shards);
+        ++start[shard_of[i] + 1];
+        bytes_start[shard_of[i] + 1] += v.size;
+      }
+      for (uint32_t s = 0; s < shards; ++s) {
+        start[s + 1] += start[s];
+        bytes_start[s + 1] += bytes_start[s];
+      }
+      key_bytes.resize(bytes_start[shards]);
+      std::copy(start.begin(), start.end() - 1, fill.begin());
+      std::copy(bytes_start.begin(), bytes_start.end() - 1, byte_fill.begin());
+      for (size_t i = 0; i < m; ++i) {
+        const uint32_t s = shard_of[i];
+        slot[i] = fill[s]++;
+        const KeyView v = converted[i].view();
+        unsigned char* copy = key_bytes.data() + byte_fill[s];
+        if (v.size) std::memcpy(copy, v.data, v.size);
+        byte_fill[s] += v.size;
+        views[slot[i]] = KeyView{copy, v.size};
+      }
+      for (uint32_t s = 0; s < shards; ++s) {
+        const size_t first = start[s];
+        if (!FindViews(*stores[s], views.data() + first, start[s + 1] - first,
+                       offsets.data() + first, found.get() + first)) {
+          return nullptr;
+        }
+      }
+      for (size_t i = 0; i < m; ++i) {
+        const uint32_t s = shard_of[i];
+        PyObject* value =
+            ValueAt(shard[s], *stores[s], found[slot[i]], offsets[slot[i]], keys_in[i], fallback);
+        if (value == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), base + static_cast<Py_ssize_t>(i), value);
+      }
+      for (uint32_t s = 0; s < shards; ++s) {
+        // defaults given for keys of a changed file
+        if (!ReaderObject::CheckIntact(*stores[s])) return nullptr;
       }
     }
     return out.release();
