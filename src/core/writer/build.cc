@@ -85,6 +85,7 @@ std::unique_ptr<ExtensionBuilder> Writer::MakeExtension(const KeyOrder& order) c
     ext->Add(key, pos, kDataOffset + record_pos_[keys_.ObjectId(e)]);
     pos += kEntryOverhead + key.size;
   }
+  ext->Finish();
   return ext;
 }
 

@@ -33,9 +33,29 @@ void ExtensionBuilder::Place(uint64_t home, uint64_t word, uint64_t offset) {
 
 void ExtensionBuilder::Add(KeyView key, uint64_t pos, uint64_t record_offset) {
   if ((added_ & ((uint64_t{1} << kSampleShift) - 1)) == 0) samples_.push_back(pos);
-  ++added_;
   const uint64_t h = KeyHash(header_.seed, key);
-  Place(HomeSlot(h, header_.capacity), header_.codec.Word(h, pos, record_offset), record_offset);
+  const uint64_t home = HomeSlot(h, header_.capacity);
+  // A table larger than the cache costs a miss per key: fetch this key's
+  // slot now and place the key added kPrefetchDepth keys ago.
+  __builtin_prefetch(slots_.data() + home, 1);
+  if (header_.codec.width == 16) __builtin_prefetch(offsets_.data() + home, 1);
+  const size_t at = added_ % kPrefetchDepth;
+  if (pending_count_ == kPrefetchDepth) {
+    Place(pending_[at].home, pending_[at].word, pending_[at].offset);
+  } else {
+    ++pending_count_;
+  }
+  pending_[at] = {home, header_.codec.Word(h, pos, record_offset), record_offset};
+  ++added_;
+}
+
+void ExtensionBuilder::Finish() {
+  // The oldest pending key sits just past the newest, in ring order.
+  for (size_t k = pending_count_; k > 0; --k) {
+    const Pending& p = pending_[(added_ - k) % kPrefetchDepth];
+    Place(p.home, p.word, p.offset);
+  }
+  pending_count_ = 0;
 }
 
 std::vector<ExtensionSection> ExtensionBuilder::Directory() const {

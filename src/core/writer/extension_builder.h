@@ -33,8 +33,12 @@ class ExtensionBuilder {
 
   bool hash_index() const { return hash_index_; }
 
-  // The next key in index order.
+  // The next key in index order. Its slot is placed a few keys later, once
+  // the prefetch of its cache line has had time to land; Finish places
+  // the rest.
   void Add(KeyView key, uint64_t pos, uint64_t record_offset);
+  // Places the keys still pending: after the last Add, before anything else.
+  void Finish();
 
   // Payload bytes, once every key was added.
   uint64_t payload_size() const;
@@ -63,6 +67,14 @@ class ExtensionBuilder {
   std::vector<uint64_t> offsets_;
   std::vector<uint64_t> samples_;
   uint64_t added_ = 0;
+  // Keys whose slot is being fetched, placed first in, first out: the table
+  // comes out as if each were placed when it was added.
+  struct Pending {
+    uint64_t home, word, offset;
+  };
+  static constexpr size_t kPrefetchDepth = 16;
+  Pending pending_[kPrefetchDepth];
+  size_t pending_count_ = 0;
 };
 
 template <typename Sink>

@@ -226,6 +226,7 @@ Status StreamWriter::WriteTailInMemory(uint64_t data_end, uint64_t* num_keys, ui
         ext->Add(key, pos, positions_[keys_.ObjectId(e)]);
         pos += kEntryOverhead + key.size;
       }
+      ext->Finish();
     } else {
       ext.emplace(&sections_);
     }
