@@ -16,7 +16,7 @@ from typing import Any, Iterable, Iterator, List, Mapping, Optional, Tuple, Unio
 
 from tarndb import _compression
 from tarndb._codec import encode
-from tarndb._store import Writer
+from tarndb._store import Writer, _unpack_pairs
 from tarndb._writer import TarnWriter
 
 _Items = Union[Mapping[Any, Any], Iterable[Tuple[Any, Any]]]
@@ -131,6 +131,11 @@ class CompressingWriter(TarnWriter):
                 yield key, stored
 
         super().update_raw(compressed())
+
+    def _update_packed(self, data: bytes) -> int:
+        pairs = _unpack_pairs(data)
+        self.update_raw(pairs)
+        return len(pairs)
 
     # State.
 

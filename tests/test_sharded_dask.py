@@ -89,6 +89,13 @@ def test_bag_build_equals_the_input(tmp_path, client, where):
     for r in recs:
         model[r["id"]] = model["alias/" + r["id"]] = r["n"]
     check_equal(tmp_path, model)
+    # shards built by a writer that compresses what it is handed
+    pytest.importorskip("zstandard")
+    run_on(where, client, lambda: to_tarn(bag, tmp_path, shards=2, key="id",
+                                          writer_options={"compression": "zstd"}))
+    check_equal(tmp_path, {r["id"]: r for r in recs})
+    with tarndb.open(tmp_path) as r:
+        assert all(shard.stats()["compression"]["codec"] == "zstd" for shard in r.shards)
 
 
 @pytest.mark.parametrize("where", ["local", "distributed"])

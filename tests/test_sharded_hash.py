@@ -9,7 +9,7 @@ import sys
 import pytest
 
 import tarndb
-from tarndb._store import _group_by_shard
+from tarndb._store import Writer, _group_by_shard, _pack_by_shard, _unpack_pairs
 
 M64 = (1 << 64) - 1
 
@@ -146,6 +146,29 @@ def test_keys_of_every_type_route_alike_and_groups_agree():
         assert vals == [values[p] for p in positions]
 
 
+def test_packed_pairs_route_like_shard_of_and_build_the_same_store(tmp_path):
+    rng = random.Random(3)
+    items = {f"k{i}": rng.randbytes(i % 50) for i in range(3000)}
+    items.update({"": b"", "é": b"\x00", b"\xff\xfe": b"x" * 70_000})
+    packed = _pack_by_shard(list(items), list(items.values()), 7)
+    assert len(packed) == 7
+    for s, data in enumerate(packed):
+        assert _unpack_pairs(data) == [(k.encode() if isinstance(k, str) else k, v)
+                                       for k, v in items.items() if tarndb.shard_of(k, 7) == s]
+    w = Writer()
+    assert sum(w._update_packed(data) for data in packed) == len(items)
+    w.build(str(tmp_path / "s.trnd"))
+    with tarndb.open(tmp_path / "s.trnd") as r:
+        assert dict(r.raw.items()) == {k if isinstance(k, str) else k.decode("utf-8", "replace"): v
+                                       for k, v in items.items()}
+    cut = packed[0][:-1]
+    for call in (lambda: _unpack_pairs(cut), lambda: Writer()._update_packed(cut)):
+        with pytest.raises(ValueError, match="packed pairs cut short"):
+            call()
+    with pytest.raises(ValueError, match="65535"):
+        Writer()._update_packed(_pack_by_shard(["x" * 65536], [b""], 1)[0])
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda: tarndb.shard_of("k", 0), ValueError, "shard count must be 1 to 2147483647, not 0"),
     (lambda: tarndb.shard_of("k", -5), ValueError, "not -5"),
@@ -157,6 +180,10 @@ def test_keys_of_every_type_route_alike_and_groups_agree():
     (lambda: _group_by_shard("abc", 2), TypeError, "not one key"),
     (lambda: _group_by_shard(["a", 1], 2), TypeError, "not int"),
     (lambda: _group_by_shard(["a", "b"], 2, [1]), ValueError, "2 keys but 1 values"),
+    (lambda: _pack_by_shard(["a", "b"], [b""], 2), ValueError, "2 keys but 1 values"),
+    (lambda: _pack_by_shard(["a"], [bytearray()], 2), TypeError, "not str and bytearray"),
+    (lambda: _pack_by_shard([1], [b""], 2), TypeError, "not int and bytes"),
+    (lambda: _pack_by_shard(["a"], [b""], 0), ValueError, "not 0"),
 ])
 def test_bad_arguments(call, error, message):
     with pytest.raises(error, match=message):

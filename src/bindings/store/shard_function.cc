@@ -1,7 +1,8 @@
 // Module functions of tarndb._store for sharded stores: shard_of(key, n),
 // the stable shard function, and _group_by_shard(keys, n, values=None),
-// which routes a batch of keys in one call (the sharded reader's get_many,
-// the builders' split of records by shard).
+// which routes a batch of keys in one call, and _pack_by_shard(keys,
+// values, n), which routes a batch of pairs into one packed buffer per
+// shard (the sharded builds' split of records by shard).
 #include "bindings/store/shard_function.h"
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include "bindings/common/py_ref.h"
 #include "bindings/common/results.h"
 #include "bindings/store/keys.h"
+#include "bindings/store/packed_pairs.h"
 #include "core/common/shard_hash.h"
 
 namespace tarndb::py::store {
@@ -21,6 +23,8 @@ constexpr const char* kShardOfNames[] = {"key", "n"};
 constexpr Params kShardOfParams{"shard_of()", kShardOfNames, 2, 2};
 constexpr const char* kGroupNames[] = {"keys", "n", "values"};
 constexpr Params kGroupParams{"_group_by_shard()", kGroupNames, 3, 2};
+constexpr const char* kPackNames[] = {"keys", "values", "n"};
+constexpr Params kPackParams{"_pack_by_shard()", kPackNames, 3, 3};
 
 // The shard count: an int from 1 to kMaxShards; TypeError or ValueError
 // otherwise.
@@ -47,6 +51,17 @@ bool ConvertShardCount(PyObject* obj, uint32_t* n) {
   PyErr_Format(PyExc_ValueError, "the shard count must be 1 to %u, not %s", kMaxShards,
                IntText(obj).c_str());
   return false;
+}
+
+// values as a tuple of count items; null with an exception set otherwise.
+OwnedRef ValuesTuple(PyObject* values, Py_ssize_t count, const char* function) {
+  OwnedRef tuple = OwnedRef::Steal(PySequence_Tuple(values));
+  if (tuple && PyTuple_GET_SIZE(tuple.get()) != count) {
+    PyErr_Format(PyExc_ValueError, "%s: %zd keys but %zd values", function, count,
+                 PyTuple_GET_SIZE(tuple.get()));
+    return OwnedRef();
+  }
+  return tuple;
 }
 
 extern "C" PyObject* ShardOfFn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -81,13 +96,8 @@ extern "C" PyObject* GroupByShardFn(PyObject*, PyObject* const* args, Py_ssize_t
     OwnedRef values;
     PyObject* values_arg = a[2] == nullptr || a[2] == Py_None ? nullptr : a[2];
     if (values_arg != nullptr) {
-      values = OwnedRef::Steal(PySequence_Tuple(values_arg));
+      values = ValuesTuple(values_arg, count, "_group_by_shard()");
       if (!values) return nullptr;
-      if (PyTuple_GET_SIZE(values.get()) != count) {
-        PyErr_Format(PyExc_ValueError, "_group_by_shard(): %zd keys but %zd values", count,
-                     PyTuple_GET_SIZE(values.get()));
-        return nullptr;
-      }
     }
     // Route every key first, so that the lists are made at their final size.
     std::vector<uint32_t> shard(static_cast<size_t>(count));
@@ -133,6 +143,92 @@ extern "C" PyObject* GroupByShardFn(PyObject*, PyObject* const* args, Py_ssize_t
   });
 }
 
+// _pack_by_shard(keys, values, n): for each shard, the pairs routed there,
+// in input order, as one bytes object of packed pairs (packed_pairs.h).
+extern "C" PyObject* PackByShardFn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  return Frame([&]() -> PyObject* {
+    PyObject* a[3];
+    if (!BindFastcall(kPackParams, args, nargs, kwnames, a)) return nullptr;
+    uint32_t n;
+    if (!ConvertShardCount(a[2], &n)) return nullptr;
+    OwnedRef keys = OwnedRef::Steal(PySequence_Tuple(a[0]));
+    if (!keys) return nullptr;
+    const Py_ssize_t count = PyTuple_GET_SIZE(keys.get());
+    OwnedRef values = ValuesTuple(a[1], count, "_pack_by_shard()");
+    if (!values) return nullptr;
+    // Keys are str or bytes and values bytes, none of which can change
+    // while the buffers are allocated between the two passes.
+    std::vector<uint32_t> shard(static_cast<size_t>(count));
+    std::vector<size_t> size(n, 0);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* key_obj = PyTuple_GET_ITEM(keys.get(), i);
+      PyObject* value = PyTuple_GET_ITEM(values.get(), i);
+      if (!(PyUnicode_Check(key_obj) || PyBytes_Check(key_obj)) || !PyBytes_Check(value)) {
+        PyErr_Format(PyExc_TypeError,
+                     "_pack_by_shard() takes str or bytes keys and bytes values, not %s and %s",
+                     Py_TYPE(key_obj)->tp_name, Py_TYPE(value)->tp_name);
+        return nullptr;
+      }
+      StoreKey key;
+      if (!key.Convert(key_obj)) return nullptr;
+      const KeyView k = key.view();
+      const size_t v = static_cast<size_t>(PyBytes_GET_SIZE(value));
+      if (k.size > UINT32_MAX || v > UINT32_MAX) {
+        PyErr_SetString(PyExc_ValueError, "_pack_by_shard(): a key or value over 4 GiB");
+        return nullptr;
+      }
+      const uint32_t s = ShardOf(k.data, k.size, n);
+      shard[static_cast<size_t>(i)] = s;
+      size[s] += kPackedPairHead + k.size + v;
+    }
+    OwnedRef out = OwnedRef::Steal(PyList_New(n));
+    if (!out) return nullptr;
+    std::vector<uint8_t*> at(n);
+    for (uint32_t s = 0; s < n; ++s) {
+      PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size[s]));
+      if (bytes == nullptr) return nullptr;
+      PyList_SET_ITEM(out.get(), s, bytes);
+      at[s] = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes));
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      StoreKey key;
+      if (!key.Convert(PyTuple_GET_ITEM(keys.get(), i))) return nullptr;
+      PyObject* value = PyTuple_GET_ITEM(values.get(), i);
+      const uint32_t s = shard[static_cast<size_t>(i)];
+      at[s] = PutPackedPair(at[s], key.view(), reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(value)),
+                            static_cast<size_t>(PyBytes_GET_SIZE(value)));
+    }
+    return out.release();
+  });
+}
+
+// _unpack_pairs(data): the packed pairs in data as a list of (key, value)
+// bytes pairs, for writers that take them through update_raw.
+extern "C" PyObject* UnpackPairsFn(PyObject*, PyObject* data) {
+  return Frame([&]() -> PyObject* {
+    RawValue packed;
+    if (!packed.Convert(data, "packed pairs")) return nullptr;
+    OwnedRef out = OwnedRef::Steal(PyList_New(0));
+    if (!out) return nullptr;
+    PackedPairReader pairs(packed.data(), packed.size());
+    KeyView key;
+    const uint8_t* value;
+    size_t size;
+    while (pairs.Next(&key, &value, &size)) {
+      OwnedRef pair =
+          OwnedRef::Steal(Py_BuildValue("(y#y#)", key.data, static_cast<Py_ssize_t>(key.size),
+                                        value, static_cast<Py_ssize_t>(size)));
+      if (!pair || PyList_Append(out.get(), pair.get()) < 0) return nullptr;
+    }
+    if (pairs.cut_short()) {
+      PyErr_SetString(PyExc_ValueError, "packed pairs cut short");
+      return nullptr;
+    }
+    return out.release();
+  });
+}
+
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kFunctions[] = {
@@ -145,6 +241,13 @@ PyMethodDef kFunctions[] = {
      "_group_by_shard(keys, n, values=None)\n--\n\n"
      "A list of n pairs (keys, second), one per shard: the keys routed there, in input order, "
      "and their values (or, with no values, their positions in keys)."},
+    {"_pack_by_shard", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(PackByShardFn)),
+     kFastKw,
+     "_pack_by_shard(keys, values, n)\n--\n\n"
+     "A list of n bytes objects, one per shard: the (key, value) pairs routed there, in input "
+     "order, packed for Writer._update_packed()."},
+    {"_unpack_pairs", UnpackPairsFn, METH_O,
+     "_unpack_pairs(data)\n--\n\nThe pairs packed in *data*, as a list of (key, value) bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 

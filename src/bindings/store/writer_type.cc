@@ -19,6 +19,7 @@
 #include "bindings/common/method_call.h"
 #include "bindings/common/results.h"
 #include "bindings/store/keys.h"
+#include "bindings/store/packed_pairs.h"
 #include "bindings/store/types.h"
 #include "core/format/coding.h"
 #include "core/format/hash_index.h"
@@ -75,6 +76,8 @@ constexpr Params kPutManyRawParams{"put_many_raw()", kPutManyRawNames, 2, 2};
 constexpr const char* kItemsNames[] = {"items"};
 constexpr Params kUpdateParams{"update()", kItemsNames, 1, 1};
 constexpr Params kUpdateRawParams{"update_raw()", kItemsNames, 1, 1};
+constexpr const char* kPackedNames[] = {"data"};
+constexpr Params kUpdatePackedParams{"_update_packed()", kPackedNames, 1, 1};
 constexpr const char* kSetSectionNames[] = {"type", "version", "data"};
 constexpr Params kSetSectionParams{"_set_section()", kSetSectionNames, 3, 3};
 constexpr const char* kBuildNames[] = {"path"};
@@ -118,8 +121,8 @@ bool ValueBytes(WriterObject* w, PyObject* value, bool raw, OwnedRef* holder, Ra
 }
 
 // Store data as a new object; its ID, or nullopt with an exception set.
-std::optional<uint64_t> AddObject(WriterObject* w, const RawValue& data) {
-  Result<uint64_t> id = w->core.AddObject(data.data(), data.size());
+std::optional<uint64_t> AddObject(WriterObject* w, const uint8_t* data, size_t size) {
+  Result<uint64_t> id = w->core.AddObject(data, size);
   if (!id.ok()) {
     SetCoreError(id.error());
     return std::nullopt;
@@ -127,20 +130,28 @@ std::optional<uint64_t> AddObject(WriterObject* w, const RawValue& data) {
   return id.value();
 }
 
-bool AddKey(WriterObject* w, const StoreKey& key, uint64_t obj_id) {
+std::optional<uint64_t> AddObject(WriterObject* w, const RawValue& data) {
+  return AddObject(w, data.data(), data.size());
+}
+
+bool AddKey(WriterObject* w, KeyView key, uint64_t obj_id) {
   bool spill_first = false;
-  Status added = w->core.AddKey(key.view(), obj_id, &spill_first);
+  Status added = w->core.AddKey(key, obj_id, &spill_first);
   if (added.ok() && spill_first) {
     // A key is a view of an immutable str or bytes, or a copy: spilling the
     // keys held (a sort and a write) may run without the interpreter lock.
     GilReleased released;
-    added = w->core.AddKey(key.view(), obj_id);
+    added = w->core.AddKey(key, obj_id);
   }
   if (!added.ok()) {
     SetCoreError(added.error());
     return false;
   }
   return true;
+}
+
+bool AddKey(WriterObject* w, const StoreKey& key, uint64_t obj_id) {
+  return AddKey(w, key.view(), obj_id);
 }
 
 // put/put_raw: one key, one new object.
@@ -451,6 +462,33 @@ PyObject* PutManyRawBody(PyObject* self, PyObject* const* a) {
 PyObject* UpdateBody(PyObject* self, PyObject* const* a) { return Update(self, a[0], false); }
 PyObject* UpdateRawBody(PyObject* self, PyObject* const* a) { return Update(self, a[0], true); }
 
+// _update_packed(data): update_raw over packed pairs (packed_pairs.h), as
+// the sharded build hands them over; returns how many pairs it stored.
+PyObject* UpdatePackedBody(PyObject* self, PyObject* const* a) {
+  WriterObject* w = AsWriter(self);
+  RawValue packed;
+  if (!packed.Convert(a[0], "packed pairs")) return nullptr;
+  PackedPairReader pairs(packed.data(), packed.size());
+  KeyView key;
+  const uint8_t* value;
+  size_t size;
+  uint64_t count = 0;
+  while (pairs.Next(&key, &value, &size)) {
+    if (Status s = Writer::CheckKeyLength(key.size); !s.ok()) {
+      SetCoreError(s.error());
+      return nullptr;
+    }
+    const std::optional<uint64_t> id = AddObject(w, value, size);
+    if (!id || !AddKey(w, key, *id)) return nullptr;
+    ++count;
+  }
+  if (pairs.cut_short()) {
+    PyErr_SetString(PyExc_ValueError, "packed pairs cut short");
+    return nullptr;
+  }
+  return PyLong_FromUnsignedLongLong(count);
+}
+
 // _set_section(type, version, data): a section of the extension block of
 // the files this writer builds (the package stores its value codec so).
 extern "C" PyObject* WriterSetSection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -592,6 +630,9 @@ PyMethodDef kMethods[] = {
     {"update_raw", AsCFunction(ExclusiveMethod<kUpdateRawParams, UpdateRawBody>), kFastKw,
      "update_raw($self, items)\n--\n\n"
      "update() for values that are bytes you encoded."},
+    {"_update_packed", AsCFunction(ExclusiveMethod<kUpdatePackedParams, UpdatePackedBody>), kFastKw,
+     "_update_packed($self, data)\n--\n\n"
+     "update_raw() over pairs packed by _pack_by_shard(); returns how many were stored."},
     {"_repeat", reinterpret_cast<PyCFunction>(WriterRepeat), METH_NOARGS,
      "_repeat($self)\n--\n\nThe repeated key that failed a unique-key build, or None."},
     {"_storable_key", WriterStorableKey, METH_O | METH_STATIC,
