@@ -69,14 +69,10 @@ def build_sharded(path: str, n: int, shards: int, workers: int, partitions: int)
     import distributed
     from tarndb.dask import to_tarn
 
-    from tarndb._sharded_cli import local_worker_environment
+    from tarndb._sharded_cli import start_local_cluster
 
     t0 = time.perf_counter()
-    with local_worker_environment():
-        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1,
-                                           processes=True, dashboard_address=":0",
-                                           silence_logs=40)
-    client = distributed.Client(cluster)
+    cluster, client = start_local_cluster(workers)  # as `tarndb build --shards` starts one
     t1 = time.perf_counter()
     try:
         size = -(-n // partitions)

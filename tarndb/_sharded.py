@@ -26,6 +26,7 @@ import json
 import os
 import re
 import shutil
+import time
 import zlib
 from collections.abc import ItemsView, Mapping, ValuesView
 from types import TracebackType
@@ -288,7 +289,15 @@ def abandon(root: StrPath, version: str) -> None:
     with contextlib.suppress(TarnIOError, TarnCorruptError, TarnVersionError):
         if read_manifest(text)["version"] == version:
             return
-    shutil.rmtree(os.path.join(text, version), ignore_errors=True)
+    # Tasks of the failed build may still be running and adding files (a
+    # scheduler does not stop the rest of a graph when one task fails):
+    # remove until the directory is gone, after which nothing can add to it.
+    path = os.path.join(text, version)
+    for _ in range(200):
+        shutil.rmtree(path, ignore_errors=True)
+        if not os.path.lexists(path):
+            return
+        time.sleep(0.01)
 
 
 # -- reading ---------------------------------------------------------------------
