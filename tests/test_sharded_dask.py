@@ -81,6 +81,8 @@ def test_bag_build_equals_the_input(tmp_path, client, where):
     bag = db.from_sequence(recs, npartitions=5)
     manifest = run_on(where, client, lambda: to_tarn(bag, tmp_path, shards=4, key="id"))
     assert manifest["n"] == 4 and manifest["keys"] == len(recs)
+    assert sorted(os.listdir(tmp_path / manifest["version"])) == [
+        f"part-{s:05d}-of-00004.trnd" for s in range(4)]  # the split's pieces are gone
     check_equal(tmp_path, {r["id"]: r for r in recs})
     # several keys per record, a value field, a callable key
     run_on(where, client, lambda: to_tarn(bag, tmp_path, shards=3,
