@@ -33,9 +33,9 @@ from types import TracebackType
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar, Union
 
 from tarndb._errors import TarnCorruptError, TarnIOError, TarnVersionError
-from tarndb._reader import TarnReader
+from tarndb._reader import TarnReader, _Items, _Values
 from tarndb._store import Shards, _group_by_shard, shard_of
-from tarndb._types import Key, StrPath, fspath_str
+from tarndb._types import StrPath, fspath_str
 
 V = TypeVar("V")
 
@@ -343,20 +343,6 @@ class _ShardedMapping(Shards, Mapping[str, V]):
     def values(self) -> ValuesView[V]:
         """A view of the values in key order."""
         return _Values(self)
-
-
-class _Items(ItemsView):  # type: ignore[type-arg]
-    __slots__ = ()
-
-    def __iter__(self) -> Iterator[Tuple[str, Any]]:
-        return self._mapping._items()  # type: ignore[no-any-return]
-
-
-class _Values(ValuesView):  # type: ignore[type-arg]
-    __slots__ = ()
-
-    def __iter__(self) -> Iterator[Any]:
-        return self._mapping._values()  # type: ignore[no-any-return]
 
 
 class ShardedReader(_ShardedMapping[Any]):

@@ -19,13 +19,12 @@ import stat
 import sys
 import tempfile
 import threading
-from typing import (Any, BinaryIO, Callable, Dict, Iterable, Iterator, List, NoReturn, Optional,
+from typing import (Any, BinaryIO, Callable, Iterable, Iterator, List, NoReturn, Optional,
                     Sequence)
 
 from tarndb._errors import TarnCorruptError, TarnIOError, TarnValueError, TarnVersionError
 from tarndb._ingest import Batch, InputError, PlainBatch, read_batches
 from tarndb._progress import Progress
-from tarndb._reader import TarnReader
 from tarndb._sharded import open_store
 from tarndb._store import Writer, __version__
 from tarndb._writer import TarnWriter

@@ -23,8 +23,8 @@ bool Find(const Reader& r, KeyView key, std::optional<uint64_t>* offset) {
   return true;
 }
 
-}  // namespace
-
+// The value of key_obj; nullptr with *missing set when absent, or nullptr
+// with an exception set.
 PyObject* Fetch(ReaderObject* self, PyObject* key_obj, bool* missing) {
   StoreKey key;
   if (!key.Convert(key_obj)) return nullptr;
@@ -40,6 +40,33 @@ PyObject* Fetch(ReaderObject* self, PyObject* key_obj, bool* missing) {
   Result<ObjectView> obj = r->ReadObject(*offset);
   if (!obj.ok()) return ReaderObject::CheckIntact(*r) ? SetCoreError(obj.error()) : nullptr;
   return self->Value(*r, obj.value(), ReaderObject::KeyOf{key_obj, {}}).release();
+}
+
+}  // namespace
+
+PyObject* FetchOrKeyError(ReaderObject* self, PyObject* key_obj) {
+  bool missing = false;
+  PyObject* value = Fetch(self, key_obj, &missing);
+  if (missing) {
+    // The key as KeyError's one argument, even when it is a tuple.
+    OwnedRef args = OwnedRef::Steal(PyTuple_Pack(1, key_obj));
+    if (args) PyErr_SetObject(PyExc_KeyError, args.get());
+  }
+  return value;
+}
+
+PyObject* FetchOr(ReaderObject* self, PyObject* key_obj, PyObject* fallback) {
+  bool missing = false;
+  PyObject* value = Fetch(self, key_obj, &missing);
+  if (!missing) return value;
+  Py_INCREF(fallback);
+  return fallback;
+}
+
+bool IsOneKey(PyObject* keys) {
+  if (!PyUnicode_Check(keys) && !PyBytes_Check(keys)) return false;
+  PyErr_SetString(PyExc_TypeError, "get_many() takes an iterable of keys, not one key");
+  return true;
 }
 
 int Contains(ReaderObject* self, PyObject* key_obj) {

@@ -10,9 +10,17 @@
 
 namespace tarndb::py::store {
 
-// The value of key_obj; nullptr with *missing set when absent, or nullptr
-// with an exception set.
-PyObject* Fetch(ReaderObject* self, PyObject* key_obj, bool* missing);
+// r[key]: the value of key_obj, or nullptr with KeyError (or another
+// exception) set.
+PyObject* FetchOrKeyError(ReaderObject* self, PyObject* key_obj);
+
+// r.get(key, fallback): the value of key_obj, a new reference to fallback
+// when absent, or nullptr with an exception set.
+PyObject* FetchOr(ReaderObject* self, PyObject* key_obj, PyObject* fallback);
+
+// True, with TypeError set, when keys is one str or bytes where get_many
+// takes an iterable of keys.
+bool IsOneKey(PyObject* keys);
 
 // 1 when key_obj is present, 0 when absent, -1 with an exception set.
 int Contains(ReaderObject* self, PyObject* key_obj);

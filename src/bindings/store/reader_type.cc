@@ -36,13 +36,6 @@ constexpr Params kViewParams{"_view()", kViewNames, 1, 1};
 
 ReaderObject* AsReader(PyObject* self) { return reinterpret_cast<ReaderObject*>(self); }
 
-// KeyError(key), with the key as the one argument even when it is a tuple.
-PyObject* RaiseKeyError(PyObject* key) {
-  OwnedRef args = OwnedRef::Steal(PyTuple_Pack(1, key));
-  if (args) PyErr_SetObject(PyExc_KeyError, args.get());
-  return nullptr;
-}
-
 extern "C" PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Frame([&]() -> PyObject* {
     PyObject* a[4];
@@ -99,11 +92,7 @@ extern "C" void ReaderDealloc(PyObject* self) {
 }
 
 extern "C" PyObject* ReaderSubscript(PyObject* self, PyObject* key) {
-  return Frame([&]() -> PyObject* {
-    bool missing = false;
-    PyObject* value = Fetch(AsReader(self), key, &missing);
-    return missing ? RaiseKeyError(key) : value;
-  });
+  return Frame([&]() -> PyObject* { return FetchOrKeyError(AsReader(self), key); });
 }
 
 extern "C" int ReaderContains(PyObject* self, PyObject* key_obj) {
@@ -128,12 +117,7 @@ extern "C" PyObject* ReaderGet(PyObject* self, PyObject* const* args, Py_ssize_t
   return Frame([&]() -> PyObject* {
     PyObject* a[2];
     if (!BindFastcall(kGetParams, args, nargs, kwnames, a)) return nullptr;
-    bool missing = false;
-    PyObject* value = Fetch(AsReader(self), a[0], &missing);
-    if (!missing) return value;
-    PyObject* fallback = a[1] ? a[1] : Py_None;
-    Py_INCREF(fallback);
-    return fallback;
+    return FetchOr(AsReader(self), a[0], a[1] ? a[1] : Py_None);
   });
 }
 
@@ -146,10 +130,7 @@ extern "C" PyObject* ReaderGetMany(PyObject* self, PyObject* const* args, Py_ssi
     PyObject* a[2];
     if (!BindFastcall(kGetManyParams, args, nargs, kwnames, a)) return nullptr;
     PyObject* fallback = a[1] ? a[1] : Py_None;
-    if (PyUnicode_Check(a[0]) || PyBytes_Check(a[0])) {
-      PyErr_SetString(PyExc_TypeError, "get_many() takes an iterable of keys, not one key");
-      return nullptr;
-    }
+    if (IsOneKey(a[0])) return nullptr;
     ReaderObject* reader = AsReader(self);
     // A decode callable runs Python code between lookups, which could change
     // a list of keys under us: then the keys are copied to a tuple first.

@@ -55,12 +55,6 @@ ReaderObject* Route(ShardsObject* self, PyObject* key_obj) {
   return reinterpret_cast<ReaderObject*>(PyTuple_GET_ITEM(self->readers, s));
 }
 
-PyObject* RaiseKeyError(PyObject* key) {
-  OwnedRef args = OwnedRef::Steal(PyTuple_Pack(1, key));
-  if (args) PyErr_SetObject(PyExc_KeyError, args.get());
-  return nullptr;
-}
-
 extern "C" PyObject* ShardsNew(PyTypeObject* type, PyObject*, PyObject*) {
   allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
   PyObject* self = alloc(type, 0);
@@ -115,9 +109,7 @@ extern "C" PyObject* ShardsSubscript(PyObject* self, PyObject* key) {
   return Frame([&]() -> PyObject* {
     ReaderObject* shard = Route(AsShards(self), key);
     if (shard == nullptr) return nullptr;
-    bool missing = false;
-    PyObject* value = Fetch(shard, key, &missing);
-    return missing ? RaiseKeyError(key) : value;
+    return FetchOrKeyError(shard, key);
   });
 }
 
@@ -150,18 +142,12 @@ extern "C" PyObject* ShardsGet(PyObject* self, PyObject* const* args, Py_ssize_t
     if (!BindFastcall(kGetParams, args, nargs, kwnames, a)) return nullptr;
     ReaderObject* shard = Route(AsShards(self), a[0]);
     if (shard == nullptr) return nullptr;
-    bool missing = false;
-    PyObject* value = Fetch(shard, a[0], &missing);
-    if (!missing) return value;
-    PyObject* fallback = a[1] ? a[1] : Py_None;
-    Py_INCREF(fallback);
-    return fallback;
+    return FetchOr(shard, a[0], a[1] ? a[1] : Py_None);
   });
 }
 
-// get_many: the keys are grouped by shard (positions remembered), then each
-// shard's group is looked up in one batched pass, its values placed where
-// their keys were.
+// get_many: a chunk of keys at a time, grouped by shard, each shard's group
+// looked up in one batched pass, then the values made in the keys' order.
 extern "C" PyObject* ShardsGetMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   return Frame([&]() -> PyObject* {
@@ -170,10 +156,7 @@ extern "C" PyObject* ShardsGetMany(PyObject* self, PyObject* const* args, Py_ssi
     PyObject* fallback = a[1] ? a[1] : Py_None;
     PyObject* readers_obj = AsShards(self)->readers;
     if (readers_obj == nullptr) return ReaderObject::RaiseClosed(), nullptr;
-    if (PyUnicode_Check(a[0]) || PyBytes_Check(a[0])) {
-      PyErr_SetString(PyExc_TypeError, "get_many() takes an iterable of keys, not one key");
-      return nullptr;
-    }
+    if (IsOneKey(a[0])) return nullptr;
     // A tuple: decode callables run Python code, which could change a list.
     OwnedRef keys = OwnedRef::Steal(PySequence_Tuple(a[0]));
     OwnedRef readers = OwnedRef::NewRef(readers_obj);  // close() may drop the attribute

@@ -16,6 +16,7 @@
 #include "bindings/common/call_frame.h"
 #include "bindings/common/create_type.h"
 #include "bindings/common/errors.h"
+#include "bindings/common/gil_released.h"
 #include "bindings/common/method_call.h"
 #include "bindings/common/results.h"
 #include "bindings/store/keys.h"
@@ -42,19 +43,6 @@ struct WriterObject {
 };
 
 WriterObject* AsWriter(PyObject* self) { return reinterpret_cast<WriterObject*>(self); }
-
-// Releases the interpreter lock for its lifetime, around core calls that
-// touch no Python object; the lock is taken back on every way out.
-class GilReleased {
- public:
-  GilReleased() : saved_(PyEval_SaveThread()) {}
-  ~GilReleased() { PyEval_RestoreThread(saved_); }
-  GilReleased(const GilReleased&) = delete;
-  GilReleased& operator=(const GilReleased&) = delete;
-
- private:
-  PyThreadState* saved_;
-};
 
 constexpr const char* kNewNames[] = {"encode", "memory_limit", "spill_dir", "hash_index",
                                      "target", "unique_keys",  "hash_seed"};

@@ -12,6 +12,7 @@
 
 #include "bindings/common/create_type.h"
 #include "bindings/common/errors.h"
+#include "bindings/common/gil_released.h"
 #include "bindings/common/method_call.h"
 #include "bindings/tarndb/convert.h"
 #include "bindings/tarndb/types.h"
@@ -50,19 +51,6 @@ void PrintSummary(std::string_view path, const BuildFigures& figures) {
   (void)WriteAll(STDOUT_FILENO, reinterpret_cast<const uint8_t*>(line.data()), line.size(),
                  "failed to write whole buffer", "<stdout>");
 }
-
-// Releases the interpreter lock for its lifetime, around core calls that
-// touch no Python object; the lock is taken back on every way out.
-class GilReleased {
- public:
-  GilReleased() : saved_(PyEval_SaveThread()) {}
-  ~GilReleased() { PyEval_RestoreThread(saved_); }
-  GilReleased(const GilReleased&) = delete;
-  GilReleased& operator=(const GilReleased&) = delete;
-
- private:
-  PyThreadState* saved_;
-};
 
 extern "C" PyObject* WriterNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Frame([&]() -> PyObject* {

@@ -21,42 +21,6 @@ struct Item {
   uint64_t offset;  // its second word, in 16-byte slots
 };
 
-// Reads fixed-size records (index entries or items) front to back.
-class SeqReader {
- public:
-  SeqReader(const SpillFile* file, uint64_t begin, uint64_t bytes, size_t buffer)
-      : file_(file),
-        pos_(begin),
-        end_(begin + bytes),
-        buf_(std::make_unique_for_overwrite<uint8_t[]>(buffer)),
-        size_(buffer) {}
-
-  // At least n bytes at the cursor (fewer only at the end of the range).
-  Status Need(size_t n) {
-    if (filled_ - cur_ >= n) return OkStatus();
-    std::memmove(buf_.get(), buf_.get() + cur_, filled_ - cur_);
-    filled_ -= cur_;
-    cur_ = 0;
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(size_ - filled_, end_ - pos_));
-    if (want == 0) return OkStatus();
-    if (Status s = file_->ReadAt(buf_.get() + filled_, want, pos_); !s.ok()) return s;
-    filled_ += want;
-    pos_ += want;
-    return OkStatus();
-  }
-  size_t avail() const { return filled_ - cur_; }
-  const uint8_t* at() const { return buf_.get() + cur_; }
-  void Skip(size_t n) { cur_ += n; }
-
- private:
-  const SpillFile* file_;
-  uint64_t pos_, end_;
-  std::unique_ptr<uint8_t[]> buf_;
-  size_t size_;
-  size_t filled_ = 0;
-  size_t cur_ = 0;
-};
-
 constexpr size_t kReadBuffer = size_t{256} << 10;
 
 }  // namespace
@@ -107,7 +71,7 @@ Result<WrittenRecord> WriteExtensionExternally(const ExternalExtensionInput& in,
     return OkStatus();
   };
 
-  SeqReader index(in.index, in.index_begin, in.index_size, kReadBuffer);
+  SpillReader index(in.index, in.index_begin, in.index_size, kReadBuffer);
   uint64_t pos = 0;
   for (uint64_t i = 0; i < in.num_entries; ++i) {
     if (Status s = index.Need(kMaxKeyLength + kEntryOverhead); !s.ok()) return std::move(s.error());
@@ -164,7 +128,7 @@ Result<WrittenRecord> WriteExtensionExternally(const ExternalExtensionInput& in,
   } else {
     const size_t buffer =
         std::clamp<size_t>(in.memory / (runs.size() + 1), size_t{64} << 10, size_t{4} << 20);
-    std::vector<SeqReader> readers;
+    std::vector<SpillReader> readers;
     readers.reserve(runs.size());
     for (const auto& [begin, count] : runs) {
       readers.emplace_back(&runs_file, begin, count * sizeof(Item), buffer);

@@ -10,60 +10,40 @@
 namespace tarndb {
 namespace {
 
-// Reads one run front to back through a buffer.
+// Reads one run's entries (key length, key, object ID) front to back.
 class RunReader {
  public:
   RunReader(const SpillFile* file, const KeyRuns::Run& run, size_t buffer)
-      : file_(file),
-        pos_(run.begin),
-        end_(run.begin + run.bytes),
-        buf_(std::make_unique_for_overwrite<uint8_t[]>(buffer)),
-        size_(buffer) {}
+      : in_(file, run.begin, run.bytes, buffer) {}
 
   // Move to the next entry; *more is false at the end of the run.
   Status Next(bool* more) {
-    cur_ += cur_len_;
+    in_.Skip(cur_len_);
     cur_len_ = 0;
-    if (avail() < 2 || avail() < EntrySize()) {
-      if (Status s = Refill(); !s.ok()) return s;
-    }
-    if (avail() == 0) {
+    if (Status s = in_.Need(2); !s.ok()) return s;
+    if (in_.avail() == 0) {
       *more = false;
       return OkStatus();
     }
-    if (avail() < 2 || avail() < EntrySize()) return file_->Fail("read", EIO);  // a cut run
+    if (in_.avail() >= 2) {
+      if (Status s = in_.Need(EntrySize()); !s.ok()) return s;
+    }
+    if (in_.avail() < 2 || in_.avail() < EntrySize()) {
+      return in_.file().Fail("read", EIO);  // a cut run
+    }
     cur_len_ = EntrySize();
     *more = true;
     return OkStatus();
   }
 
-  KeyView key() const { return KeyView{buf_.get() + cur_ + 2, LoadBE16(buf_.get() + cur_)}; }
-  uint32_t obj_id() const { return LoadBE32(buf_.get() + cur_ + cur_len_ - 4); }
+  KeyView key() const { return KeyView{in_.at() + 2, LoadBE16(in_.at())}; }
+  uint32_t obj_id() const { return LoadBE32(in_.at() + cur_len_ - 4); }
 
  private:
-  size_t avail() const { return filled_ - cur_; }
-  size_t EntrySize() const { return 2 + size_t{LoadBE16(buf_.get() + cur_)} + 4; }
+  size_t EntrySize() const { return 2 + size_t{LoadBE16(in_.at())} + 4; }
 
-  Status Refill() {
-    std::memmove(buf_.get(), buf_.get() + cur_, avail());
-    filled_ -= cur_;
-    cur_ = 0;
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(size_ - filled_, end_ - pos_));
-    if (want == 0) return OkStatus();
-    if (Status s = file_->ReadAt(buf_.get() + filled_, want, pos_); !s.ok()) return s;
-    filled_ += want;
-    pos_ += want;
-    return OkStatus();
-  }
-
-  const SpillFile* file_;
-  uint64_t pos_;  // next byte of the run to read
-  uint64_t end_;
-  std::unique_ptr<uint8_t[]> buf_;
-  size_t size_;
-  size_t filled_ = 0;
-  size_t cur_ = 0;  // current entry in buf_
-  size_t cur_len_ = 0;
+  SpillReader in_;
+  size_t cur_len_ = 0;  // of the current entry, at in_.at()
 };
 
 }  // namespace

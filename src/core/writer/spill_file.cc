@@ -223,4 +223,17 @@ Status CopyRange(int from_fd, uint64_t from_pos, int to_fd, uint64_t to_pos, uin
   return OkStatus();
 }
 
+Status SpillReader::Need(size_t n) {
+  if (avail() >= n) return OkStatus();
+  std::memmove(buf_.get(), buf_.get() + cur_, avail());
+  filled_ -= cur_;
+  cur_ = 0;
+  const size_t want = static_cast<size_t>(std::min<uint64_t>(size_ - filled_, end_ - pos_));
+  if (want == 0) return OkStatus();
+  if (Status s = file_->ReadAt(buf_.get() + filled_, want, pos_); !s.ok()) return s;
+  filled_ += want;
+  pos_ += want;
+  return OkStatus();
+}
+
 }  // namespace tarndb

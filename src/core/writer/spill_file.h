@@ -66,6 +66,35 @@ class SpillFile {
   bool linkable_ = false;
 };
 
+// Reads a range of a SpillFile front to back through a buffer, for a
+// caller that parses it record by record.
+class SpillReader {
+ public:
+  SpillReader(const SpillFile* file, uint64_t begin, uint64_t bytes, size_t buffer)
+      : file_(file),
+        pos_(begin),
+        end_(begin + bytes),
+        buf_(std::make_unique_for_overwrite<uint8_t[]>(buffer)),
+        size_(buffer) {}
+
+  // At least n bytes at the cursor (n at most the buffer's size; fewer
+  // only at the end of the range).
+  Status Need(size_t n);
+  size_t avail() const { return filled_ - cur_; }
+  const uint8_t* at() const { return buf_.get() + cur_; }
+  void Skip(size_t n) { cur_ += n; }
+  const SpillFile& file() const { return *file_; }
+
+ private:
+  const SpillFile* file_;
+  uint64_t pos_;  // next byte of the range to read
+  uint64_t end_;
+  std::unique_ptr<uint8_t[]> buf_;
+  size_t size_;
+  size_t filled_ = 0;
+  size_t cur_ = 0;
+};
+
 // Buffered appends to a SpillFile from a position on, with the CRC-32 of
 // everything appended kept on the way. A failed flush keeps the buffer, so
 // a later flush can try again; nothing past the last good flush counts.
