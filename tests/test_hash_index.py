@@ -11,6 +11,7 @@ import zlib
 
 import pytest
 from helpers import check_hash_index, siphash13
+from storefile import fix_crc
 
 from tarndb import TarnCorruptError, TarnReader, TarnWriter, _tarndb
 
@@ -128,17 +129,17 @@ def repoint(data, hidx, entry, new_pos=None, new_offset=None):
     struct.pack_into(">Q", data, where, word)
 
 
-def lie(kind):
+def lie(kind, victim=100):
     def damage(data, hidx, entries):
-        victim, other = entries[100], entries[200]
+        victim_entry, other = entries[victim], entries[200]
         if kind == "outside":
-            repoint(data, hidx, victim, new_pos=(1 << hidx[2]) - 3)
+            repoint(data, hidx, victim_entry, new_pos=(1 << hidx[2]) - 3)
         elif kind == "mid-entry":
-            repoint(data, hidx, victim, new_pos=victim[0] + 3)
+            repoint(data, hidx, victim_entry, new_pos=victim_entry[0] + 3)
         elif kind == "other entry":
-            repoint(data, hidx, victim, new_pos=other[0], new_offset=other[2])
+            repoint(data, hidx, victim_entry, new_pos=other[0], new_offset=other[2])
         elif kind == "other record":
-            repoint(data, hidx, victim, new_offset=other[2])
+            repoint(data, hidx, victim_entry, new_offset=other[2])
         elif kind == "seed":
             data[hidx[0] + 32] ^= 0xFF
         elif kind == "sizes":
@@ -154,16 +155,36 @@ def lie(kind):
     return damage
 
 
-@pytest.mark.parametrize("kind", ["outside", "mid-entry", "other entry", "other record",
-                                  "seed", "sizes", "emptied"])
-def test_a_lying_hash_index_never_gives_a_wrong_value(tmp_path, kind):
+def reseal(data):
+    """Checksums made good again (the extension record's and the file's), as
+    a hostile writer would, so that verify() has to find the lie itself."""
+    index_offset = struct.unpack_from(">Q", data, 16)[0]
+    at = last = 40
+    while at < index_offset:
+        last, at = at, at + 8 + struct.unpack_from(">I", data, at)[0]
+    struct.pack_into(">I", data, last + 4, zlib.crc32(data[last + 8:index_offset]))
+    data[:] = fix_crc(bytes(data))
+
+
+REPOINTED = ["outside", "mid-entry", "other entry", "other record"]
+
+
+# A slot repointed at entry 100, and at the last entry (the last one that
+# verify() looks up); the other lies do not depend on an entry.
+@pytest.mark.parametrize("kind, victim", [(k, 100) for k in REPOINTED + ["seed", "sizes", "emptied"]]
+                         + [(k, -1) for k in REPOINTED])
+def test_a_lying_hash_index_never_gives_a_wrong_value(tmp_path, kind, victim):
     model = random_pairs(1000, 7)
     path = build(tmp_path / "s.trnd", sorted(model.items()), True)
     data = bytearray(path.read_bytes())
     hidx, entries = extension(data)
-    lie(kind)(data, hidx, entries)
+    lie(kind, victim)(data, hidx, entries)
+    reseal(data)
     path.write_bytes(bytes(data))
     keys = [e[1] for e in entries]
+    # verify() on its own, before any lookup has set the table aside.
+    with TarnReader(path, verify=False) as r, pytest.raises(TarnCorruptError):
+        r.verify()
     with TarnReader(path, verify=False) as r:
         got = r.raw.get_many(keys, None)
         # Keys it cannot find through a table that lost them may be missing;

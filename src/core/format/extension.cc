@@ -15,15 +15,24 @@ const ExtensionSection* ExtensionBlock::Find(uint32_t type, uint32_t version) co
   return nullptr;
 }
 
-std::optional<ExtensionBlock> FindExtensionBlock(const uint8_t* file, uint64_t file_size,
-                                                 uint64_t index_offset) {
+bool ExtensionTrailerSealed(const uint8_t* file, uint64_t file_size, uint64_t index_offset) {
   // The block is a whole record inside the data section: [40, index_offset).
   if (index_offset > file_size ||
       index_offset < kHeaderSize + kRecordHeadSize + kExtensionTrailerSize) {
-    return std::nullopt;
+    return false;
   }
   const uint8_t* trailer = file + index_offset - kExtensionTrailerSize;
-  if (std::memcmp(trailer, kExtensionMagic, sizeof kExtensionMagic) != 0) return std::nullopt;
+  if (std::memcmp(trailer, kExtensionMagic, sizeof kExtensionMagic) != 0) return false;
+  const uint64_t room = index_offset - kHeaderSize - kRecordHeadSize - kExtensionTrailerSize;
+  const uint64_t dir_size = uint64_t{LoadBE32(trailer + 16)} * kExtensionDirEntrySize;
+  if (dir_size > room) return false;
+  return crc32::Value(trailer - dir_size, dir_size + 28) == LoadBE32(trailer + 28);
+}
+
+std::optional<ExtensionBlock> FindExtensionBlock(const uint8_t* file, uint64_t file_size,
+                                                 uint64_t index_offset) {
+  if (!ExtensionTrailerSealed(file, file_size, index_offset)) return std::nullopt;
+  const uint8_t* trailer = file + index_offset - kExtensionTrailerSize;
   const uint64_t payload_size = LoadBE64(trailer + 8);
   const uint32_t count = LoadBE32(trailer + 16);
   const uint64_t room = index_offset - kHeaderSize - kRecordHeadSize;  // largest payload
@@ -31,7 +40,6 @@ std::optional<ExtensionBlock> FindExtensionBlock(const uint8_t* file, uint64_t f
   const uint64_t dir_size = uint64_t{count} * kExtensionDirEntrySize;
   if (dir_size > payload_size - kExtensionTrailerSize) return std::nullopt;
   const uint8_t* dir = trailer - dir_size;
-  if (crc32::Value(dir, dir_size + 28) != LoadBE32(trailer + 28)) return std::nullopt;
 
   ExtensionBlock block;
   block.payload_size = payload_size;

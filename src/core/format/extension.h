@@ -76,6 +76,12 @@ struct ExtensionBlock {
   const ExtensionSection* Find(uint32_t type, uint32_t version) const;
 };
 
+// Whether the data section of a file whose index section starts at
+// index_offset ends in an extension trailer that carries the magic and its
+// own checksum: a block was written there, whether or not the rest of it
+// holds together.
+bool ExtensionTrailerSealed(const uint8_t* file, uint64_t file_size, uint64_t index_offset);
+
 // The extension block of a file whose index section starts at index_offset,
 // or nothing when there is none or it does not hold together (wrong magic or
 // checksum, sizes that leave the data section, a record head that does not

@@ -33,7 +33,7 @@ SlotTable SlotTable::Owned(uint64_t entries, uint64_t index_size, uint64_t data_
 }
 
 std::optional<Hit> SlotTable::Find(const IndexSpan& ix, KeyView key, uint64_t h, bool* contradicted,
-                                   bool* collided) const {
+                                   bool* collided, bool fetch_record) const {
   const uint64_t tag = codec_.tag_of(h);
   for (uint64_t i = Home(h); i < slot_count_; ++i) {
     const uint64_t word = Word(i);
@@ -41,7 +41,7 @@ std::optional<Hit> SlotTable::Find(const IndexSpan& ix, KeyView key, uint64_t h,
     if (codec_.TagOf(word) != tag) continue;
     const uint64_t pos = codec_.PosOf(word) - 1;
     const std::optional<uint64_t> slot_offset = SlotOffset(i, word);
-    if (slot_offset && *slot_offset < ix.file_size) {
+    if (fetch_record && slot_offset && *slot_offset < ix.file_size) {
       // The record's head and the start of its payload, fetched while the
       // entry is read to confirm the key.
       __builtin_prefetch(ix.file + *slot_offset);

@@ -96,9 +96,10 @@ class SlotTable {
   // trusting it) and the search stops. *collided is set when a slot's tag
   // matched but its entry held another key: a table kept in the file may
   // then have been pointed away from the key, and an absent result is worth
-  // confirming.
+  // confirming. The record is prefetched for the caller unless
+  // fetch_record is false (a check that never reads it).
   std::optional<Hit> Find(const IndexSpan& ix, KeyView key, uint64_t h, bool* contradicted,
-                          bool* collided) const;
+                          bool* collided, bool fetch_record = true) const;
 
   // Building an owned table: place a slot's word (Word of the codec), or
   // point the slot of the entry at old_pos to another entry (a key the

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "core/format/crc32.h"
+#include "core/format/extension.h"
 #include "core/format/hash_index.h"
 #include "core/format/layout.h"
 #include "core/reader/offset_groups.h"
@@ -100,7 +101,14 @@ Status Reader::VerifyKeyOrder() const {
 }
 
 Status Reader::VerifyHashIndex() const {
-  if (!extension_) return OkStatus();
+  if (!extension_) {
+    // Set aside at open: a sealed trailer whose sizes or record do not agree.
+    if (ExtensionTrailerSealed(mapping_.data(), file_size_, index_offset_)) {
+      return Error::Corrupt(
+          "extension block: its trailer does not describe the record that holds it");
+    }
+    return OkStatus();
+  }
   // The block's own record: no index entry names it, so the per-object
   // checks above did not read it.
   if (Status s = CheckRecord(mapping_.data(), file_size_, extension_->record_offset); !s.ok()) {
@@ -113,21 +121,39 @@ Status Reader::VerifyHashIndex() const {
   const IndexSpan span = Span();
   // Every entry is found through the table at its own position, the
   // samples name every 16th entry, and the table holds nothing else.
+  // Entries are decoded and hashed kAhead entries before their lookup and
+  // their home slots fetched then, so that a table larger than the cache
+  // costs overlapping misses rather than one after another.
+  constexpr uint64_t kAhead = 16;
+  struct Pending {
+    IndexEntry entry;
+    uint64_t pos = 0;
+    uint64_t hash = 0;
+  };
+  Pending ring[kAhead];
   uint64_t p = index_offset_;
-  for (uint64_t i = 0; i < num_keys_; ++i) {
-    IndexEntry e;
-    if (DecodeIndexEntry(mapping_.data(), file_size_, p, &e) != EntryFit::kInside) return mismatch;
+  for (uint64_t i = 0; i < num_keys_ + kAhead; ++i) {
+    Pending& slot = ring[i % kAhead];
+    if (i >= kAhead) {  // the lookup of entry i - kAhead
+      bool contradicted = false, collided = false;
+      const std::optional<Hit> hit = ix.table.Find(span, slot.entry.key, slot.hash, &contradicted,
+                                                   &collided, /*fetch_record=*/false);
+      if (contradicted || !hit || hit->pos != slot.pos || hit->offset != slot.entry.offset) {
+        return mismatch;
+      }
+    }
+    if (i >= num_keys_) continue;
+    if (DecodeIndexEntry(mapping_.data(), file_size_, p, &slot.entry) != EntryFit::kInside) {
+      return mismatch;
+    }
+    slot.pos = p - index_offset_;
     if ((i & ((uint64_t{1} << EntrySamples::kShift) - 1)) == 0 &&
-        ix.samples.At(i >> EntrySamples::kShift) != p - index_offset_) {
+        ix.samples.At(i >> EntrySamples::kShift) != slot.pos) {
       return mismatch;
     }
-    bool contradicted = false, collided = false;
-    const std::optional<Hit> hit =
-        ix.table.Find(span, e.key, ix.table.Hash(e.key), &contradicted, &collided);
-    if (contradicted || !hit || hit->pos != p - index_offset_ || hit->offset != e.offset) {
-      return mismatch;
-    }
-    p += e.encoded_size();
+    slot.hash = ix.table.Hash(slot.entry.key);
+    ix.table.PrefetchSlot(ix.table.Home(slot.hash));
+    p += slot.entry.encoded_size();
   }
   uint64_t used = 0;
   for (uint64_t i = 0; i < ix.table.slot_count(); ++i) used += ix.table.Word(i) != 0;
