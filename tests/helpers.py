@@ -5,6 +5,7 @@ The format itself is modelled separately, in storefile.py; nothing here knows th
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import shutil
@@ -93,6 +94,21 @@ def mem_available():
 def under_asan():
     """True when the tests run with AddressSanitizer preloaded."""
     return "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+@contextlib.contextmanager
+def small_tmpfs(tmp_path, size):
+    """A tmpfs of size (mount's notation, e.g. "1m") under tmp_path, for
+    full-disk tests; skips the test where it cannot be mounted (needs root)."""
+    mount = tmp_path / "small"
+    mount.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(mount)],
+                      capture_output=True).returncode != 0:
+        pytest.skip("cannot mount a tmpfs here")
+    try:
+        yield mount
+    finally:
+        subprocess.run(["umount", "-l", str(mount)], check=True)
 
 
 def strace_works():

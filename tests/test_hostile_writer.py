@@ -4,7 +4,6 @@ disks, and the command line's awkward inputs; for the low-level module, the pack
 and the command line wherever the behaviour is theirs."""
 
 import os
-import signal
 import socket
 import stat
 import subprocess
@@ -14,7 +13,7 @@ import time
 
 import msgpack
 import pytest
-from helpers import strace_works
+from helpers import small_tmpfs, strace_works
 from storefile import encode_store
 
 from tarndb import TarnReader, TarnWriter
@@ -358,13 +357,8 @@ def test_a_failed_rename_leaves_nothing_and_the_writer_builds_again(tmp_path):
 @pytest.fixture
 def small(tmp_path):
     """A 1 MiB tmpfs (needs root)."""
-    mount = tmp_path / "small"
-    mount.mkdir()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mount)],
-                      capture_output=True).returncode != 0:
-        pytest.skip("cannot mount a tmpfs here")
-    yield mount
-    subprocess.run(["umount", "-l", str(mount)], check=True)
+    with small_tmpfs(tmp_path, "1m") as mount:
+        yield mount
 
 
 @pytest.mark.parametrize("module, text, left", [

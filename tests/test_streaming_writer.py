@@ -12,7 +12,7 @@ import time
 from pathlib import Path
 
 import pytest
-from helpers import check_hash_index, run_python, strace_works, strip_extension
+from helpers import check_hash_index, run_python, small_tmpfs, strace_works, strip_extension
 from storefile import encode_store
 
 import tarndb
@@ -174,13 +174,8 @@ class TestFullDisk:
     @pytest.fixture
     def small(self, tmp_path):
         """A 4 MiB tmpfs (needs root)."""
-        mount = tmp_path / "small"
-        mount.mkdir()
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(mount)],
-                          capture_output=True).returncode != 0:
-            pytest.skip("cannot mount a tmpfs here")
-        yield mount
-        subprocess.run(["umount", "-l", str(mount)], check=True)
+        with small_tmpfs(tmp_path, "4m") as mount:
+            yield mount
 
     @staticmethod
     def free_blocks(path):
