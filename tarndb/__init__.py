@@ -9,6 +9,7 @@ manifest, built with ``tarndb.dask.to_tarn``) is read as one mapping by
 
 from tarndb._errors import (
     TarnCorruptError,
+    TarnDuplicateKeyError,
     TarnError,
     TarnIOError,
     TarnValueError,
@@ -29,6 +30,7 @@ __all__ = [
     "StoreStats",
     "StrPath",
     "TarnCorruptError",
+    "TarnDuplicateKeyError",
     "TarnError",
     "TarnIOError",
     "TarnReader",

@@ -44,6 +44,21 @@ class TarnValueError(TarnError, ValueError):
         return type(self), (str(self), self.key)
 
 
+class TarnDuplicateKeyError(TarnError, ValueError):
+    """A writer that takes each key once was given ``key`` (bytes) twice: first
+    for the object ``first_id``, then for ``repeat_id`` (the earliest such
+    repeat the writer saw)."""
+
+    def __init__(self, key: bytes, first_id: int, repeat_id: int) -> None:
+        super().__init__(f"duplicate key {key!r}")
+        self.key = key
+        self.first_id = first_id
+        self.repeat_id = repeat_id
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return type(self), (self.key, self.first_id, self.repeat_id)
+
+
 class TarnIOError(TarnError, OSError):
     """The operating system refused an operation.
 

@@ -22,7 +22,8 @@ import threading
 from typing import (Any, BinaryIO, Callable, Iterable, Iterator, List, NoReturn, Optional,
                     Sequence)
 
-from tarndb._errors import TarnCorruptError, TarnIOError, TarnValueError, TarnVersionError
+from tarndb._errors import (TarnCorruptError, TarnDuplicateKeyError, TarnIOError, TarnValueError,
+                            TarnVersionError)
 from tarndb._ingest import Batch, InputError, PlainBatch, read_batches
 from tarndb._progress import Progress
 from tarndb._sharded import open_store
@@ -226,14 +227,10 @@ def _build_with(writer: TarnWriter, args: argparse.Namespace, fmt: str,
             progress.status("writing…")
             try:
                 objects, keys, size = writer._build(args.store)
-            except ValueError:
-                repeat = writer._repeat()
-                if repeat is None:
-                    raise
-                key, first, again = repeat
-                text = key.decode("utf-8", "surrogateescape")
-                raise InputError(lines[again], f"duplicate key {text!r} "
-                                               f"(first on line {lines[first]})") from None
+            except TarnDuplicateKeyError as exc:
+                text = exc.key.decode("utf-8", "surrogateescape")
+                raise InputError(lines[exc.repeat_id], f"duplicate key {text!r} "
+                                 f"(first on line {lines[exc.first_id]})") from None
         except InputError as exc:
             raise _Failure(f"{args.input}: {exc}", EXIT_USAGE) from None
         except OSError as exc:

@@ -112,9 +112,10 @@ def test_unique_keys_report_the_earliest_repeat_across_runs(tmp_path):
     w.put_raw(b"%07d" % keys[59_999], b"")  # and one of the last
     w.put_raw(b"%07d" % keys[5], b"")
     assert w._runs > 2
-    with pytest.raises(ValueError, match="duplicate key"):
+    with pytest.raises(ValueError, match="duplicate key") as raised:
         w.build(str(tmp_path / "s.trnd"))
-    assert w._repeat() == (b"%07d" % keys[5], 5, 60_000)
+    e = raised.value
+    assert (e.key, e.first_id, e.repeat_id) == (b"%07d" % keys[5], 5, 60_000)
     assert not (tmp_path / "s.trnd").exists()
 
 

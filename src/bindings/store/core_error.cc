@@ -16,6 +16,7 @@ struct ErrorClasses {
   PyObject* version = nullptr;
   PyObject* io = nullptr;
   PyObject* value = nullptr;
+  PyObject* duplicate = nullptr;
 };
 
 ErrorClasses& Classes() {
@@ -45,12 +46,15 @@ bool LoadErrorClasses() {
   OwnedRef version = OwnedRef::Steal(PyObject_GetAttrString(module.get(), "TarnVersionError"));
   OwnedRef io = OwnedRef::Steal(PyObject_GetAttrString(module.get(), "TarnIOError"));
   OwnedRef value = OwnedRef::Steal(PyObject_GetAttrString(module.get(), "TarnValueError"));
-  if (!corrupt || !version || !io || !value) return false;
+  OwnedRef duplicate =
+      OwnedRef::Steal(PyObject_GetAttrString(module.get(), "TarnDuplicateKeyError"));
+  if (!corrupt || !version || !io || !value || !duplicate) return false;
   // Kept for the life of the process, like the classes of the module.
   c.corrupt = corrupt.release();
   c.version = version.release();
   c.io = io.release();
   c.value = value.release();
+  c.duplicate = duplicate.release();
   return true;
 }
 
@@ -83,17 +87,20 @@ PyObject* SetCoreError(const Error& error) {
   const ErrorClasses& c = Classes();
   const std::string& text = error.message();
   if (error.kind() == Error::Kind::kOther) return RaiseWithText(PyExc_ValueError, text);
+  if (error.kind() == Error::Kind::kDuplicateKey) {
+    return RaiseCalled(c.duplicate,
+                       Py_BuildValue("(y#KK)", reinterpret_cast<const char*>(error.key().data()),
+                                     static_cast<Py_ssize_t>(error.key().size()),
+                                     static_cast<unsigned long long>(error.first_id()),
+                                     static_cast<unsigned long long>(error.repeat_id())));
+  }
   if (error.kind() == Error::Kind::kVersion) {
     return RaiseCalled(c.version, Py_BuildValue("(i)", int{error.version()}));
   }
-  // A message names the file it concerns: the core's texts for some I/O
-  // failures ("rename: ...") leave that to the caller. A path counts as
-  // named only as a whole ("cannot open {path}: ..."): the path "f" is not
-  // named by "target: not a regular file".
+  // The file an I/O error concerns leads its text, unless the core's text
+  // names it already ("cannot open {path}: ...").
   const std::string& path = error.path();
-  const bool names_path =
-      text.rfind(path + ": ", 0) == 0 || text.find(" " + path + ": ") != std::string::npos;
-  const std::string named = path.empty() || names_path ? text : path + ": " + text;
+  const std::string named = path.empty() || error.path_in_message() ? text : path + ": " + text;
   OwnedRef message = OwnedRef::Steal(
       PyUnicode_DecodeUTF8(named.data(), static_cast<Py_ssize_t>(named.size()), "surrogateescape"));
   if (!message) return nullptr;

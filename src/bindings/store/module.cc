@@ -5,6 +5,7 @@
 #include "bindings/common/errors.h"
 #include "bindings/common/py_ref.h"
 #include "bindings/store/errors.h"
+#include "bindings/store/publish_function.h"
 #include "bindings/store/shard_function.h"
 #include "bindings/store/types.h"
 #include "core/common/posix.h"
@@ -29,7 +30,8 @@ extern "C" int ModuleExec(PyObject* module) {
     if (AddType(module, "Reader", ReaderType()) < 0 ||
         AddType(module, "ReaderIterator", ReaderIteratorType()) < 0 ||
         AddType(module, "Writer", WriterType()) < 0 ||
-        AddType(module, "Shards", ShardsType()) < 0 || AddShardFunctions(module) < 0) {
+        AddType(module, "Shards", ShardsType()) < 0 || AddShardFunctions(module) < 0 ||
+        AddPublishFunctions(module) < 0) {
       return -1;
     }
     return PyModule_AddStringConstant(module, "__version__", TARNDB_PACKAGE_VERSION);

@@ -578,21 +578,6 @@ extern "C" PyObject* WriterRuns(PyObject* self, void*) {
   });
 }
 
-// The repeated key that made a unique-key writer's build fail: (key, first
-// object ID, repeating object ID), or None.
-extern "C" PyObject* WriterRepeat(PyObject* self, PyObject*) {
-  return Frame([&]() -> PyObject* {
-    ScopedUse use(AsWriter(self)->access, ScopedUse::kShared);
-    if (!use) return nullptr;
-    const auto& r = AsWriter(self)->core.repeat();
-    if (!r) Py_RETURN_NONE;
-    return Py_BuildValue("(y#KK)", reinterpret_cast<const char*>(r->key.data()),
-                         static_cast<Py_ssize_t>(r->key.size()),
-                         static_cast<unsigned long long>(r->first_id),
-                         static_cast<unsigned long long>(r->repeat_id));
-  });
-}
-
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
@@ -621,8 +606,6 @@ PyMethodDef kMethods[] = {
     {"_update_packed", AsCFunction(ExclusiveMethod<kUpdatePackedParams, UpdatePackedBody>), kFastKw,
      "_update_packed($self, data)\n--\n\n"
      "update_raw() over pairs packed by _pack_by_shard(); returns how many were stored."},
-    {"_repeat", reinterpret_cast<PyCFunction>(WriterRepeat), METH_NOARGS,
-     "_repeat($self)\n--\n\nThe repeated key that failed a unique-key build, or None."},
     {"_storable_key", WriterStorableKey, METH_O | METH_STATIC,
      "_storable_key(key)\n--\n\nThe bytes stored for *key*; the errors add_key raises."},
     {"_set_section", AsCFunction(WriterSetSection), kFastKw,

@@ -18,6 +18,7 @@ std::string FullText(const Error& error) {
     case Error::Kind::kIo:
       return "TarnIOError: " + error.message();
     case Error::Kind::kOther:
+    case Error::Kind::kDuplicateKey:  // (this module's writer takes repeats)
       break;
   }
   return "TarnError: " + error.message();
@@ -39,6 +40,7 @@ PyObject* SetCoreError(const Error& error) {
       cls = PyExc_OSError;
       break;
     case Error::Kind::kOther:
+    case Error::Kind::kDuplicateKey:
       break;
   }
   return RaiseWithText(cls, FullText(error));

@@ -51,14 +51,18 @@ Result<Reader> Reader::Open(std::string_view path, const Options& options) {
   // Non-blocking, so that opening a FIFO cannot wait for a writer forever;
   // it then fails like any file that cannot be mapped.
   const std::string cannot_open = "cannot open " + std::string(path) + ": ";
+  // Its text names the path already.
+  const auto named = [path](Error e) {
+    return Error::IoNamingPath(e.message(), e.sys_errno(), std::string(path));
+  };
   Result<UniqueFd> fd = OpenFd(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0, cannot_open);
-  if (!fd.ok()) return std::move(fd.error());
+  if (!fd.ok()) return named(std::move(fd.error()));
 
   struct stat st;
   if (::fstat(fd.value().get(), &st) != 0) return IoError("mmap failed: ", errno, path);
   if (options.strict && !S_ISREG(st.st_mode)) {
-    if (S_ISDIR(st.st_mode)) return IoError(cannot_open, EISDIR, path);
-    return Error::Io(cannot_open + "not a regular file", 0, std::string(path));
+    if (S_ISDIR(st.st_mode)) return named(IoError(cannot_open, EISDIR, path));
+    return named(Error::Io(cannot_open + "not a regular file", 0, std::string(path)));
   }
   const uint64_t size = static_cast<uint64_t>(st.st_size);
   Result<Mapping> mapped = Mapping::Map(fd.value().get(), size, path, options.populate);

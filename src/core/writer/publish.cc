@@ -111,4 +111,22 @@ Status PublishByCopy(int from_fd, uint64_t size, std::string_view path,
   return RenameIntoPlace(tmp, fd.get(), target);
 }
 
+Status PublishBytes(const uint8_t* data, size_t n, std::string_view path) {
+  const std::string target(path);
+  Result<TargetState> state = InspectTarget(target, /*refuse_directory=*/true);
+  if (!state.ok()) return std::move(state.error());
+  const std::optional<mode_t> mode = state.value().mode;
+  Result<SpillFile> made = SpillFile::Create(ContainingDir(target), "file");
+  if (!made.ok()) return std::move(made.error());
+  SpillFile& file = made.value();
+  file.set_name(target);
+  if (Status s = file.WriteAt(data, n, 0); !s.ok()) return s;
+  if (Status s = SyncFd(file.fd(), "sync file: ", target); !s.ok()) return s;
+  bool cannot_link = true;
+  Status published = OkStatus();
+  if (file.linkable()) published = PublishByLink(file, target, mode, &cannot_link);
+  if (cannot_link) published = PublishByCopy(file.fd(), n, target, mode);
+  return published;
+}
+
 }  // namespace tarndb

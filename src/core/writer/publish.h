@@ -44,6 +44,12 @@ Status PublishByLink(const SpillFile& file, std::string_view path, std::optional
 // over path and sync the directory.
 Status PublishByCopy(int from_fd, uint64_t size, std::string_view path, std::optional<mode_t> mode);
 
+// Publish data[0, n) as the whole file path, as PublishByLink does (or by
+// copy where linking is not possible): a small file such as a manifest. The
+// target is inspected first (InspectTarget, refusing a directory); the new
+// file takes its permission bits. Errors name path.
+Status PublishBytes(const uint8_t* data, size_t n, std::string_view path);
+
 // fsync the directory that holds the new name: "sync dir: {error}". Used
 // after the rename, so never stopped by an interruption.
 Status SyncDir(const std::string& dir);

@@ -371,7 +371,7 @@ Result<BuildFigures> StreamWriter::Build(std::string_view path) {
   }
   if (opt_.unique_keys) {
     TakeMapRepeat();
-    if (repeat_) return Error::Other("duplicate key");
+    if (repeat_) return Error::DuplicateKey(repeat_->key, repeat_->first_id, repeat_->repeat_id);
   }
   if (num_keys > kMaxCount) return Error::Other("too many keys (limit 4294967295)");
   StoreHeader header;
