@@ -23,6 +23,7 @@ from typing import (
 from tarndb._types import StoreStats, StrPath
 
 __version__: Final[str]
+DEFAULT_MEMORY_LIMIT: Final[int]
 
 _Key = Union[str, bytes, bytearray, memoryview]
 _Bytes = Union[bytes, bytearray, memoryview]

@@ -9,6 +9,7 @@
 #include "bindings/store/shard_function.h"
 #include "bindings/store/types.h"
 #include "core/common/posix.h"
+#include "core/writer/memory_budget.h"
 
 namespace tarndb::py::store {
 namespace {
@@ -32,6 +33,10 @@ extern "C" int ModuleExec(PyObject* module) {
         AddType(module, "Writer", WriterType()) < 0 ||
         AddType(module, "Shards", ShardsType()) < 0 || AddShardFunctions(module) < 0 ||
         AddPublishFunctions(module) < 0) {
+      return -1;
+    }
+    if (PyModule_AddIntConstant(module, "DEFAULT_MEMORY_LIMIT",
+                                static_cast<long>(kDefaultMemoryLimit)) < 0) {
       return -1;
     }
     return PyModule_AddStringConstant(module, "__version__", TARNDB_PACKAGE_VERSION);

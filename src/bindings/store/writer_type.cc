@@ -7,7 +7,6 @@
 // so an encode callable that calls back into the same writer gets an error
 // instead of changing it halfway.
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -317,9 +316,6 @@ bool ParseOptions(PyObject* const* a, StreamOptions* o) {
     std::optional<std::string> dir = PathText(a[2]);
     if (!dir) return false;
     o->spill_dir = std::move(*dir);
-  } else {
-    const char* env = std::getenv("TMPDIR");
-    o->spill_dir = env != nullptr && *env != '\0' ? env : "/tmp";
   }
   if (a[3] != nullptr) {
     const int on = PyObject_IsTrue(a[3]);

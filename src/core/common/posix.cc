@@ -2,8 +2,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -76,6 +78,22 @@ Status LockExclusive(int fd, std::string_view prefix, std::string_view path) {
     ::nanosleep(&pause, nullptr);
     wait_ns = std::min(wait_ns * 2, 50'000'000L);
   }
+}
+
+std::string DefaultTempDir() {
+  const auto usable = [](const char* dir) {
+    struct stat st;
+    return dir != nullptr && *dir != '\0' && ::stat(dir, &st) == 0 && S_ISDIR(st.st_mode) &&
+           ::access(dir, W_OK | X_OK) == 0;
+  };
+  for (const char* name : {"TMPDIR", "TEMP", "TMP"}) {
+    const char* dir = ::getenv(name);
+    if (usable(dir)) return dir;
+  }
+  for (const char* dir : {"/tmp", "/var/tmp", "/usr/tmp"}) {
+    if (usable(dir)) return dir;
+  }
+  return ".";
 }
 
 }  // namespace tarndb

@@ -56,6 +56,11 @@ Status StopIfInterrupted(std::string_view path);
 // IoError(prefix, errno, path).
 Status LockExclusive(int fd, std::string_view prefix, std::string_view path);
 
+// The system's directory for temporary files: the first of $TMPDIR, $TEMP,
+// $TMP, /tmp, /var/tmp and /usr/tmp that is a directory this process may
+// write into, else ".".
+std::string DefaultTempDir();
+
 }  // namespace tarndb
 
 #endif  // TARNDB_CORE_COMMON_POSIX_H_

@@ -36,8 +36,17 @@ bool DiskFull(int errnum) { return errnum == ENOSPC || errnum == EDQUOT || errnu
 
 }  // namespace
 
+namespace {
+
+StreamOptions WithDefaults(StreamOptions options) {
+  if (options.spill_dir.empty()) options.spill_dir = DefaultTempDir();
+  return options;
+}
+
+}  // namespace
+
 StreamWriter::StreamWriter(StreamOptions options)
-    : opt_(std::move(options)),
+    : opt_(WithDefaults(std::move(options))),
       buffer_size_(
           std::clamp<uint64_t>(opt_.memory_limit / 16, uint64_t{64} << 10, uint64_t{1} << 20)),
       positions_(opt_.spill_dir, buffer_size_ / sizeof(uint64_t)),

@@ -38,6 +38,7 @@
 #include "core/format/key_order.h"
 #include "core/writer/key_map.h"
 #include "core/writer/key_runs.h"
+#include "core/writer/memory_budget.h"
 #include "core/writer/position_table.h"
 #include "core/writer/spill_file.h"
 #include "core/writer/writer.h"
@@ -45,19 +46,16 @@
 namespace tarndb {
 
 struct StreamOptions {
-  std::string spill_dir;  // key runs and other spill files
+  std::string spill_dir;  // key runs and other spill files; empty: DefaultTempDir()
   std::string data_dir;   // the data file; empty: spill_dir
   std::string target;     // the store to be built, when known (data_dir holds it)
-  uint64_t memory_limit = uint64_t{256} << 20;
+  uint64_t memory_limit = kDefaultMemoryLimit;
   bool extension = true;  // write the extension block (hash index)
   // A key put twice is an error found by Build, which reports the earliest
   // repeat (repeat()); keys keep their first object meanwhile.
   bool unique_keys = false;
   std::optional<HashKey> seed;  // of the hash index; random when absent
 };
-
-// The smallest memory budget: room for the buffers and a few keys.
-inline constexpr uint64_t kMinMemoryLimit = uint64_t{1} << 20;
 
 class StreamWriter {
  public:
