@@ -23,7 +23,6 @@
 #include "bindings/store/types.h"
 #include "core/format/coding.h"
 #include "core/format/hash_index.h"
-#include "core/writer/stream_writer.h"
 #include "core/writer/temp_file.h"
 #include "core/writer/temp_path.h"
 #include "core/writer/writer.h"
@@ -34,7 +33,7 @@ namespace {
 struct WriterObject {
   PyObject_HEAD
   AccessCounter access;
-  StreamWriter core;
+  Writer core;
   PyObject* encode;  // a new reference, or nullptr when only raw calls work
   // Builds that renamed a file into place; changed only with the
   // interpreter lock held, read without taking the writer (see _published).
@@ -295,7 +294,7 @@ std::optional<std::string> PathText(PyObject* obj) {
 }
 
 // The writer's options from Writer()'s arguments a[1..6].
-bool ParseOptions(PyObject* const* a, StreamOptions* o) {
+bool ParseOptions(PyObject* const* a, WriterOptions* o) {
   if (a[1] != nullptr && a[1] != Py_None) {
     const unsigned long long limit = PyLong_AsUnsignedLongLong(a[1]);
     if (limit == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
@@ -332,7 +331,6 @@ bool ParseOptions(PyObject* const* a, StreamOptions* o) {
       SetCoreError(state.error());
       return false;
     }
-    o->data_dir = ContainingDir(*target);
     o->target = std::move(*target);
   }
   if (a[5] != nullptr) {
@@ -357,15 +355,15 @@ extern "C" PyObject* WriterNew(PyTypeObject* type, PyObject* args, PyObject* kwa
       PyErr_SetString(PyExc_TypeError, "encode must be callable or None");
       return nullptr;
     }
-    StreamOptions options;
+    WriterOptions options;
     if (!ParseOptions(a, &options)) return nullptr;
-    StreamWriter core(std::move(options));
+    Writer core(std::move(options));
     allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
     PyObject* self = alloc(type, 0);
     if (self == nullptr) return nullptr;
     WriterObject* w = AsWriter(self);
     new (&w->access) AccessCounter(0);
-    new (&w->core) StreamWriter(std::move(core));
+    new (&w->core) Writer(std::move(core));
     w->encode = encode;
     w->published = 0;
     Py_XINCREF(encode);
@@ -387,7 +385,7 @@ extern "C" void WriterDealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   WriterClear(self);
-  AsWriter(self)->core.~StreamWriter();
+  AsWriter(self)->core.~Writer();
   AsWriter(self)->access.~AccessCounter();
   type->tp_free(self);
   Py_DECREF(type);

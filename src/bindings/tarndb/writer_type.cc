@@ -16,7 +16,7 @@
 #include "bindings/common/method_call.h"
 #include "bindings/tarndb/convert.h"
 #include "bindings/tarndb/types.h"
-#include "core/writer/fd_writer.h"
+#include "core/common/posix.h"
 #include "core/writer/writer.h"
 
 namespace tarndb::py {
@@ -55,7 +55,12 @@ void PrintSummary(std::string_view path, const BuildFigures& figures) {
 extern "C" PyObject* WriterNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Frame([&]() -> PyObject* {
     if (!BindTuple(kNewParams, args, kwargs, nullptr)) return nullptr;
-    return WriterObject::Create(type, Writer());
+    // Everything in memory until the build writes the file whole, with
+    // exactly the store format (no extension block).
+    WriterOptions options;
+    options.records = RecordPlace::kMemory;
+    options.extension = false;
+    return WriterObject::Create(type, Writer(std::move(options)));
   });
 }
 
@@ -102,7 +107,7 @@ extern "C" PyObject* WriterBuild(PyObject* self, PyObject* const* args, Py_ssize
                                  if (!path) return nullptr;
                                  // Apply queued keys now: the build then only
                                  // reads the writer, as a repr meanwhile does.
-                                 (void)w.key_count();
+                                 (void)w.KeyCount();
                                  Result<BuildFigures> built = [&] {
                                    GilReleased released;
                                    return w.Build(*path);
@@ -116,7 +121,7 @@ extern "C" PyObject* WriterBuild(PyObject* self, PyObject* const* args, Py_ssize
 extern "C" PyObject* WriterRepr(PyObject* self) {
   return CallNoArgs<Writer>(kWriter, ScopedUse::kShared, self, [](Writer& w) -> PyObject* {
     const std::string text = "_TarnWriter(objects=" + std::to_string(w.object_count()) +
-                             ", keys=" + std::to_string(w.key_count()) + ")";
+                             ", keys=" + std::to_string(w.KeyCount().value()) + ")";
     return Made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   });
 }

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 
 namespace tarndb {
 namespace {
@@ -78,6 +79,22 @@ Status LockExclusive(int fd, std::string_view prefix, std::string_view path) {
     ::nanosleep(&pause, nullptr);
     wait_ns = std::min(wait_ns * 2, 50'000'000L);
   }
+}
+
+Status WriteAll(int fd, const uint8_t* data, size_t n, const char* zero_write_text,
+                std::string_view path) {
+  while (n > 0) {
+    // Linux moves at most about 2 GiB per write; ask for no more than SSIZE_MAX.
+    const ssize_t w = ::write(fd, data, std::min<size_t>(n, SSIZE_MAX));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return IoError("", errno, path);
+    }
+    if (w == 0) return Error::Io(zero_write_text, 0, std::string(path));
+    data += w;
+    n -= static_cast<size_t>(w);
+  }
+  return OkStatus();
 }
 
 std::string DefaultTempDir() {

@@ -40,6 +40,13 @@ Error IoError(std::string_view prefix, int errnum, std::string_view path);
 // IoError(prefix, errno, path).
 Result<UniqueFd> OpenFd(std::string_view path, int flags, mode_t mode, std::string_view prefix);
 
+// Write all of data[0, n) to fd with write(2): short writes continue and
+// EINTR is retried. A write that accepts no bytes fails with
+// zero_write_text; any other failure with the system's error text (and no
+// prefix). path names the file in the error.
+Status WriteAll(int fd, const uint8_t* data, size_t n, const char* zero_write_text,
+                std::string_view path);
+
 // fsync(2), retried while interrupted; a failure is IoError(prefix, errno, path).
 Status SyncFd(int fd, std::string_view prefix, std::string_view path);
 

@@ -36,6 +36,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "core/common/keyed_hash.h"
@@ -117,6 +118,39 @@ struct SlotCodec {
     return field + kDataOffset;
   }
 };
+
+// The SMPL section header; the positions follow it, big-endian u64 each.
+struct SamplesHeader {
+  unsigned shift = kSampleShift;
+  uint64_t count = 0;
+
+  void EncodeTo(uint8_t dst[kSamplesHeaderSize]) const {
+    std::memset(dst, 0, kSamplesHeaderSize);
+    dst[0] = static_cast<uint8_t>(shift);
+    StoreBE64(dst + 8, count);
+  }
+  static SamplesHeader DecodeFrom(const uint8_t src[kSamplesHeaderSize]) {
+    return SamplesHeader{src[0], LoadBE64(src + 8)};
+  }
+  // The k-th position of the samples at positions (what follows the header).
+  static uint64_t PositionAt(const uint8_t* positions, uint64_t k) {
+    return LoadBE64(positions + 8 * k);
+  }
+  static void EncodePosition(uint64_t pos, uint8_t dst[8]) { StoreBE64(dst, pos); }
+  // Samples a table of num_entries entries has.
+  static uint64_t CountFor(uint64_t num_entries) {
+    return (num_entries + (uint64_t{1} << kSampleShift) - 1) >> kSampleShift;
+  }
+};
+
+// One slot of codec's width: the first word, then (16-byte slots) the
+// record offset.
+inline void EncodeSlot(const SlotCodec& codec, uint64_t word, uint64_t offset, uint8_t* dst) {
+  StoreBE64(dst, word);
+  if (codec.width == 16) StoreBE64(dst + 8, offset);
+}
+inline uint64_t DecodeSlotWord(const uint8_t* slot) { return LoadBE64(slot); }
+inline uint64_t DecodeSlotOffset(const uint8_t* slot) { return LoadBE64(slot + 8); }
 
 // The HIDX section header.
 struct HashIndexHeader {

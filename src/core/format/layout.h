@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "core/format/coding.h"
 #include "core/format/key_order.h"
@@ -75,6 +76,10 @@ struct RecordHead {
   uint32_t crc32 = 0;
 
   void EncodeTo(uint8_t dst[kRecordHeadSize]) const;
+  // The head at src, unchecked (DecodeRecordHead checks it against a file).
+  static RecordHead DecodeFrom(const uint8_t src[kRecordHeadSize]) {
+    return RecordHead{LoadBE32(src), LoadBE32(src + 4)};
+  }
 };
 
 // Where a record lies relative to the end of its file.
@@ -90,8 +95,7 @@ enum class RecordFit {
 inline RecordFit DecodeRecordHead(const uint8_t* file, uint64_t size, uint64_t offset,
                                   RecordHead* head) {
   if (offset > size || size - offset < kRecordHeadSize) return RecordFit::kHeadOutside;
-  head->length = LoadBE32(file + offset);
-  head->crc32 = LoadBE32(file + offset + 4);
+  *head = RecordHead::DecodeFrom(file + offset);
   return size - offset - kRecordHeadSize >= head->length ? RecordFit::kInside
                                                          : RecordFit::kPayloadOutside;
 }
@@ -104,6 +108,15 @@ struct IndexEntry {
   // Bytes the entry takes: key_len, key, offset.
   uint64_t encoded_size() const { return kEntryOverhead + key.size; }
 };
+
+// Write the entry for key and the record at offset to dst (encoded_size()
+// bytes); returns the byte after it.
+inline uint8_t* EncodeIndexEntry(KeyView key, uint64_t offset, uint8_t* dst) {
+  StoreBE16(dst, static_cast<uint16_t>(key.size));
+  if (key.size) std::memcpy(dst + 2, key.data, key.size);
+  StoreBE64(dst + 2 + key.size, offset);
+  return dst + kEntryOverhead + key.size;
+}
 
 // Where an index entry lies relative to the end of its file.
 enum class EntryFit {

@@ -39,7 +39,7 @@ class EntrySamples {
   }
 
   uint64_t count() const { return count_; }
-  uint64_t At(uint64_t k) const { return mapped_ ? LoadBE64(mapped_ + 8 * k) : owned_[k]; }
+  uint64_t At(uint64_t k) const { return mapped_ ? SamplesHeader::PositionAt(mapped_, k) : owned_[k]; }
   uint64_t owned_bytes() const { return owned_.capacity() * sizeof(uint64_t); }
 
  private:

@@ -151,10 +151,9 @@ bool Reader::UseExtension() {
     return false;
   }
   const uint8_t* samples = payload + ss->offset;
-  const uint64_t count = LoadBE64(samples + 8);
-  const uint64_t expected =
-      (uint64_t{num_keys_} + (uint64_t{1} << kSampleShift) - 1) >> kSampleShift;
-  if (samples[0] != kSampleShift || count != expected ||
+  const SamplesHeader sh = SamplesHeader::DecodeFrom(samples);
+  const uint64_t count = sh.count;
+  if (sh.shift != kSampleShift || count != SamplesHeader::CountFor(num_keys_) ||
       (ss->length - kSamplesHeaderSize) / 8 < count) {
     return false;
   }

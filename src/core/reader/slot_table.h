@@ -75,9 +75,9 @@ class SlotTable {
   // record offset.
   uint64_t Word(uint64_t i) const {
     if (mapped_ == nullptr) return reinterpret_cast<const uint64_t*>(owned_.data())[i];
-    return LoadBE64(mapped_ + i * codec_.width);
+    return DecodeSlotWord(mapped_ + i * codec_.width);
   }
-  uint64_t WideOffset(uint64_t i) const { return LoadBE64(mapped_ + i * 16 + 8); }
+  uint64_t WideOffset(uint64_t i) const { return DecodeSlotOffset(mapped_ + i * 16); }
   void PrefetchSlot(uint64_t i) const {
     __builtin_prefetch(mapped_ != nullptr ? mapped_ + i * codec_.width
                                           : owned_.data() + i * sizeof(uint64_t));

@@ -58,35 +58,36 @@ void ExtensionBuilder::Finish() {
   pending_count_ = 0;
 }
 
-std::vector<ExtensionSection> ExtensionBuilder::Directory() const {
-  std::vector<ExtensionSection> directory;
-  uint64_t end = 0;
-  if (hash_index_) {
-    const uint64_t hidx_size = kHashIndexHeaderSize + slots_.size() * header_.codec.width;
-    directory.push_back({kHashIndexSection, kHashIndexVersion, 0, hidx_size});
-    directory.push_back(
-        {kSamplesSection, kSamplesVersion, hidx_size, kSamplesHeaderSize + 8 * samples_.size()});
-    end = hidx_size + kSamplesHeaderSize + 8 * samples_.size();
-  }
-  if (extra_ != nullptr) AppendSectionEntries(*extra_, end, &directory);
-  return directory;
-}
-
-uint64_t ExtensionBuilder::sections_size() const {
-  uint64_t size = 0;
-  if (hash_index_) {
-    size = kHashIndexHeaderSize + slots_.size() * header_.codec.width + kSamplesHeaderSize +
-           8 * samples_.size();
-  }
-  if (extra_ != nullptr) {
-    for (const SectionBytes& s : *extra_) size += s.bytes.size();
+uint64_t ExtensionLayout::sections_size() const {
+  uint64_t size = hash_index ? hidx_size + kSamplesHeaderSize + 8 * sample_count : 0;
+  if (extra != nullptr) {
+    for (const SectionBytes& s : *extra) size += s.bytes.size();
   }
   return size;
 }
 
-uint64_t ExtensionBuilder::payload_size() const {
-  const uint64_t sections = (hash_index_ ? 2 : 0) + (extra_ != nullptr ? extra_->size() : 0);
+uint64_t ExtensionLayout::payload_size() const {
+  const uint64_t sections = (hash_index ? 2 : 0) + (extra != nullptr ? extra->size() : 0);
   return sections_size() + sections * kExtensionDirEntrySize + kExtensionTrailerSize;
 }
+
+std::vector<ExtensionSection> ExtensionLayout::Directory() const {
+  std::vector<ExtensionSection> directory;
+  uint64_t end = 0;
+  if (hash_index) {
+    directory.push_back({kHashIndexSection, kHashIndexVersion, 0, hidx_size});
+    end = hidx_size + kSamplesHeaderSize + 8 * sample_count;
+    directory.push_back({kSamplesSection, kSamplesVersion, hidx_size, end - hidx_size});
+  }
+  if (extra != nullptr) AppendSectionEntries(*extra, end, &directory);
+  return directory;
+}
+
+ExtensionLayout ExtensionBuilder::Layout() const {
+  return ExtensionLayout{hash_index_, kHashIndexHeaderSize + slots_.size() * header_.codec.width,
+                         samples_.size(), extra_};
+}
+
+uint64_t ExtensionBuilder::payload_size() const { return Layout().payload_size(); }
 
 }  // namespace tarndb

@@ -9,6 +9,7 @@
 #ifndef TARNDB_CORE_WRITER_EXTENSION_BUILDER_H_
 #define TARNDB_CORE_WRITER_EXTENSION_BUILDER_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -20,6 +21,27 @@
 #include "core/format/key_order.h"
 
 namespace tarndb {
+
+// The sections of an extension block and where they lie: the hash index
+// (header and slots) and the samples, then the caller's sections, or only
+// those.
+struct ExtensionLayout {
+  bool hash_index = true;
+  uint64_t hidx_size = 0;  // header and slots
+  uint64_t sample_count = 0;
+  const std::vector<SectionBytes>* extra = nullptr;
+
+  uint64_t sections_size() const;
+  uint64_t payload_size() const;
+  // The directory of every section, laid out from the payload's start.
+  std::vector<ExtensionSection> Directory() const;
+};
+
+// Hand sink what follows the slots: the samples, the caller's sections, the
+// directory and the trailer.
+template <typename Sink>
+Status EmitAfterSlots(const ExtensionLayout& layout, const std::vector<uint64_t>& samples,
+                      Sink&& sink);
 
 class ExtensionBuilder {
  public:
@@ -53,12 +75,8 @@ class ExtensionBuilder {
   Status EmitRecord(Sink&& sink) const;
 
  private:
-  // The sections' bytes before the directory and trailer.
-  uint64_t sections_size() const;
+  ExtensionLayout Layout() const;
   void Place(uint64_t home, uint64_t word, uint64_t offset);
-
-  // The directory of every section, laid out from the payload's start.
-  std::vector<ExtensionSection> Directory() const;
 
   bool hash_index_ = true;
   const std::vector<SectionBytes>* extra_ = nullptr;
@@ -78,6 +96,31 @@ class ExtensionBuilder {
 };
 
 template <typename Sink>
+Status EmitAfterSlots(const ExtensionLayout& layout, const std::vector<uint64_t>& samples,
+                      Sink&& sink) {
+  uint8_t buf[8 * 4096];
+  if (layout.hash_index) {
+    uint8_t head[kSamplesHeaderSize];
+    SamplesHeader{kSampleShift, samples.size()}.EncodeTo(head);
+    if (Status s = sink(head, sizeof head); !s.ok()) return s;
+    for (size_t i = 0; i < samples.size();) {
+      const size_t m = std::min<size_t>(samples.size() - i, sizeof buf / 8);
+      for (size_t k = 0; k < m; ++k, ++i) SamplesHeader::EncodePosition(samples[i], buf + 8 * k);
+      if (Status s = sink(buf, 8 * m); !s.ok()) return s;
+    }
+  }
+  if (layout.extra != nullptr) {
+    for (const SectionBytes& section : *layout.extra) {
+      if (section.bytes.empty()) continue;
+      if (Status s = sink(section.bytes.data(), section.bytes.size()); !s.ok()) return s;
+    }
+  }
+  const std::vector<uint8_t> tail =
+      EncodeExtensionTail(layout.Directory(), layout.sections_size(), kExtensionSortedUnique);
+  return sink(tail.data(), tail.size());
+}
+
+template <typename Sink>
 Status ExtensionBuilder::Emit(Sink&& sink) const {
   if (hash_index_) {
     HashIndexHeader header = header_;
@@ -85,41 +128,19 @@ Status ExtensionBuilder::Emit(Sink&& sink) const {
     uint8_t head[kHashIndexHeaderSize];
     header.EncodeTo(head);
     if (Status s = sink(head, sizeof head); !s.ok()) return s;
-    // Slots in pieces of 4,096, big-endian.
+    // Slots in pieces of 4,096.
     constexpr size_t kPiece = 4096;
     uint8_t buf[kPiece * 16];
+    const unsigned width = header_.codec.width;
     for (size_t i = 0; i < slots_.size();) {
-      const size_t m = slots_.size() - i < kPiece ? slots_.size() - i : kPiece;
-      uint8_t* p = buf;
+      const size_t m = std::min(slots_.size() - i, kPiece);
       for (size_t k = 0; k < m; ++k, ++i) {
-        StoreBE64(p, slots_[i]);
-        p += 8;
-        if (header_.codec.width == 16) {
-          StoreBE64(p, offsets_[i]);
-          p += 8;
-        }
+        EncodeSlot(header_.codec, slots_[i], width == 16 ? offsets_[i] : 0, buf + k * width);
       }
-      if (Status s = sink(buf, static_cast<size_t>(p - buf)); !s.ok()) return s;
-    }
-    uint8_t samples_head[kSamplesHeaderSize] = {};
-    samples_head[0] = kSampleShift;
-    StoreBE64(samples_head + 8, samples_.size());
-    if (Status s = sink(samples_head, sizeof samples_head); !s.ok()) return s;
-    for (size_t i = 0; i < samples_.size();) {
-      const size_t m = samples_.size() - i < kPiece ? samples_.size() - i : kPiece;
-      for (size_t k = 0; k < m; ++k, ++i) StoreBE64(buf + 8 * k, samples_[i]);
-      if (Status s = sink(buf, 8 * m); !s.ok()) return s;
+      if (Status s = sink(buf, m * width); !s.ok()) return s;
     }
   }
-  if (extra_ != nullptr) {
-    for (const SectionBytes& section : *extra_) {
-      if (section.bytes.empty()) continue;
-      if (Status s = sink(section.bytes.data(), section.bytes.size()); !s.ok()) return s;
-    }
-  }
-  const std::vector<uint8_t> tail =
-      EncodeExtensionTail(Directory(), sections_size(), kExtensionSortedUnique);
-  return sink(tail.data(), tail.size());
+  return EmitAfterSlots(Layout(), samples_, sink);
 }
 
 template <typename Sink>

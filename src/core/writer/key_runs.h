@@ -13,37 +13,36 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "core/common/result.h"
+#include "core/format/coding.h"
 #include "core/format/key_order.h"
+#include "core/writer/external_sort.h"
 #include "core/writer/key_map.h"
 #include "core/writer/key_sort.h"
-#include "core/writer/spill_file.h"
 
 namespace tarndb {
 
-// The largest entry of a run.
-inline constexpr size_t kMaxRunEntry = 2 + 65535 + 4;
-// The smallest read or write buffer of a run: it holds any entry.
-inline constexpr size_t kMinRunBuffer = size_t{128} << 10;
+// The record of a key in a run, for the external sorter.
+struct KeyRecordFormat {
+  static constexpr size_t kHead = 2;
+  static constexpr size_t kMaxRecord = 2 + 65535 + 4;
+  static KeyView Key(const uint8_t* r) { return KeyView{r + 2, LoadBE16(r)}; }
+  static uint32_t ObjectId(const uint8_t* r) { return LoadBE32(r + 2 + LoadBE16(r)); }
+  size_t SizeAt(const uint8_t* r) const { return 2 + size_t{LoadBE16(r)} + 4; }
+  bool Less(const uint8_t* a, const uint8_t* b) const { return CompareKeys(Key(a), Key(b)) < 0; }
+};
 
 class KeyRuns {
  public:
-  struct Run {
-    uint64_t begin = 0;
-    uint64_t bytes = 0;
-    uint64_t count = 0;
-  };
   // A repeated key across runs (keep-first writers): the IDs of its first
   // two puts.
   using RepeatSink = std::function<void(KeyView key, uint32_t first_id, uint32_t repeat_id)>;
 
-  explicit KeyRuns(std::string spill_dir) : spill_dir_(std::move(spill_dir)) {}
+  explicit KeyRuns(std::string spill_dir) : sorter_(std::move(spill_dir), KeyRecordFormat{}) {}
 
-  bool empty() const { return runs_.empty(); }
-  size_t size() const { return runs_.size(); }
-  uint64_t entries() const;
+  bool empty() const { return sorter_.empty(); }
+  size_t size() const { return sorter_.runs(); }
 
   // Write the entries of keys in `order` as the newest run. On failure
   // nothing is added and the bytes written are given back.
@@ -52,22 +51,12 @@ class KeyRuns {
   // Merge all runs, calling emit(key, obj_id) once per distinct key in
   // index order (the winning entry: the latest run's, or with keep_first
   // the earliest's), and repeat for every key in more than one run. At most
-  // memory bytes go to read buffers: more runs than fit are first merged
-  // in groups into new runs, which replace them.
+  // memory bytes go to read buffers.
   Status Merge(size_t memory, bool keep_first, const RepeatSink& repeat,
                const std::function<Status(KeyView key, uint32_t obj_id)>& emit);
 
  private:
-  Status EnsureFile();
-  // Merge runs [first, last) into emit; see Merge.
-  Status MergeGroup(size_t first, size_t last, size_t buffer, bool keep_first,
-                    const RepeatSink& repeat,
-                    const std::function<Status(KeyView key, uint32_t obj_id)>& emit);
-
-  std::string spill_dir_;
-  SpillFile file_;
-  uint64_t end_ = 0;  // of the last run
-  std::vector<Run> runs_;
+  ExternalSorter<KeyRecordFormat> sorter_;
 };
 
 }  // namespace tarndb

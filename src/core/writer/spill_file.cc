@@ -109,7 +109,7 @@ void SpillFile::Release(uint64_t pos, uint64_t n) const {
                     static_cast<off_t>(n));
 }
 
-Appender::Appender(const SpillFile* file, uint64_t start, size_t buffer_size, uint32_t crc)
+Appender::Appender(const AppendTarget* file, uint64_t start, size_t buffer_size, uint32_t crc)
     : file_(file),
       start_(start),
       flushed_(start),
@@ -123,7 +123,7 @@ uint32_t Appender::crc() const {
 
 Status Appender::Flush() {
   if (used_ == 0) return OkStatus();
-  if (Status s = file_->WriteAt(buf_.get(), used_, flushed_); !s.ok()) return s;
+  if (Status s = file_->Put(buf_.get(), used_, flushed_, true); !s.ok()) return s;
   flushed_crc_ = crc32::Extend(flushed_crc_, buf_.get(), used_);
   flushed_ += used_;
   used_ = 0;
@@ -145,7 +145,7 @@ Status Appender::Append(const uint8_t* data, size_t n) {
     AppendBuffered(data, n);
     return OkStatus();
   }
-  if (Status s = file_->WriteAt(data, n, flushed_); !s.ok()) return s;
+  if (Status s = file_->Put(data, n, flushed_, false); !s.ok()) return s;
   flushed_crc_ = crc32::Combine(flushed_crc_, crc32::Value(data, n), n);
   flushed_ += n;
   return OkStatus();
@@ -165,8 +165,8 @@ Status Appender::AppendPair(const uint8_t* a, size_t na, const uint8_t* b, size_
     return OkStatus();
   }
   // Written in place; nothing counts until both pieces are in the file.
-  if (Status s = file_->WriteAt(a, na, flushed_); !s.ok()) return s;
-  if (Status s = file_->WriteAt(b, nb, flushed_ + na); !s.ok()) return s;
+  if (Status s = file_->Put(a, na, flushed_, false); !s.ok()) return s;
+  if (Status s = file_->Put(b, nb, flushed_ + na, false); !s.ok()) return s;
   flushed_crc_ = crc32::Combine(crc32::Extend(flushed_crc_, a, na),
                                 crc_b != nullptr ? *crc_b : crc32::Value(b, nb), nb);
   flushed_ += na + nb;

@@ -21,7 +21,16 @@
 
 namespace tarndb {
 
-class SpillFile {
+// Where an Appender's bytes go.
+class AppendTarget {
+ public:
+  virtual ~AppendTarget() = default;
+  // Write data[0, n) at pos, completely (short writes and EINTR retried):
+  // the buffered bytes (flush true) or a large piece passed straight on.
+  virtual Status Put(const uint8_t* data, size_t n, uint64_t pos, bool flush) const = 0;
+};
+
+class SpillFile : public AppendTarget {
  public:
   SpillFile() = default;
   SpillFile(SpillFile&&) = default;
@@ -50,6 +59,9 @@ class SpillFile {
   // Complete positioned transfers; EINTR and short counts are retried.
   // Failures name the operation ("write {role}") and name().
   Status WriteAt(const uint8_t* data, size_t n, uint64_t pos) const;
+  Status Put(const uint8_t* data, size_t n, uint64_t pos, bool) const override {
+    return WriteAt(data, n, pos);
+  }
   Status ReadAt(uint8_t* data, size_t n, uint64_t pos) const;
   Status Truncate(uint64_t size) const;
   // Give the space of [pos, pos + n) back to the file system (best effort).
@@ -95,14 +107,14 @@ class SpillReader {
   size_t cur_ = 0;
 };
 
-// Buffered appends to a SpillFile from a position on, with the CRC-32 of
+// Buffered appends to a file from a position on, with the CRC-32 of
 // everything appended kept on the way. A failed flush keeps the buffer, so
 // a later flush can try again; nothing past the last good flush counts.
 class Appender {
  public:
   // crc: the CRC-32 of what precedes start, for a CRC kept over more than
   // this appender writes.
-  Appender(const SpillFile* file, uint64_t start, size_t buffer_size, uint32_t crc = 0);
+  Appender(const AppendTarget* file, uint64_t start, size_t buffer_size, uint32_t crc = 0);
 
   // Append data[0, n). Large pieces bypass the buffer.
   Status Append(const uint8_t* data, size_t n);
@@ -125,7 +137,7 @@ class Appender {
   uint64_t appended() const { return end() - start_; }
 
  private:
-  const SpillFile* file_;
+  const AppendTarget* file_;
   uint64_t start_;
   uint64_t flushed_;
   uint32_t flushed_crc_;  // of what precedes start_, then of [start_, flushed_)

@@ -151,10 +151,11 @@ Result<UniqueFd> CreateLockedTemp(const std::string& tmp, std::optional<mode_t> 
   }
 }
 
-void RemoveOwnTemp(const std::string& tmp, int fd) {
+bool RemoveOwnTemp(const std::string& tmp, int fd) {
   struct stat held, named;
-  if (::fstat(fd, &held) != 0 || ::lstat(tmp.c_str(), &named) != 0) return;
-  if (held.st_dev == named.st_dev && held.st_ino == named.st_ino) (void)::unlink(tmp.c_str());
+  if (::fstat(fd, &held) != 0 || ::lstat(tmp.c_str(), &named) != 0) return true;
+  if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) return true;
+  return ::unlink(tmp.c_str()) == 0 || errno == ENOENT;
 }
 
 }  // namespace tarndb

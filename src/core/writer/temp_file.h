@@ -60,7 +60,8 @@ Result<UniqueFd> LockExistingTemp(const std::string& tmp);
 
 // Remove tmp if it still names the file fd (best effort): a build that
 // fails after giving its file the temporary name leaves nothing behind.
-void RemoveOwnTemp(const std::string& tmp, int fd);
+// False when tmp still names the file afterwards.
+bool RemoveOwnTemp(const std::string& tmp, int fd);
 
 }  // namespace tarndb
 

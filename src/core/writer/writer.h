@@ -1,36 +1,62 @@
-// Writer: collects objects and keys in memory and builds a store file.
+// Writer: collects objects and keys and builds a store file; the one writer
+// engine behind both bindings.
 //
-// Objects are kept as ready-made ObjectRecords (length, CRC-32, payload)
-// back to back in one ChunkedArena, which is therefore the data section of
-// the file byte for byte: building writes it out without a second copy.
-// Object IDs are dense and 0-based; identical payloads get separate IDs.
+// Objects get dense, 0-based IDs in the order they are added (identical
+// payloads get separate IDs); their records wait for the build in a
+// RecordStore: streamed to a data file that becomes the store, or held in
+// memory. Keys are kept in a KeyMap until they would pass the memory
+// budget, then written out as a sorted run (key_runs.h); building merges
+// the runs. The last put of a key wins, or, for a unique-key writer, a
+// key put twice fails the build.
+//
+// How each place of the records builds:
+//   - data file: the build appends the extension block and the index to
+//     the data file, writes the header and publishes the file (publish.h):
+//     linked into place, or copied where it lies on another file system.
+//   - memory: the build writes the whole file into a temporary file named
+//     beside the target from its creation (NamedTempFile), then renames it.
+//     Its failures keep that file's name (emptied when its writing failed),
+//     and its write errors carry the system's text alone.
+//
+// Failures: a full disk (ENOSPC, EDQUOT, EFBIG) while adding leaves the
+// writer as it was, usable once there is room. Any other I/O failure of
+// the data file, and a failed fsync of it (after which its bytes cannot be
+// trusted), closes the writer: its files are freed and every later call
+// fails. A failed build leaves the writer usable; so does an interrupted
+// one, which stops only before the rename that publishes.
 #ifndef TARNDB_CORE_WRITER_WRITER_H_
 #define TARNDB_CORE_WRITER_WRITER_H_
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/common/keyed_hash.h"
 #include "core/common/result.h"
+#include "core/format/extension.h"
 #include "core/format/key_order.h"
-#include "core/writer/chunked_arena.h"
 #include "core/writer/key_map.h"
-#include "core/writer/key_sort.h"
+#include "core/writer/key_runs.h"
+#include "core/writer/memory_budget.h"
+#include "core/writer/record_store.h"
 
 namespace tarndb {
 
-class ExtensionBuilder;
-
-// How to build: with the extension block (hash index and entry samples) or
-// exactly the base format.
-struct BuildOptions {
-  bool extension = false;
+struct WriterOptions {
+  // Records held in memory are built without a memory limit.
+  RecordPlace records = RecordPlace::kDataFile;
+  // Bytes the writer may use; 0: no limit (keys are never spilled).
+  uint64_t memory_limit = kDefaultMemoryLimit;
+  std::string spill_dir;  // key runs and other spill files; empty: DefaultTempDir()
+  std::string target;     // the store to be built, when known (its directory takes the data file)
+  bool extension = true;  // write the extension block with a hash index
+  // A key put twice is an error found by Build, which reports the earliest
+  // repeat; keys keep their first object meanwhile.
+  bool unique_keys = false;
+  std::optional<HashKey> seed;  // of the hash index; random when absent
 };
 
 // What a build wrote: counts and the file's size in bytes.
@@ -42,52 +68,86 @@ struct BuildFigures {
 
 class Writer {
  public:
-  Writer() = default;
+  explicit Writer(WriterOptions options);
   Writer(Writer&&) = default;
   Writer& operator=(Writer&&) = default;
 
-  // Copy payload[0, n) as a new object and return its ID. Fails (other kind)
-  // for a payload over 4,294,967,295 bytes or a 4,294,967,296th object;
-  // the writer is then unchanged.
+  // Store payload[0, n) as a new object and return its ID. Fails with the
+  // other kind for a payload over 4,294,967,295 bytes or a 4,294,967,296th
+  // object, with the I/O kind when the data file cannot be written; the
+  // writer is then unchanged.
   Result<uint64_t> AddObject(const uint8_t* payload, size_t n);
 
   // Whether a key of key_size bytes fits a store file: fails (other kind)
   // with "key of {n} bytes exceeds the 65535-byte limit" when it does not.
   static Status CheckKeyLength(size_t key_size);
 
-  // Map key to obj_id; a key already present is re-pointed (last call wins).
-  // Fails (other kind), leaving the writer unchanged, for a key over 65,535
-  // bytes, an obj_id that names no object, or a 4,294,967,296th key.
-  Status AddKey(KeyView key, uint64_t obj_id);
+  // Map key to obj_id (the last call wins). Fails (other kind), leaving the
+  // writer unchanged, for a key over 65,535 bytes, an obj_id that names no
+  // object, or a 4,294,967,296th key; with the I/O kind when keys must be
+  // spilled and cannot be. With spill_first given, a call that would first
+  // sort the keys held and write them out as a run (a long call) adds
+  // nothing and sets *spill_first instead, for the caller to call again
+  // without it (and without its own locks).
+  Status AddKey(KeyView key, uint64_t obj_id, bool* spill_first = nullptr);
 
-  uint64_t object_count() const { return record_pos_.size(); }
-  // Distinct keys. Applies the queued key puts first, which changes nothing
-  // observable; hence not const.
-  uint64_t key_count() {
-    if (keys_.pending() != 0) keys_.Flush();
-    return keys_.size();
-  }
+  uint64_t object_count() const { return records_.count(); }
+  // Distinct keys; merges the spilled runs to count them. Applies the
+  // queued key puts first, which changes nothing observable.
+  Result<uint64_t> KeyCount();
+  // Runs of keys spilled so far (for tests and figures).
+  size_t runs() const { return runs_.size(); }
 
-  // Write the store file to path atomically (temporary file, fsync, rename,
-  // directory sync) and report what was written. The writer's objects and
-  // keys are not changed (queued key puts are applied first; with none
-  // queued, Build and key_count only read the writer, so that they may run
-  // at the same time). Defined in build.cc.
-  Result<BuildFigures> Build(std::string_view path, const BuildOptions& options = {});
+  // Store section (its type not the hash index's or the samples') in the
+  // extension block of the files this writer builds, in place of one of
+  // the same type and version given before.
+  void SetSection(SectionBytes section);
+
+  // Write and publish the store file at path (see the file comment). A
+  // path that names something other than a regular file or a symbolic link
+  // is refused before anything is written (a directory only when the
+  // records are in a data file: else the rename refuses it); the new file
+  // takes the permission bits of the file it replaces. With the records
+  // held in memory and no keys spilled, it only reads the writer, so that
+  // KeyCount may run at the same time.
+  Result<BuildFigures> Build(std::string_view path);
 
  private:
-  // Write header, data and index to the temporary file (with the
-  // permission bits mode, when given), sync it, rename it to path and sync
-  // the directory; returns the file's size. Defined in build.cc.
-  Result<uint64_t> WriteAndPublish(const std::string& tmp, std::string_view path,
-                                   const KeyOrder& order, const ExtensionBuilder* ext,
-                                   std::optional<mode_t> mode) const;
-  // The extension block for the keys in order. Defined in build.cc.
-  std::unique_ptr<ExtensionBuilder> MakeExtension(const KeyOrder& order) const;
+  Status CheckOpen() const;
+  // A failure of the data file: disk-full errors pass through; others
+  // close the writer.
+  Error DataFailure(Error e);
+  // Close the writer for good after e; returns e saying so.
+  Error CloseWith(Error e);
+  bool has_extension() const { return opt_.extension || !sections_.empty(); }
+  Status SpillKeys();
+  void NoteRepeat(KeyView key, uint64_t first_id, uint64_t repeat_id);
+  void TakeMapRepeat();
+  KeyMap NewKeyMap() const;
+  Status CheckBuildLimits() const;
+  HashKey Seed() const;
+  // The two ways to build; see the file comment.
+  Result<BuildFigures> BuildFromMemory(const std::string& target, std::optional<mode_t> mode);
+  Result<BuildFigures> BuildDataFile(const std::string& target, std::optional<mode_t> mode);
+  // The header of a file with the data section ending at data_end, its
+  // CRC-32 data_crc, and tail after it.
+  std::vector<uint8_t> Header(uint64_t data_end, uint32_t data_crc, const struct TailFigures& tail)
+      const;
 
-  ChunkedArena records_;              // the data section, without the header
-  std::vector<uint64_t> record_pos_;  // position of each record in records_
+  WriterOptions opt_;
+  MemoryBudget budget_;
+  RecordStore records_;
   KeyMap keys_;
+  KeyRuns runs_;
+  std::optional<uint64_t> counted_keys_;
+  struct Repeat {
+    std::vector<uint8_t> key;
+    uint64_t first_id = 0;
+    uint64_t repeat_id = 0;
+  };
+  std::optional<Repeat> repeat_;
+  std::string closed_;
+  std::vector<SectionBytes> sections_;
 };
 
 }  // namespace tarndb
