@@ -19,10 +19,10 @@ package, an optional extra (``pip install 'tarndb[zstd]'``).
 
 from __future__ import annotations
 
-import struct
 import threading
-import zlib
 from typing import Any, Callable, Iterable, List, Optional, Tuple
+
+from tarndb._store import _decode_codec, _encode_codec
 
 SECTION, VERSION = b"VCDC", 1
 CODEC = "zstd"
@@ -43,34 +43,14 @@ def _zstd() -> Any:
     return zstandard
 
 
-def _damaged(why: str) -> Exception:
-    from tarndb._errors import TarnCorruptError
-    return TarnCorruptError(f"value codec section damaged: {why}")
-
-
 def encode_section(dictionary: bytes, raw_bytes: int, stored_bytes: int) -> bytes:
-    name = CODEC.encode("ascii")
-    return (struct.pack(">B", len(name)) + name
-            + struct.pack(">QQII", raw_bytes, stored_bytes, len(dictionary), zlib.crc32(dictionary))
-            + dictionary)
+    return _encode_codec(CODEC, dictionary, raw_bytes, stored_bytes)
 
 
 def decode_section(data: bytes) -> Tuple[str, bytes, int, int]:
-    """(codec name, dictionary, raw bytes, stored bytes) of a VCDC section."""
-    try:
-        (name_len,) = struct.unpack_from(">B", data, 0)
-        name = data[1:1 + name_len].decode("ascii")
-        raw, stored, dict_len, dict_crc = struct.unpack_from(">QQII", data, 1 + name_len)
-    except (struct.error, UnicodeDecodeError) as exc:
-        raise _damaged(str(exc)) from None
-    start = 1 + name_len + 24
-    dictionary = data[start:start + dict_len]
-    if len(dictionary) != dict_len:
-        raise _damaged("the dictionary is cut short")
-    if zlib.crc32(dictionary) != dict_crc:
-        raise _damaged(f"dictionary CRC32 mismatch  stored=0x{dict_crc:08x}  "
-                       f"computed=0x{zlib.crc32(dictionary):08x}")
-    return name, dictionary, raw, stored
+    """(codec name, dictionary, raw bytes, stored bytes) of a VCDC section;
+    TarnCorruptError when it is damaged."""
+    return _decode_codec(data)
 
 
 def read_codec(reader: Any) -> Optional[Tuple[str, bytes, int, int]]:

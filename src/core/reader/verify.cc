@@ -5,6 +5,7 @@
 #include "core/format/extension.h"
 #include "core/format/hash_index.h"
 #include "core/format/layout.h"
+#include "core/format/value_codec.h"
 #include "core/reader/offset_groups.h"
 #include "core/reader/reader.h"
 
@@ -113,6 +114,11 @@ Status Reader::VerifyHashIndex() const {
   // checks above did not read it.
   if (Status s = CheckRecord(mapping_.data(), file_size_, extension_->record_offset); !s.ok()) {
     return Error::Corrupt("extension block: " + s.error().message());
+  }
+  const uint8_t* payload = mapping_.data() + extension_->payload_offset;
+  if (const ExtensionSection* vc = extension_->Find(kValueCodecSection, kValueCodecVersion)) {
+    Result<ValueCodec> codec = ValueCodec::Decode(payload + vc->offset, vc->length);
+    if (!codec.ok()) return std::move(codec.error());
   }
   if (extension_->Find(kHashIndexSection, kHashIndexVersion) == nullptr) return OkStatus();
   const Error mismatch = Error::Corrupt("hash index does not match the index");
