@@ -29,6 +29,16 @@ bool ExtensionTrailerSealed(const uint8_t* file, uint64_t file_size, uint64_t in
   return crc32::Value(trailer - dir_size, dir_size + 28) == LoadBE32(trailer + 28);
 }
 
+bool ExtensionTrailerWritten(const uint8_t* file, uint64_t index_offset, uint64_t record_offset) {
+  if (record_offset > index_offset ||
+      index_offset - record_offset < kRecordHeadSize + kExtensionTrailerSize) {
+    return false;
+  }
+  const uint8_t* trailer = file + index_offset - kExtensionTrailerSize;
+  return std::memcmp(trailer, kExtensionMagic, sizeof kExtensionMagic) == 0 &&
+         LoadBE64(trailer + 8) == index_offset - record_offset - kRecordHeadSize;
+}
+
 std::optional<ExtensionBlock> FindExtensionBlock(const uint8_t* file, uint64_t file_size,
                                                  uint64_t index_offset) {
   if (!ExtensionTrailerSealed(file, file_size, index_offset)) return std::nullopt;

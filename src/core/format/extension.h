@@ -82,6 +82,11 @@ struct ExtensionBlock {
 // holds together.
 bool ExtensionTrailerSealed(const uint8_t* file, uint64_t file_size, uint64_t index_offset);
 
+// Whether the record at record_offset, the last before index_offset, ends
+// in the magic of a trailer that gives the record's payload size: a block
+// was written there, whether or not its checksum and sizes still hold.
+bool ExtensionTrailerWritten(const uint8_t* file, uint64_t index_offset, uint64_t record_offset);
+
 // The extension block of a file whose index section starts at index_offset,
 // or nothing when there is none or it does not hold together (wrong magic or
 // checksum, sizes that leave the data section, a record head that does not

@@ -39,6 +39,9 @@ class EntrySamples {
   }
 
   uint64_t count() const { return count_; }
+  // Whether the samples are the file's own (checked where they are used)
+  // rather than the reader's.
+  bool mapped() const { return mapped_ != nullptr; }
   uint64_t At(uint64_t k) const { return mapped_ ? SamplesHeader::PositionAt(mapped_, k) : owned_[k]; }
   uint64_t owned_bytes() const { return owned_.capacity() * sizeof(uint64_t); }
 

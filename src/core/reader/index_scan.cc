@@ -84,7 +84,7 @@ Error EntryFitError(EntryFit fit) {
 }
 
 Result<IndexScan> ScanIndex(const uint8_t* file, uint64_t size, uint64_t index_offset,
-                            uint32_t num_keys) {
+                            uint32_t num_keys, uint64_t watched) {
   IndexScan scan;
   // Every entry takes at least 10 bytes: the section's length bounds how
   // many can be real, whatever num_keys claims, so a lying header cannot
@@ -107,6 +107,7 @@ Result<IndexScan> ScanIndex(const uint8_t* file, uint64_t size, uint64_t index_o
     const int order = i == 0 ? -1 : CompareKeys(prev, e.key);
     if (order > 0) scan.in_order = false;
     if (order == 0) scan.unique = false;
+    if (e.offset == watched) scan.names_watched = true;
     const uint64_t pos = p - index_offset;
     if (scan.in_order) {
       if ((i & ((uint32_t{1} << EntrySamples::kShift) - 1)) == 0) scan.samples.Append(pos);

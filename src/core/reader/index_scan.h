@@ -22,6 +22,7 @@ struct IndexScan {
   bool in_order = true;  // no key is smaller than the one before it
   bool unique = true;    // and none equals it
   uint64_t end = 0;      // where the last entry ends (absolute)
+  bool names_watched = false;  // an entry names the record at the watched offset
   EntrySamples samples;  // filled only for an index in order
   SlotTable table;       // the same
 };
@@ -29,8 +30,10 @@ struct IndexScan {
 // Fails (corrupt kind) with "index section truncated (key_len)" or
 // "index section truncated (key + offset)" at the first entry that does not
 // fit.
+// watched: a record offset to look out for among the entries' offsets (the
+// extension block's, which no entry may name).
 Result<IndexScan> ScanIndex(const uint8_t* file, uint64_t size, uint64_t index_offset,
-                            uint32_t num_keys);
+                            uint32_t num_keys, uint64_t watched = UINT64_MAX);
 
 // The truncation error for an entry that does not fit.
 Error EntryFitError(EntryFit fit);

@@ -91,9 +91,16 @@ Result<Reader> Reader::Open(std::string_view path, const Options& options) {
   if (header.num_keys == 0) {
     r.index_.end = header.index_offset;  // the index is empty; its offset is not examined
   } else if (!options.use_extension || !r.UseExtension()) {
-    Result<Index> scanned = r.ScanToIndex();
+    bool block_named = false;
+    Result<Index> scanned = r.ScanToIndex(&block_named);
     if (!scanned.ok()) return std::move(scanned.error());
     r.index_ = std::move(scanned.value());
+    if (block_named) {
+      // An entry names the record that looked like an extension block: it is
+      // a value of the writer's caller, shaped like a block, not one.
+      r.extension_.reset();
+      r.last_record_is_value_ = true;
+    }
     // num_keys and index_offset lie outside every checksum: a verified open
     // also checks that they describe an index ending with the file.
     if (options.strict && options.verify && r.index_.end != size) {
@@ -104,11 +111,14 @@ Result<Reader> Reader::Open(std::string_view path, const Options& options) {
   return r;
 }
 
-Result<Reader::Index> Reader::ScanToIndex() const {
+Result<Reader::Index> Reader::ScanToIndex(bool* block_named) const {
   const uint8_t* base = mapping_.data();
-  Result<IndexScan> scanned = ScanIndex(base, file_size_, index_offset_, num_keys_);
+  Result<IndexScan> scanned =
+      ScanIndex(base, file_size_, index_offset_, num_keys_,
+                extension_ ? extension_->record_offset : UINT64_MAX);
   if (!scanned.ok()) return std::move(scanned.error());
   IndexScan& scan = scanned.value();
+  if (block_named != nullptr) *block_named = scan.names_watched;
   Index ix;
   ix.end = scan.end;
   if (scan.in_order) {

@@ -1,4 +1,5 @@
 // Lookups, cursors and prefix ranges of an open Reader.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -156,6 +157,24 @@ Result<Reader::Cursor> Reader::At(size_t i) const {
   return c;
 }
 
+bool Reader::BlockHolds(const Index& ix, uint64_t k, KeyView prefix) const {
+  const IndexSpan span = Span();
+  IndexEntry e;
+  uint64_t pos = ix.samples.At(k);
+  if (!span.Decode(pos, &e) || CompareKeys(e.key, prefix) >= 0) return false;
+  const uint64_t first = k << EntrySamples::kShift;
+  const uint64_t last = std::min<uint64_t>(first + (uint64_t{1} << EntrySamples::kShift), num_keys_);
+  KeyView prev = e.key;
+  for (uint64_t i = first + 1; i < last; ++i) {
+    pos += e.encoded_size();
+    if (!span.Decode(pos, &e) || CompareKeys(prev, e.key) >= 0) return false;
+    prev = e.key;
+  }
+  pos += e.encoded_size();
+  if (last == num_keys_) return index_offset_ + pos == file_size_;
+  return pos == ix.samples.At(k + 1) && span.Decode(pos, &e) && CompareKeys(e.key, prefix) >= 0;
+}
+
 Result<Reader::Cursor> Reader::LowerBound(KeyView prefix) const {
   const Index& ix = Current();
   if (ix.copied) return At(PrefixRange(prefix).value().first);
@@ -172,6 +191,14 @@ Result<Reader::Cursor> Reader::LowerBound(KeyView prefix) const {
     } else {
       hi = mid;
     }
+  }
+  // The file's samples are checked where they are used: a sample that lies
+  // would hide keys from the scan. One that does not hold sets the file's
+  // hash index and samples aside for the reader's own.
+  if (lo > 0 && ix.samples.mapped() && !BlockHolds(ix, lo - 1, prefix)) {
+    Result<const Index*> replaced = Replace();
+    if (!replaced.ok()) return std::move(replaced.error());
+    return LowerBound(prefix);
   }
   Result<Cursor> c = At(lo == 0 ? 0 : (lo - 1) << EntrySamples::kShift);
   if (!c.ok()) return c;

@@ -230,8 +230,9 @@ class Reader {
   }
   IndexSpan Span() const { return IndexSpan{mapping_.data(), file_size_, index_offset_}; }
 
-  // Build the index by a pass over the index section (open_store.cc).
-  Result<Index> ScanToIndex() const;
+  // Build the index by a pass over the index section (open_store.cc);
+  // *block_named tells whether an entry names the extension block's record.
+  Result<Index> ScanToIndex(bool* block_named = nullptr) const;
   // Use the file's extension block, if it holds together (open_store.cc).
   bool UseExtension();
   // Stop trusting the file's hash index: scan the index instead.
@@ -241,11 +242,18 @@ class Reader {
   std::optional<uint64_t> FindIn(const Index& ix, KeyView key, uint64_t h,
                                  bool* contradicted) const;
 
+  // Whether the samples of ix hold around block k: its sampled entry comes
+  // before prefix, walking the block reaches the next sample (or the end
+  // of the index) in key order, and that sample does not come before
+  // prefix (queries.cc).
+  bool BlockHolds(const Index& ix, uint64_t k, KeyView prefix) const;
+
   // Parts of Verify.
-  Status VerifyStructure(uint64_t index_end) const;
+  Status VerifyStructure(uint64_t index_end, uint64_t* last_record) const;
   Status VerifyEntryTargets(const std::vector<OffsetGroupsRef>& by_offset) const;
   Status VerifyKeyOrder() const;
-  Status VerifyHashIndex() const;
+  Status VerifyHashIndex(const std::vector<OffsetGroupsRef>& by_offset,
+                         uint64_t last_record) const;
 
   std::string path_;
   Mapping mapping_;
@@ -256,6 +264,8 @@ class Reader {
   uint32_t file_crc32_ = 0;
   uint8_t header_[kHeaderSize] = {};  // as read at open, for Intact
   std::optional<ExtensionBlock> extension_;
+  // The last record looked like an extension block, but an entry names it.
+  bool last_record_is_value_ = false;
   Index index_;
   std::unique_ptr<Replacement> replacement_;
 };

@@ -1,4 +1,5 @@
 // Reader::Verify: the deep integrity check.
+#include <algorithm>
 #include <string>
 
 #include "core/format/crc32.h"
@@ -53,15 +54,17 @@ Status Reader::Verify(bool strict) const {
   }
   // With no entries the index is empty and ends where it begins.
   const uint64_t scanned_end = Current().end;  // known when the index was scanned
+  uint64_t last_record = UINT64_MAX;
   if (Status s = VerifyStructure(num_keys_ == 0 ? index_offset_
                                  : scanned_end  ? scanned_end
-                                                : index_end);
+                                                : index_end,
+                                 &last_record);
       !s.ok() || !strict) {
     return s;
   }
   if (Status s = VerifyEntryTargets(refs); !s.ok()) return s;
   if (Status s = VerifyKeyOrder(); !s.ok()) return s;
-  return VerifyHashIndex();
+  return VerifyHashIndex(refs, last_record);
 }
 
 Status Reader::VerifyEntryTargets(const std::vector<OffsetGroups::Ref>& by_offset) const {
@@ -101,12 +104,24 @@ Status Reader::VerifyKeyOrder() const {
   return OkStatus();
 }
 
-Status Reader::VerifyHashIndex() const {
+Status Reader::VerifyHashIndex(const std::vector<OffsetGroupsRef>& by_offset,
+                               uint64_t last_record) const {
   if (!extension_) {
-    // Set aside at open: a sealed trailer whose sizes or record do not agree.
-    if (ExtensionTrailerSealed(mapping_.data(), file_size_, index_offset_)) {
-      return Error::Corrupt(
-          "extension block: its trailer does not describe the record that holds it");
+    // A block was written there (the last record ends in the block's magic
+    // and its trailer gives the record's size), and no entry names that
+    // record, so it is no value of the writer's caller: it was set aside at
+    // open because it does not hold together.
+    const auto named = [&by_offset](uint64_t o) {
+      const auto at = std::lower_bound(
+          by_offset.begin(), by_offset.end(), o,
+          [](const OffsetGroupsRef& r, uint64_t offset) { return r.offset < offset; });
+      return at != by_offset.end() && at->offset == o;
+    };
+    const uint8_t* file = mapping_.data();
+    if (last_record != UINT64_MAX && !last_record_is_value_ && !named(last_record) &&
+        (ExtensionTrailerSealed(file, file_size_, index_offset_) ||
+         ExtensionTrailerWritten(file, index_offset_, last_record))) {
+      return Error::Corrupt("extension block: it does not hold together");
     }
     return OkStatus();
   }
@@ -166,7 +181,7 @@ Status Reader::VerifyHashIndex() const {
   return used == num_keys_ ? OkStatus() : mismatch;
 }
 
-Status Reader::VerifyStructure(uint64_t index_end) const {
+Status Reader::VerifyStructure(uint64_t index_end, uint64_t* last_record) const {
   // Walk the records from the header on; stop at the first one that would
   // cross index_offset (or the end of the file, if that comes first).
   const uint64_t limit = index_offset_ < file_size_ ? index_offset_ : file_size_;
@@ -175,6 +190,7 @@ Status Reader::VerifyStructure(uint64_t index_end) const {
   RecordHead head;
   while (end < limit &&
          DecodeRecordHead(mapping_.data(), limit, end, &head) == RecordFit::kInside) {
+    *last_record = end;
     end += kRecordHeadSize + head.length;
     ++records;
   }
