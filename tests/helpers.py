@@ -221,6 +221,8 @@ def check_hash_index(data):
         elif off_bits:
             assert (word & ((1 << off_bits) - 1)) + 40 == offset
     assert sum(slot[0] != 0 for slot in slots) == num_keys
+    occupied = "".join("x" if slot[0] else " " for slot in slots)
+    assert struct.unpack_from(">I", hidx, 4)[0] == max(map(len, occupied.split()), default=0)
     assert smpl[0] == 4
     (n_samples,) = struct.unpack_from(">Q", smpl, 8)
     samples = struct.unpack_from(f">{n_samples}Q", smpl, 16)

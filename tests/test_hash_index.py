@@ -160,12 +160,43 @@ def lie(kind, victim=100):
             middle = struct.unpack_from(">Q", data, samples + 8)[0] // 2
             pos, key, _ = entries[16 * middle + 21]
             struct.pack_into(">Q", data, samples + 16 + 8 * middle, pos + 2 + len(key))
+        elif kind == "load":
+            # A whole table made again for load 1.0, every miss a long walk.
+            refill(data, hidx, entries, capacity=len(entries))
+        elif kind == "filled":
+            # Every empty slot filled with a slot naming entry 0 under a tag of
+            # its own, the recorded longest run left as it was: a miss walks to
+            # the end of the table.
+            at, width, pos_bits, off_bits, slot_count = hidx
+            for i in range(slot_count):
+                if not any(data[at + 56 + i * width:at + 56 + i * width + 8]):
+                    struct.pack_into(">Q", data, at + 56 + i * width,
+                                     (5 << (pos_bits + off_bits)) | (1 << off_bits))
         elif kind == "directory":
             # The directory no longer matches the trailer's checksum: the block
             # is set aside at open, and verify() must still say so.
             index_offset = struct.unpack_from(">Q", data, 16)[0]
             data[index_offset - 32 - 24 + 5] ^= 0x40
     return damage
+
+
+def refill(data, hidx, entries, capacity):
+    """The slot table made again, honestly, for another capacity."""
+    at, width, pos_bits, off_bits, _ = hidx
+    assert width == 8 and off_bits
+    k0, k1 = struct.unpack_from(">QQ", data, at + 32)
+    slots = [0] * (capacity + 64)
+    for pos, key, offset in entries:
+        h = siphash13(k0, k1, key)
+        s = (h * capacity) >> 64
+        while slots[s]:
+            s += 1
+        tag = h & ((1 << (64 - pos_bits - off_bits)) - 1)
+        slots[s] = (tag << (pos_bits + off_bits)) | ((pos + 1) << off_bits) | (offset - 40)
+    old = at + 56 + hidx[4] * width
+    data[at + 56:old] = b"".join(struct.pack(">Q", w) for w in slots)[:old - at - 56].ljust(
+        old - at - 56, b"\0")
+    struct.pack_into(">Q", data, at + 8, capacity)
 
 
 def reseal(data):
@@ -185,7 +216,8 @@ REPOINTED = ["outside", "mid-entry", "other entry", "other record"]
 # A slot repointed at entry 100, and at the last entry (the last one that
 # verify() looks up); the other lies do not depend on an entry.
 @pytest.mark.parametrize("kind, victim", [(k, 100) for k in REPOINTED + ["seed", "sizes", "emptied",
-                                                                         "sample", "directory"]]
+                                                                         "sample", "directory",
+                                                                         "load", "filled"]]
                          + [(k, -1) for k in REPOINTED])
 def test_a_lying_hash_index_never_gives_a_wrong_value(tmp_path, kind, victim):
     model = random_pairs(1000, 7)
@@ -200,10 +232,14 @@ def test_a_lying_hash_index_never_gives_a_wrong_value(tmp_path, kind, victim):
     with TarnReader(path, verify=False) as r, pytest.raises(TarnCorruptError):
         r.verify()
     with TarnReader(path, verify=False) as r:
+        if kind == "load":  # parameters no writer makes: not even tried
+            assert not r.stats()["hash_index"]["in_use"]
         got = r.raw.get_many(keys, None)
         # Keys it cannot find through a table that lost them may be missing;
         # a value, when there is one, is always the key's own.
         assert all(v is None or v == model[k] for k, v in zip(keys, got))
+        if kind == "filled":  # a run longer than the table's longest: set aside
+            assert r.raw.get(b"\xff" * 30) is None and not r.stats()["hash_index"]["in_use"]
         if kind != "emptied":
             assert got == [model[k] for k in keys]
             assert [r.raw.get(k) for k in keys] == got
@@ -260,3 +296,37 @@ def test_siphash13_agrees_with_cpythons():
 def test_every_key_is_where_the_documented_layout_puts_it(tmp_path, n):
     model = random_pairs(n, 3)
     check_hash_index(build(tmp_path / "s.trnd", sorted(model.items()), True).read_bytes())
+
+
+INTERRUPTED_VERIFY = """
+import signal, sys, time
+from tarndb import TarnReader
+class Stop(Exception):
+    pass
+def stop(*_):
+    raise Stop
+signal.signal(signal.SIGALRM, stop)
+with TarnReader(sys.argv[1], verify=False) as r:
+    start = time.monotonic()
+    r.verify()
+    whole = time.monotonic() - start
+    signal.setitimer(signal.ITIMER_REAL, whole / 20)
+    start = time.monotonic()
+    try:
+        r.verify()
+    except Stop:
+        pass
+    print(whole, time.monotonic() - start)
+"""
+
+
+@pytest.mark.timeout(600)
+def test_verify_stops_for_a_signal_handler(tmp_path):
+    # A long check hears Ctrl-C: the handler's exception ends it long before it
+    # would have ended on its own.
+    path = build(tmp_path / "s.trnd", ((b"%09d" % i, b"v") for i in range(2_000_000)), True)
+    done = subprocess.run([sys.executable, "-c", INTERRUPTED_VERIFY, str(path)],
+                          capture_output=True, text=True, timeout=500)
+    assert done.returncode == 0, done.stderr
+    whole, interrupted = map(float, done.stdout.split())
+    assert interrupted < whole / 2, (whole, interrupted)

@@ -22,6 +22,7 @@ void HashIndexHeader::EncodeTo(uint8_t dst[kHashIndexHeaderSize]) const {
   dst[0] = static_cast<uint8_t>(codec.width);
   dst[1] = static_cast<uint8_t>(codec.pos_bits);
   dst[2] = static_cast<uint8_t>(codec.off_bits);
+  StoreBE32(dst + 4, max_run);
   StoreBE64(dst + 8, capacity);
   StoreBE64(dst + 16, slot_count);
   StoreBE64(dst + 24, num_entries);
@@ -35,6 +36,7 @@ HashIndexHeader HashIndexHeader::DecodeFrom(const uint8_t src[kHashIndexHeaderSi
   h.codec.width = src[0];
   h.codec.pos_bits = src[1];
   h.codec.off_bits = src[2];
+  h.max_run = LoadBE32(src + 4);
   h.capacity = LoadBE64(src + 8);
   h.slot_count = LoadBE64(src + 16);
   h.num_entries = LoadBE64(src + 24);
@@ -51,6 +53,14 @@ bool HashIndexHeader::Consistent(uint64_t section_length) const {
   if (capacity == 0 || capacity < num_entries || slot_count < capacity) return false;
   if (section_length < kHashIndexHeaderSize) return false;
   return (section_length - kHashIndexHeaderSize) / c.width >= slot_count;
+}
+
+bool HashIndexHeader::AsWritten(uint64_t data_end) const {
+  const SlotCodec expected = SlotCodec::For(index_size, data_end, /*wide_allowed=*/true);
+  return codec.width == expected.width && codec.pos_bits == expected.pos_bits &&
+         codec.off_bits == expected.off_bits && capacity == HashCapacityFor(num_entries) &&
+         slot_count >= MinSlotCount(capacity) && slot_count - capacity <= kMaxRecordedRun &&
+         max_run <= kMaxRecordedRun;
 }
 
 }  // namespace tarndb

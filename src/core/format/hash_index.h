@@ -3,7 +3,8 @@
 //
 // Hash index, section "HIDX" version 1:
 //    0  slot_width u8 (8 or 16)   1  pos_bits u8   2  off_bits u8   3  zero
-//    4  zero u32
+//    4  max_run u32: the longest run of occupied slots (0 in files that
+//       predate it: unknown)
 //    8  capacity u64      home positions are 0 .. capacity - 1
 //   16  slot_count u64    capacity plus the slots that runs spill into
 //   24  num_entries u64   index entries described, = the header's num_keys
@@ -54,6 +55,13 @@ inline constexpr uint32_t kSamplesVersion = 1;
 inline constexpr size_t kHashIndexHeaderSize = 56;
 inline constexpr size_t kSamplesHeaderSize = 16;
 inline constexpr unsigned kSampleShift = 4;  // a sample every 16 entries
+
+// The longest probe a table whose longest run is unknown (0) is trusted
+// with: far beyond what a table at a load of 0.8 meets (a run of over 2,000
+// slots is not to be expected below 2^32 keys).
+inline constexpr uint64_t kUnrecordedRunLimit = 4096;
+// The longest run a table may claim; a writer meets none anywhere near.
+inline constexpr uint64_t kMaxRecordedRun = 8192;
 
 // Slots per entry: 5/4, a load of 0.8 at most.
 inline constexpr uint64_t HashCapacityFor(uint64_t entries) { return entries + entries / 4 + 1; }
@@ -160,11 +168,19 @@ struct HashIndexHeader {
   uint64_t num_entries = 0;
   HashKey seed;
   uint64_t index_size = 0;
+  uint32_t max_run = 0;  // the longest run of occupied slots; 0: unknown
 
   void EncodeTo(uint8_t dst[kHashIndexHeaderSize]) const;
   static HashIndexHeader DecodeFrom(const uint8_t src[kHashIndexHeaderSize]);
   // Whether the fields make sense for a section of section_length bytes.
   bool Consistent(uint64_t section_length) const;
+  // Whether they are what a writer makes for its index of index_size bytes
+  // after records ending at data_end: the slot codec, capacity and slot
+  // count it derives, and a run it can have made.
+  bool AsWritten(uint64_t data_end) const;
+  // How many slots from its home a search may probe before the table is
+  // caught lying.
+  uint64_t RunLimit() const { return max_run != 0 ? max_run : kUnrecordedRunLimit; }
 };
 
 // The hash a table uses for key under seed.

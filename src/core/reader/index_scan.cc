@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/common/big_buffer.h"
+#include "core/common/posix.h"
 
 namespace tarndb {
 namespace {
@@ -101,6 +102,10 @@ Result<IndexScan> ScanIndex(const uint8_t* file, uint64_t size, uint64_t index_o
   uint64_t prev_pos = 0;
   uint64_t p = index_offset;
   for (uint32_t i = 0; i < num_keys; ++i) {
+    // A long pass hears signal handlers (Ctrl-C) every 65,536 entries.
+    if ((i & 0xFFFF) == 0xFFFF) {
+      if (Status s = StopIfInterrupted(""); !s.ok()) return std::move(s.error());
+    }
     IndexEntry e;
     const EntryFit fit = DecodeIndexEntry(file, size, p, &e);
     if (fit != EntryFit::kInside) return EntryFitError(fit);

@@ -157,7 +157,8 @@ bool Reader::UseExtension() {
   // damaged num_keys or index_offset, is read by scanning instead, which
   // reports what is wrong).
   if (!header.Consistent(hs->length) || header.num_entries != num_keys_ ||
-      header.index_size != file_size_ - index_offset_) {
+      header.index_size != file_size_ - index_offset_ ||
+      !header.AsWritten(extension_->record_offset)) {
     return false;
   }
   const uint8_t* samples = payload + ss->offset;

@@ -17,6 +17,7 @@ SlotTable SlotTable::Mapped(const HashIndexHeader& header, const uint8_t* slots)
   t.codec_ = header.codec;
   t.capacity_ = header.capacity;
   t.slot_count_ = header.slot_count;
+  t.run_limit_ = header.RunLimit();
   t.seed_ = header.seed;
   t.mapped_ = slots;
   return t;
@@ -35,7 +36,14 @@ SlotTable SlotTable::Owned(uint64_t entries, uint64_t index_size, uint64_t data_
 std::optional<Hit> SlotTable::Find(const IndexSpan& ix, KeyView key, uint64_t h, bool* contradicted,
                                    bool* collided, bool fetch_record) const {
   const uint64_t tag = codec_.tag_of(h);
-  for (uint64_t i = Home(h); i < slot_count_; ++i) {
+  const uint64_t home = Home(h);
+  // Past the limit, the slot after a run of its length must be empty.
+  const uint64_t stop = slot_count_ - home > run_limit_ ? home + run_limit_ + 1 : slot_count_;
+  for (uint64_t i = home; i < slot_count_; ++i) {
+    if (i == stop) {  // a run longer than any the table has: it lies
+      *contradicted = true;
+      return std::nullopt;
+    }
     const uint64_t word = Word(i);
     if (word == 0) return std::nullopt;
     if (codec_.TagOf(word) != tag) continue;

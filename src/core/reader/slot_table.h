@@ -91,7 +91,8 @@ class SlotTable {
   }
 
   // Find key (hash h) among the entries of ix. A slot whose entry does not
-  // fit in the file, or whose record offset differs from its entry's, sets
+  // fit in the file, or whose record offset differs from its entry's, or a
+  // run longer than a table kept in the file says it has, sets
   // *contradicted (a table kept in the file can lie; the caller stops
   // trusting it) and the search stops. *collided is set when a slot's tag
   // matched but its entry held another key: a table kept in the file may
@@ -113,6 +114,7 @@ class SlotTable {
   SlotCodec codec_;
   uint64_t capacity_ = 0;
   uint64_t slot_count_ = 0;
+  uint64_t run_limit_ = UINT64_MAX;  // slots a search may probe
   HashKey seed_;
   const uint8_t* mapped_ = nullptr;
   BigBuffer owned_;

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <string>
 
+#include "core/common/posix.h"
 #include "core/format/crc32.h"
 #include "core/format/extension.h"
 #include "core/format/hash_index.h"
@@ -25,10 +26,24 @@ Status CheckRecord(const uint8_t* file, uint64_t size, uint64_t o) {
   return OkStatus();
 }
 
+// A long pass stops here, every 65,536 steps, when a signal handler asks
+// (Ctrl-C raising KeyboardInterrupt).
+inline Status Checkpoint(uint64_t step, const std::string& path) {
+  if ((step & 0xFFFF) != 0) return OkStatus();
+  return StopIfInterrupted(path);
+}
+
 }  // namespace
 
 Status Reader::Verify(bool strict) const {
-  const uint32_t computed = BodyCrc(mapping_.data(), file_size_);
+  // The whole-file checksum, in pieces of 64 MiB between checkpoints.
+  constexpr uint64_t kPiece = uint64_t{64} << 20;
+  uint32_t computed = 0;
+  for (uint64_t at = kHeaderSize; at < file_size_; at += kPiece) {
+    if (Status s = StopIfInterrupted(path_); !s.ok()) return s;
+    const uint64_t n = std::min(kPiece, file_size_ - at);
+    computed = crc32::Extend(computed, mapping_.data() + at, static_cast<size_t>(n));
+  }
   if (computed != file_crc32_) return FileCrcMismatch(file_crc32_, computed);
 
   // Each object once, however many entries name it. Objects are checked in
@@ -41,6 +56,7 @@ Status Reader::Verify(bool strict) const {
   const auto& refs = grouped.value().by_offset();
   uint32_t first_failure = UINT32_MAX;
   for (size_t i = 0; i < refs.size();) {
+    if (Status s = Checkpoint(i, path_); !s.ok()) return s;
     const uint64_t o = refs[i].offset;
     if (refs[i].entry < first_failure && !CheckRecord(mapping_.data(), file_size_, o).ok()) {
       first_failure = refs[i].entry;
@@ -73,7 +89,9 @@ Status Reader::VerifyEntryTargets(const std::vector<OffsetGroups::Ref>& by_offse
   // whole).
   const uint64_t ext_record = extension_ ? extension_->record_offset : UINT64_MAX;
   uint64_t record = kHeaderSize;
+  uint64_t step = 0;
   for (const OffsetGroups::Ref& ref : by_offset) {
+    if (Status s = Checkpoint(++step, path_); !s.ok()) return s;
     RecordHead head;
     while (record < ref.offset && record < index_offset_) {
       (void)DecodeRecordHead(mapping_.data(), index_offset_, record, &head);
@@ -93,6 +111,7 @@ Status Reader::VerifyKeyOrder() const {
   if (!c.ok()) return std::move(c.error());
   KeyView prev;
   for (Cursor& cur = c.value(); !cur.done();) {
+    if (Status s = Checkpoint(cur.index(), path_); !s.ok()) return s;
     if (cur.index() > 0 && CompareKeys(prev, cur.key()) >= 0) {
       return Error::Corrupt(
           "index entry " + std::to_string(cur.index()) +
@@ -154,6 +173,7 @@ Status Reader::VerifyHashIndex(const std::vector<OffsetGroupsRef>& by_offset,
   Pending ring[kAhead];
   uint64_t p = index_offset_;
   for (uint64_t i = 0; i < num_keys_ + kAhead; ++i) {
+    if (Status s = Checkpoint(i, path_); !s.ok()) return s;
     Pending& slot = ring[i % kAhead];
     if (i >= kAhead) {  // the lookup of entry i - kAhead
       bool contradicted = false, collided = false;
@@ -176,9 +196,20 @@ Status Reader::VerifyHashIndex(const std::vector<OffsetGroupsRef>& by_offset,
     ix.table.PrefetchSlot(ix.table.Home(slot.hash));
     p += slot.entry.encoded_size();
   }
-  uint64_t used = 0;
-  for (uint64_t i = 0; i < ix.table.slot_count(); ++i) used += ix.table.Word(i) != 0;
-  return used == num_keys_ ? OkStatus() : mismatch;
+  // The table holds nothing else, and its runs are as long as it says.
+  uint64_t used = 0, run = 0, longest = 0;
+  for (uint64_t i = 0; i < ix.table.slot_count(); ++i) {
+    if (Status s = Checkpoint(i, path_); !s.ok()) return s;
+    const bool occupied = ix.table.Word(i) != 0;
+    used += occupied;
+    run = occupied ? run + 1 : 0;
+    longest = std::max(longest, run);
+  }
+  const uint32_t recorded =
+      HashIndexHeader::DecodeFrom(payload + extension_->Find(kHashIndexSection, kHashIndexVersion)
+                                                ->offset)
+          .max_run;
+  return used == num_keys_ && (recorded == 0 || recorded == longest) ? OkStatus() : mismatch;
 }
 
 Status Reader::VerifyStructure(uint64_t index_end, uint64_t* last_record) const {

@@ -1,5 +1,7 @@
 #include "core/writer/extension_builder.h"
 
+#include <algorithm>
+
 namespace tarndb {
 
 ExtensionBuilder::ExtensionBuilder(uint64_t num_entries, uint64_t index_size, uint64_t data_end,
@@ -56,6 +58,12 @@ void ExtensionBuilder::Finish() {
     Place(p.home, p.word, p.offset);
   }
   pending_count_ = 0;
+  uint64_t run = 0, longest = 0;
+  for (const uint64_t word : slots_) {
+    run = word != 0 ? run + 1 : 0;
+    longest = run > longest ? run : longest;
+  }
+  header_.max_run = static_cast<uint32_t>(std::min<uint64_t>(longest, UINT32_MAX));
 }
 
 uint64_t ExtensionLayout::sections_size() const {

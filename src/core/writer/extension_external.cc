@@ -101,12 +101,13 @@ Status SortItems(const ExternalExtensionInput& in, const HashIndexHeader& header
 }
 
 // Pass 2: place the items in home order (those held, or the sorter's), each
-// at the first free slot from its home, and append the slots to body;
-// returns the slot count.
-Result<uint64_t> PlaceItems(const HashIndexHeader& header, size_t memory,
-                            const std::vector<Item>& held, ItemSorter* sorter, Appender* body) {
-  const SlotCodec codec = header.codec;
+// at the first free slot from its home, and append the slots to body; sets
+// the header's slot count and longest run.
+Status PlaceItems(HashIndexHeader* header, size_t memory, const std::vector<Item>& held,
+                  ItemSorter* sorter, Appender* body) {
+  const SlotCodec codec = header->codec;
   uint64_t next_free = 0;  // first slot not yet written
+  uint64_t run = 0, longest = 0;
   static const uint8_t kZeros[4096] = {};
   const auto write_zeros = [&](uint64_t slots) -> Status {
     for (uint64_t bytes = slots * codec.width; bytes > 0;) {
@@ -118,6 +119,8 @@ Result<uint64_t> PlaceItems(const HashIndexHeader& header, size_t memory,
   };
   const auto place = [&](const Item& item) -> Status {
     const uint64_t at = std::max(item.home, next_free);
+    run = at == next_free && next_free > 0 ? run + 1 : 1;
+    longest = std::max(longest, run);
     if (Status z = write_zeros(at - next_free); !z.ok()) return z;
     uint8_t slot[16];
     EncodeSlot(codec, item.word, item.offset, slot);
@@ -127,13 +130,15 @@ Result<uint64_t> PlaceItems(const HashIndexHeader& header, size_t memory,
   Status s = sorter->Merge(
       memory, [&place](const uint8_t* r, size_t) { return place(ItemFormat::Read(r)); });
   for (size_t i = 0; i < held.size() && s.ok(); ++i) s = place(held[i]);
-  if (!s.ok()) return std::move(s.error());
-  const uint64_t min_slots = MinSlotCount(header.capacity);
+  if (!s.ok()) return s;
+  const uint64_t min_slots = MinSlotCount(header->capacity);
   if (next_free < min_slots) {
-    if (Status z = write_zeros(min_slots - next_free); !z.ok()) return std::move(z.error());
+    if (Status z = write_zeros(min_slots - next_free); !z.ok()) return z;
     next_free = min_slots;
   }
-  return next_free;
+  header->slot_count = next_free;
+  header->max_run = static_cast<uint32_t>(std::min<uint64_t>(longest, UINT32_MAX));
+  return OkStatus();
 }
 
 }  // namespace
@@ -156,9 +161,9 @@ Result<WrittenRecord> WriteExtensionExternally(const ExternalExtensionInput& in,
   // The head and the HIDX header go in front once the slot count is known.
   const uint64_t payload_pos = out_pos + kRecordHeadSize;
   Appender body(&out, payload_pos + kHashIndexHeaderSize, size_t{1} << 20);
-  Result<uint64_t> slots = PlaceItems(header, in.memory, held, &sorter, &body);
-  if (!slots.ok()) return std::move(slots.error());
-  header.slot_count = slots.value();
+  if (Status s = PlaceItems(&header, in.memory, held, &sorter, &body); !s.ok()) {
+    return std::move(s.error());
+  }
 
   const ExtensionLayout layout{true, kHashIndexHeaderSize + header.slot_count * header.codec.width,
                                samples.size(), in.sections};
