@@ -7,6 +7,7 @@ manifest, built with ``tarndb.dask.to_tarn``) is read as one mapping by
 ``bytes``. Both classes build on the native module ``tarndb._store``.
 """
 
+import tarndb._guard  # noqa: F401  (keeps the truncation guard in front of faulthandler)
 from tarndb._errors import (
     TarnCorruptError,
     TarnDuplicateKeyError,

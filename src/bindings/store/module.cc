@@ -4,9 +4,8 @@
 #include "bindings/common/call_frame.h"
 #include "bindings/common/errors.h"
 #include "bindings/common/py_ref.h"
-#include "bindings/store/codec_functions.h"
 #include "bindings/store/errors.h"
-#include "bindings/store/publish_function.h"
+#include "bindings/store/module_functions.h"
 #include "bindings/store/shard_function.h"
 #include "bindings/store/types.h"
 #include "core/common/posix.h"
@@ -33,7 +32,7 @@ extern "C" int ModuleExec(PyObject* module) {
         AddType(module, "ReaderIterator", ReaderIteratorType()) < 0 ||
         AddType(module, "Writer", WriterType()) < 0 ||
         AddType(module, "Shards", ShardsType()) < 0 || AddShardFunctions(module) < 0 ||
-        AddPublishFunctions(module) < 0 || AddCodecFunctions(module) < 0) {
+        AddModuleFunctions(module) < 0) {
       return -1;
     }
     if (PyModule_AddIntConstant(module, "DEFAULT_MEMORY_LIMIT",

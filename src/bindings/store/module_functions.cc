@@ -1,17 +1,45 @@
-// _encode_codec and _decode_codec: the value codec section of the extension
-// block, as the core's format layer writes and reads it, for the package's
-// compression.
+// The package module's functions beside its classes: publish_file (a small
+// file through the core's one publishing path), the value codec section as
+// the format layer writes and reads it, and the truncation guard's front.
 #include <string>
+#include <vector>
 
 #include "bindings/common/call_frame.h"
 #include "bindings/common/errors.h"
+#include "bindings/common/gil_released.h"
 #include "bindings/common/py_ref.h"
-#include "bindings/store/codec_functions.h"
 #include "bindings/store/keys.h"
+#include "bindings/store/module_functions.h"
 #include "core/format/value_codec.h"
+#include "core/reader/truncation_guard.h"
+#include "core/writer/publish.h"
 
 namespace tarndb::py::store {
 namespace {
+
+constexpr const char* kNames[] = {"path", "data"};
+constexpr Params kParams{"publish_file()", kNames, 2, 2};
+
+extern "C" PyObject* PublishFile(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return Frame([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!BindFastcall(kParams, args, nargs, kwnames, a)) return nullptr;
+    PyObject* converted = nullptr;
+    if (!PyUnicode_FSConverter(a[0], &converted)) return nullptr;
+    const OwnedRef path_bytes = OwnedRef::Steal(converted);
+    const std::string path(PyBytes_AS_STRING(path_bytes.get()),
+                           static_cast<size_t>(PyBytes_GET_SIZE(path_bytes.get())));
+    RawValue data;
+    if (!data.Convert(a[1], "data")) return nullptr;
+    Status published = [&] {
+      GilReleased released;
+      return PublishBytes(data.data(), data.size(), path);
+    }();
+    if (!published.ok()) return SetCoreError(published.error());
+    Py_RETURN_NONE;
+  });
+}
 
 constexpr const char* kEncodeNames[] = {"name", "dictionary", "raw_bytes", "stored_bytes"};
 constexpr Params kEncodeParams{"_encode_codec()", kEncodeNames, 4, 4};
@@ -60,7 +88,19 @@ extern "C" PyObject* DecodeCodec(PyObject*, PyObject* data) {
   });
 }
 
+extern "C" PyObject* GuardTruncation(PyObject*, PyObject*) {
+  truncation_guard::TakeFront();
+  Py_RETURN_NONE;
+}
+
 PyMethodDef kFunctions[] = {
+    {"publish_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(PublishFile)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "publish_file(path, data)\n--\n\n"
+     "Make *data* the whole content of the file *path*, atomically and durably: written\n"
+     "to a file without a name beside it, synced, then renamed over it (in turn with\n"
+     "other publishers of the same path). A target that is not a regular file is refused."},
+
     {"_encode_codec", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(EncodeCodec)),
      METH_FASTCALL | METH_KEYWORDS,
      "_encode_codec(name, dictionary, raw_bytes, stored_bytes)\n--\n\n"
@@ -69,11 +109,15 @@ PyMethodDef kFunctions[] = {
      "_decode_codec(data)\n--\n\n"
      "(name, dictionary, raw_bytes, stored_bytes) of a value codec section; TarnCorruptError\n"
      "when it is damaged."},
+    {"_guard_truncation", GuardTruncation, METH_NOARGS,
+     "_guard_truncation()\n--\n\n"
+     "Put the handler that turns reads past the end of a store cut short into errors in\n"
+     "front of any SIGBUS handler installed since."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-int AddCodecFunctions(PyObject* module) { return PyModule_AddFunctions(module, kFunctions); }
+int AddModuleFunctions(PyObject* module) { return PyModule_AddFunctions(module, kFunctions); }
 
 }  // namespace tarndb::py::store
