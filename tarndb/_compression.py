@@ -22,7 +22,7 @@ from __future__ import annotations
 import struct
 import threading
 import zlib
-from typing import Any, Callable, Iterable, List, Optional, Tuple
+from typing import Any, Callable, List, Optional, Tuple
 
 SECTION, VERSION = b"VCDC", 1
 CODEC = "zstd"
@@ -131,32 +131,3 @@ def value_decoder(name: str, dictionary: bytes,
         return decode(ctx(data))
 
     return decompress_and_decode
-
-
-class Trainer:
-    """A writer's compression: values held back until there are enough to
-    train a dictionary on, then compressed as they come."""
-
-    def __init__(self, dictionary: Optional[bytes] = None, level: int = DEFAULT_LEVEL) -> None:
-        self.level = level
-        self.samples: List[bytes] = []
-        self.size = 0
-        self.dictionary = dictionary
-        self.compress: Optional[Callable[[bytes], bytes]] = (
-            compressor(dictionary, level) if dictionary is not None else None)
-        self.raw_bytes = self.stored_bytes = 0
-
-    def full(self) -> bool:
-        return self.size >= SAMPLE_BYTES or len(self.samples) >= SAMPLE_VALUES
-
-    def trained(self, samples: Iterable[bytes]) -> Callable[[bytes], bytes]:
-        self.dictionary = train(list(samples))
-        self.compress = compressor(self.dictionary, self.level)
-        return self.compress
-
-    def count(self, raw: int, stored: int) -> None:
-        self.raw_bytes += raw
-        self.stored_bytes += stored
-
-    def section(self) -> bytes:
-        return encode_section(self.dictionary or b"", self.raw_bytes, self.stored_bytes)

@@ -149,3 +149,34 @@ def test_an_unknown_codec_is_refused(tmp_path):
     path.write_bytes(data)
     with pytest.raises(TarnCorruptError, match="compressed with 'zzzz'"):
         TarnReader(path, verify=False)
+
+
+MEMORY_SCRIPT = """
+import resource, sys
+import tarndb
+limit, keys, way = int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+w = tarndb.TarnWriter(compression="zstd", memory_limit=limit, spill_dir=sys.argv[5])
+if way == "keys of one value":
+    obj = w.add({"v": 1})
+    for i in range(keys):
+        w.add_key(f"key/{i:09d}", obj)
+else:
+    w.update((f"key/{i:09d}", i) for i in range(keys))
+w.build(sys.argv[1], quiet=True)
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024)
+"""
+
+
+@pytest.mark.parametrize("way", ["keys of one value", "small values"])
+def test_a_compressing_writer_keeps_to_its_memory_limit(tmp_path, way):
+    """Values and keys held back to train the dictionary on count against
+    the budget: the writer trains early rather than outgrow it."""
+    limit, keys = 16 << 20, 1_500_000
+    done = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, str(tmp_path / "s.trnd"),
+                           str(limit), str(keys), way, str(tmp_path)],
+                          capture_output=True, text=True, timeout=170)
+    assert done.returncode == 0, done.stderr
+    assert int(done.stdout) <= limit + (32 << 20)
+    with TarnReader(tmp_path / "s.trnd") as r:
+        assert len(r) == keys and r["key/000001234"] == ({"v": 1} if way == "keys of one value" else 1234)
