@@ -14,11 +14,23 @@ import os
 from operator import itemgetter
 from typing import Any, List, Optional, Sequence, Tuple
 
+from tarndb._cli_input import input_format, open_input
+from tarndb._cli_output import EXIT_OK, EXIT_USAGE, Failure, os_error_message, stdout
 from tarndb._errors import TarnError
 from tarndb._ingest import InputError, jsonl_text_records, read_records
-from tarndb.cli import EXIT_OK, EXIT_USAGE, _Failure, _input, _os_message, _stdout
 
 _BLOCK = 32 << 20  # bytes of JSON Lines per partition
+
+
+def add_arguments(build: argparse.ArgumentParser) -> None:
+    """The options of ``tarndb build`` that make it build a sharded store."""
+    build.add_argument("--shards", type=int, metavar="N",
+                       help="build a sharded store of N shards in the directory STORE, with Dask")
+    build.add_argument("--scheduler", metavar="ADDRESS",
+                       help="with --shards: the Dask scheduler to run on (default: local processes)")
+    build.add_argument("--workers", type=int, metavar="W",
+                       help="with --shards and no --scheduler: local worker processes "
+                            "(default: one per CPU)")
 
 
 def parse_jsonl_block(lines: Sequence[str], key_fields: List[str],
@@ -34,8 +46,7 @@ def parse_jsonl_block(lines: Sequence[str], key_fields: List[str],
             out.append((keys, value))
     except InputError as exc:
         text = lines[exc.line - 1].rstrip("\n")
-        reason = str(exc).split(": ", 1)[1]
-        raise ValueError(f"record {text[:80]!r}: {reason}") from None
+        raise ValueError(f"record {text[:80]!r}: {exc.reason}") from None
     return out
 
 
@@ -81,17 +92,17 @@ def build_sharded(args: argparse.Namespace) -> int:
         import dask.bag as db
         from distributed import Client
     except ImportError:
-        raise _Failure("building a sharded store needs Dask: pip install 'tarndb[dask]'",
+        raise Failure("building a sharded store needs Dask: pip install 'tarndb[dask]'",
                        EXIT_USAGE) from None
     from tarndb.dask import to_tarn
 
     key_fields: List[str] = args.key_field or ["key"]
-    fmt: str = args.format or ("csv" if args.input.lower().endswith(".csv") else "jsonl")
+    fmt = input_format(args)
     root = os.path.abspath(args.store)
     if args.shards < 1:
-        raise _Failure(f"--shards must be 1 or more, not {args.shards}", EXIT_USAGE)
+        raise Failure(f"--shards must be 1 or more, not {args.shards}", EXIT_USAGE)
     if os.path.exists(root) and not os.path.isdir(root):
-        raise _Failure(f"{args.store}: not a directory (a sharded store is one)", EXIT_USAGE)
+        raise Failure(f"{args.store}: not a directory (a sharded store is one)", EXIT_USAGE)
     if args.scheduler:
         client = Client(args.scheduler)
         cluster = None
@@ -102,11 +113,11 @@ def build_sharded(args: argparse.Namespace) -> int:
         if fmt == "jsonl" and args.input != "-":
             path = os.path.abspath(args.input)
             if not os.path.isfile(path):
-                raise _Failure(f"{args.input}: No such file", EXIT_USAGE)
+                raise Failure(f"{args.input}: No such file", EXIT_USAGE)
             bag = db.read_text(path, blocksize=_BLOCK).map_partitions(
                 parse_jsonl_block, key_fields, args.value_field)
         else:
-            with _input(args.input) as stream:
+            with open_input(args.input) as stream:
                 records = []
                 for line, keys, value in read_records(stream, fmt, key_fields, args.value_field,
                                                       lambda n: None):
@@ -119,19 +130,19 @@ def build_sharded(args: argparse.Namespace) -> int:
         manifest = to_tarn(bag, root, shards=args.shards, key=itemgetter(0), value=itemgetter(1),
                            writer_options=options)
     except InputError as exc:
-        raise _Failure(f"{args.input}: {exc}", EXIT_USAGE) from None
+        raise Failure(f"{args.input}: {exc}", EXIT_USAGE) from None
     except (ValueError, TypeError) as exc:
-        raise _Failure(f"{args.input}: {exc}", EXIT_USAGE) from None
+        raise Failure(f"{args.input}: {exc}", EXIT_USAGE) from None
     except TarnError as exc:
-        raise _Failure(f"{args.store}: {exc}", EXIT_USAGE) from None
+        raise Failure(f"{args.store}: {exc}", EXIT_USAGE) from None
     except OSError as exc:
-        raise _Failure(_os_message(exc), EXIT_USAGE) from None
+        raise Failure(os_error_message(exc), EXIT_USAGE) from None
     finally:
         client.close()
         if cluster is not None:
             cluster.close()
     if not args.quiet:
         size = sum(s["size"] for s in manifest["shards"])
-        _stdout().write(f"{args.store}: {manifest['keys']:,} keys, {manifest['objects']:,} objects, "
+        stdout().write(f"{args.store}: {manifest['keys']:,} keys, {manifest['objects']:,} objects, "
                         f"{manifest['n']} shards, {size:,} bytes ({manifest['version']})\n")
     return EXIT_OK
