@@ -12,7 +12,8 @@ then commits: the manifest naming it is published over ``manifest.json``
 through the core's publishing path (a temporary file made exclusively,
 synced, renamed over the target, the directory synced), so that readers see
 the old version or the whole new one. A commit keeps the new version and the
-one it replaces and removes older ones.
+one it replaces and removes older ones, but never a version that a build
+still running holds.
 """
 
 from __future__ import annotations
@@ -50,17 +51,62 @@ def versions(root: str) -> List[Tuple[int, str]]:
 
 def new_version(root: StrPath) -> str:
     """Make the directory of a new version under *root* (made if need be)
-    and return its name, numbered after every version there."""
+    and return its name, numbered after every version there. Nothing holds
+    it: the next commit removes it unless it is committed first (builds use
+    ``held_version``)."""
     text = fspath_str(root)
     os.makedirs(text, exist_ok=True)
-    number = max((k for k, _ in versions(text)), default=0) + 1
+    with _commit_lock(text):
+        return _make_version(text)
+
+
+def _make_version(root: str) -> str:
+    number = max((k for k, _ in versions(root)), default=0) + 1
     while True:
         name = f"v-{number:06d}"
         try:
-            os.mkdir(os.path.join(text, name))
+            os.mkdir(os.path.join(root, name))
             return name
         except FileExistsError:  # another build took it meanwhile
             number += 1
+
+
+@contextlib.contextmanager
+def held_version(root: StrPath) -> Iterator[str]:
+    """A new version directory under *root* for one build, held by it (an
+    flock on the directory) until the block ends, so that no other build's
+    commit removes it meanwhile; a block that raises abandons it.
+
+    The directory is made and locked under the commit lock, which commits
+    hold while they remove old versions: none sees it unlocked."""
+    text = fspath_str(root)
+    os.makedirs(text, exist_ok=True)
+    with _commit_lock(text):
+        name = _make_version(text)
+        fd = os.open(os.path.join(text, name), os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        fcntl.flock(fd, fcntl.LOCK_EX)
+    try:
+        yield name
+    except BaseException:
+        abandon(text, name)
+        raise
+    finally:
+        os.close(fd)
+
+
+def _held_by_a_build(path: str) -> bool:
+    """Whether a running build holds the version directory *path*."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return True
+    finally:
+        os.close(fd)
+    return False
 
 
 def shard_figures(path: str, shard: int, n: int) -> ShardInfo:
@@ -134,12 +180,14 @@ def commit(root: StrPath, version: str, shards: Sequence[ShardInfo]) -> Dict[str
 def _remove_old_versions(root: str, keep: Iterable[Optional[str]]) -> None:
     """Remove the version directories numbered below the newest kept one that
     are not kept: the versions before the last two, and abandoned builds.
-    Builds still running have higher numbers and are left alone."""
+    Versions that running builds hold are left alone, whatever their number
+    (a build that began earlier may finish later)."""
     kept = {name for name in keep if name}
     newest = max((int(VERSION_RE.match(k).group(1)) for k in kept), default=0)  # type: ignore[union-attr]
     for number, name in versions(root):
-        if number < newest and name not in kept:
-            shutil.rmtree(os.path.join(root, name), ignore_errors=True)
+        path = os.path.join(root, name)
+        if number < newest and name not in kept and not _held_by_a_build(path):
+            shutil.rmtree(path, ignore_errors=True)
 
 
 def abandon(root: StrPath, version: str) -> None:

@@ -34,7 +34,7 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tupl
 
 
 from tarndb._codec import encode
-from tarndb._commit import abandon, commit, new_version, shard_figures
+from tarndb._commit import commit, held_version, shard_figures
 from tarndb._errors import TarnDuplicateKeyError
 from tarndb._manifest import shard_file_name
 from tarndb._store import _group_by_shard, _pack_by_shard
@@ -119,9 +119,8 @@ def to_tarn(
     else:
         split = _split_records
     token = uuid.uuid4().hex[:12]
-    version = new_version(root)
-    spool = os.path.join(root, version, SPOOL)
-    try:
+    with held_version(root) as version:
+        spool = os.path.join(root, version, SPOOL)
         os.mkdir(spool)
         if kind == "bag":
             # Split inside the bag's own graph, where it fuses with the tasks
@@ -147,9 +146,6 @@ def to_tarn(
         figures = dask.compute(*builds, scheduler=scheduler)
         shutil.rmtree(spool)
         return commit(root, version, list(figures))
-    except BaseException:
-        abandon(root, version)
-        raise
 
 
 def _shard_count(shards: Any) -> int:

@@ -13,14 +13,15 @@ import pytest
 
 import tarndb
 from tarndb._codec import encode
+from tarndb._commit import held_version
 from tarndb._sharded import commit, new_version, shard_figures, shard_file_name
 from tarndb._store import _group_by_shard
 
 
-def build_sharded(root, items, n, route=None):
-    """Build items (a dict) as a new committed version of n shards at root;
-    route(key) overrides the shard a key goes to."""
-    version = new_version(root)
+def build_sharded(root, items, n, route=None, version=None):
+    """Build items (a dict) as a new committed version of n shards at root
+    (in *version* when given); route(key) overrides the shard a key goes to."""
+    version = version or new_version(root)
     groups = [[] for _ in range(n)]
     if route is None:
         for s, (keys, _) in enumerate(_group_by_shard(list(items), n)):
@@ -305,3 +306,23 @@ def test_readers_opened_during_commits_see_one_whole_version(tmp_path):
         stop.set()
         thread.join(30)
     assert not errors and opened > 10
+
+
+def test_a_build_running_keeps_its_version_through_another_build_s_commit(tmp_path):
+    """Build A begins, build B begins later and commits first: B's clean-up
+    must leave A's version alone; A then commits and wins, B's is kept as
+    the one before, and the next commit removes what nothing holds."""
+    build_sharded(tmp_path, {"first": 1}, 2)
+    with held_version(tmp_path) as slow:
+        build_sharded(tmp_path, {"quick": 2}, 2)
+        build_sharded(tmp_path, {"quicker": 3}, 2)
+        assert os.path.isdir(tmp_path / slow)
+        manifest = build_sharded(tmp_path, {"slow": 4}, 3, version=slow)
+    assert manifest["version"] == slow == "v-000002"
+    with tarndb.open(tmp_path) as r:
+        assert dict(r) == {"slow": 4}
+    assert sorted(d for d in os.listdir(tmp_path) if d.startswith("v-")) == ["v-000002", "v-000004"]
+    with pytest.raises(ZeroDivisionError):
+        with held_version(tmp_path) as failed:
+            1 / 0
+    assert not os.path.exists(tmp_path / failed)  # a failed build's version is removed
