@@ -326,3 +326,24 @@ def test_a_build_running_keeps_its_version_through_another_build_s_commit(tmp_pa
         with held_version(tmp_path) as failed:
             1 / 0
     assert not os.path.exists(tmp_path / failed)  # a failed build's version is removed
+
+
+@pytest.mark.parametrize("planted, committed", [
+    (".manifest.json.v-000002.tmp", True),  # the name an older commit wrote through
+    ("manifest.trnd.tmp", False),           # the publishing path's own temporary name
+])
+def test_a_planted_link_at_a_temporary_name_changes_nothing_outside(tmp_path, planted, committed):
+    store, outside = tmp_path / "store", tmp_path / "victim.txt"
+    outside.write_text("not the store's")
+    build_sharded(store, {"a": 1}, 2)
+    (store / planted).symlink_to(outside)
+    if committed:
+        build_sharded(store, {"b": 2}, 2)
+    else:
+        with pytest.raises(tarndb.TarnIOError, match="manifest.trnd.tmp") as caught:
+            build_sharded(store, {"b": 2}, 2)
+        assert caught.value.filename.endswith("manifest.trnd.tmp")
+    assert outside.read_text() == "not the store's"
+    assert (store / "manifest.json").is_file() and not (store / "manifest.json").is_symlink()
+    with tarndb.open(store) as r:
+        assert dict(r) == ({"b": 2} if committed else {"a": 1})
