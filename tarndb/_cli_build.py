@@ -11,7 +11,7 @@ import tempfile
 import threading
 from typing import Any, BinaryIO, Iterable, Iterator, List, Optional, Sequence
 
-from tarndb._cli_input import input_format, open_input, size_of
+from tarndb._cli_input import input_format, open_input, refuse_to_replace_the_input, size_of
 from tarndb._cli_output import EXIT_OK, EXIT_USAGE, Failure, os_error_message
 from tarndb._errors import TarnDuplicateKeyError
 from tarndb._ingest import Batch, InputError, PlainBatch, read_batches
@@ -69,6 +69,7 @@ def _build_with(writer: TarnWriter, args: argparse.Namespace, fmt: str,
                 key_fields: List[str]) -> int:
     lines = _LineNumbers(args.spill_dir)
     with open_input(args.input) as stream, lines:
+        refuse_to_replace_the_input(stream, args.store)
         progress = Progress(sys.stderr, f"building {args.store}", size_of(stream))
         try:
             batches = read_batches(stream, fmt, key_fields, args.value_field, progress.advance)

@@ -34,6 +34,18 @@ def open_input(name: str) -> Iterator[BinaryIO]:
         yield stream
 
 
+def refuse_to_replace_the_input(stream: BinaryIO, store: str) -> None:
+    """A failure when STORE names the file being read (the same device and
+    inode, under any name): publishing the store would replace the input."""
+    try:
+        read, target = os.fstat(stream.fileno()), os.stat(store)
+    except (OSError, ValueError):
+        return  # no STORE yet, or an input that is not a file
+    if (read.st_dev, read.st_ino) == (target.st_dev, target.st_ino):
+        raise Failure(f"{store}: is the input file; the build would replace it with the store "
+                      "(name another STORE)", EXIT_USAGE)
+
+
 def size_of(stream: BinaryIO) -> Optional[int]:
     """The byte size of a regular file, else ``None``."""
     try:
