@@ -19,7 +19,8 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple, Type, TypeVar, Un
 from tarndb._errors import TarnCorruptError, TarnIOError
 from tarndb._manifest import MANIFEST, ShardInfo, read_manifest
 from tarndb._reader import ItemsScan, TarnReader, ValuesScan, file_identity
-from tarndb._store import Shards, _group_by_shard
+from tarndb._key_bytes import REPLACEMENT, stored_keys_reading_as
+from tarndb._store import Shards, _group_by_shard, shard_of
 from tarndb._types import StrPath, fspath_str
 
 V = TypeVar("V")
@@ -281,22 +282,35 @@ def _check_figures(reader: TarnReader, info: ShardInfo) -> None:
 
 
 def _check_routing(reader: TarnReader, shard: int, n: int) -> None:
-    """TarnCorruptError naming the shard when one of its keys belongs to another."""
+    """TarnCorruptError naming the shard when one of its keys belongs to
+    another, by the key's bytes."""
     batch_size = 1 << 16
     keys = iter(reader)
+    raw = reader.raw
     while True:
         batch = list(itertools.islice(keys, batch_size))
         if not batch:
             return
         for j, (routed, _) in enumerate(_group_by_shard(batch, n)):
-            if j == shard:
-                continue
             for key in routed:
-                # Text with U+FFFD may stand for bytes that are not
-                # UTF-8, whose own shard cannot be told from the text.
-                if "\ufffd" not in key:
-                    raise TarnCorruptError(f"{reader.path}: key {key!r} belongs to shard "
-                                           f"{j}, not {shard}")
+                if REPLACEMENT not in key and j != shard:
+                    raise _misrouted(reader, key, j, shard)
+        # Text with U+FFFD may stand for bytes that are not UTF-8: the text
+        # does not route them, their bytes do.
+        unclear = [key for key in batch if REPLACEMENT in key]
+        for key_bytes in stored_keys_reading_as(raw, unclear) if unclear else ():
+            home = shard_of(key_bytes, n)
+            if home != shard:
+                raise _misrouted(reader, key_bytes, home, shard)
+
+
+def _misrouted(reader: TarnReader, key: Union[str, bytes], home: int, shard: int) -> TarnCorruptError:
+    if isinstance(key, bytes):
+        try:
+            key = key.decode()
+        except UnicodeDecodeError:
+            pass  # shown as its bytes
+    return TarnCorruptError(f"{reader.path}: key {key!r} belongs to shard {home}, not {shard}")
 
 
 def open_store(path: StrPath, verify: bool = True, populate: bool = False) -> Union[TarnReader, ShardedReader]:
