@@ -12,6 +12,7 @@ import errno
 import json
 import os
 import re
+import stat
 import zlib
 from typing import Any, Dict, Sequence
 
@@ -23,6 +24,10 @@ LAYOUT = 1
 #: The shard function's name in the manifest: SipHash-1-3 under the key
 #: "tarndb shard key", then the jump consistent hash.
 HASH_NAME = "siphash13-jump"
+
+#: A manifest holds about 150 bytes per shard; anything far larger is not
+#: one, and is refused without being read whole.
+MAX_MANIFEST_BYTES = 64 << 20
 
 VERSION_RE = re.compile(r"v-([0-9]{6,})\Z")
 _CRC_RE = re.compile(r"0x[0-9a-f]{8}\Z")
@@ -130,14 +135,25 @@ def parse_manifest(data: bytes, where: str) -> Dict[str, Any]:
 
 
 def read_manifest(root: str) -> Dict[str, Any]:
-    """The live manifest of the sharded store at *root*."""
+    """The live manifest of the sharded store at *root*.
+
+    The file is opened without blocking and must be a regular file of at
+    most ``MAX_MANIFEST_BYTES``: a FIFO planted there would block the open
+    for ever, and a link to a device such as ``/dev/zero`` would be read
+    until memory runs out."""
     path = os.path.join(root, MANIFEST)
     try:
-        with open(path, "rb") as f:
-            data = f.read()
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as exc:
         reason = exc.strerror or str(exc)
         if exc.errno == errno.ENOENT and os.path.isdir(root):
             reason = "No such file or directory (not a sharded store: it has no manifest.json)"
         raise TarnIOError(f"cannot open {path}: {reason}", exc.errno, path) from None
+    with os.fdopen(fd, "rb") as f:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise TarnIOError(f"cannot open {path}: not a regular file", None, path)
+        data = f.read(MAX_MANIFEST_BYTES + 1)
+    if len(data) > MAX_MANIFEST_BYTES:
+        raise TarnCorruptError(f"{path}: larger than a manifest can be "
+                               f"({MAX_MANIFEST_BYTES >> 20} MiB)")
     return parse_manifest(data, path)

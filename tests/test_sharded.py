@@ -388,3 +388,29 @@ def test_the_bytes_behind_key_texts_are_found_exactly(tmp_path):
         some = [k.decode("utf-8", "replace") for k in sorted(keys)[::50]]
         assert list(stored_keys_reading_as(r.raw, some)) == sorted(
             k for k in keys if k.decode("utf-8", "replace") in some)
+
+
+def _sparse(path, size):
+    with open(path, "wb") as f:
+        f.truncate(size)
+
+
+@pytest.mark.parametrize("plant, error, status, message", [
+    (os.mkfifo, "TarnIOError", 2, "manifest.json: not a regular file"),
+    (lambda p: os.symlink("/dev/zero", p), "TarnIOError", 2, "manifest.json: not a regular file"),
+    (lambda p: _sparse(p, (64 << 20) + 1), "TarnCorruptError", 1,
+     "manifest.json: larger than a manifest can be (64 MiB)"),
+])
+def test_a_manifest_that_is_no_file_or_far_too_large_is_refused_at_once(tmp_path, plant, error,
+                                                                         status, message):
+    build_sharded(tmp_path, {"a": 1}, 2)
+    os.remove(tmp_path / "manifest.json")
+    plant(str(tmp_path / "manifest.json"))
+    script = ("import sys, tarndb\ntry:\n    tarndb.open(sys.argv[1])\n"
+              "except tarndb.TarnError as exc:\n    print(type(exc).__name__, exc)\n")
+    opened = subprocess.run([sys.executable, "-c", script, str(tmp_path)], capture_output=True,
+                            text=True, timeout=60, cwd=tmp_path)
+    assert opened.stdout.startswith(error) and message in opened.stdout, opened
+    run = subprocess.run([sys.executable, "-m", "tarndb", "stats", str(tmp_path)],
+                         capture_output=True, text=True, timeout=60, cwd=tmp_path)
+    assert run.returncode == status and run.stderr.count("\n") == 1 and message in run.stderr
