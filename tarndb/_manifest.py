@@ -82,6 +82,8 @@ def _load_object(data: bytes, where: str) -> Dict[str, Any]:
         fields = json.loads(data.decode("utf-8"))
     except (UnicodeDecodeError, ValueError) as exc:
         raise TarnCorruptError(f"{where}: not valid JSON ({exc})") from None
+    except RecursionError:
+        raise TarnCorruptError(f"{where}: not a manifest (JSON nested too deeply)") from None
     if not isinstance(fields, dict):
         raise TarnCorruptError(f"{where}: not a JSON object")
     return fields
