@@ -20,6 +20,7 @@ from tarndb._errors import TarnError
 from tarndb._ingest import InputError, jsonl_text_records, read_records
 
 _BLOCK = 32 << 20  # bytes of JSON Lines per partition
+_MAX_SHARDS = 99999  # as tarndb.dask.to_tarn takes
 
 
 def add_arguments(build: argparse.ArgumentParser) -> None:
@@ -87,6 +88,33 @@ def _freeze_objects() -> None:
     gc.freeze()
 
 
+def _check_options(args: argparse.Namespace) -> None:
+    """Failures for options no build can run with, before any is started
+    (a negative worker count made the local cluster wait for ever)."""
+    if not 1 <= args.shards <= _MAX_SHARDS:
+        raise Failure(f"--shards must be 1 to {_MAX_SHARDS}, not {args.shards}", EXIT_USAGE)
+    if args.workers is not None and args.workers < 1:
+        raise Failure(f"--workers must be 1 or more, not {args.workers}", EXIT_USAGE)
+    if args.scheduler is not None:
+        from distributed.comm.addressing import parse_address, parse_host_port
+
+        try:
+            protocol, location = parse_address(args.scheduler)
+            if protocol in ("tcp", "tls", "ws", "wss"):
+                parse_host_port(location)
+        except ValueError as exc:
+            raise Failure(f"--scheduler {args.scheduler!r}: not a scheduler address ({exc})",
+                          EXIT_USAGE) from None
+
+
+def _connect(client_class: Any, address: str) -> Any:
+    """A client of the scheduler at *address*, or a failure saying why not."""
+    try:
+        return client_class(address)
+    except (OSError, ValueError) as exc:
+        raise Failure(f"--scheduler {address!r}: cannot connect ({exc})", EXIT_USAGE) from None
+
+
 def build_sharded(args: argparse.Namespace) -> int:
     try:
         import dask.bag as db
@@ -99,12 +127,11 @@ def build_sharded(args: argparse.Namespace) -> int:
     key_fields: List[str] = args.key_field or ["key"]
     fmt = input_format(args)
     root = os.path.abspath(args.store)
-    if args.shards < 1:
-        raise Failure(f"--shards must be 1 or more, not {args.shards}", EXIT_USAGE)
+    _check_options(args)
     if os.path.exists(root) and not os.path.isdir(root):
         raise Failure(f"{args.store}: not a directory (a sharded store is one)", EXIT_USAGE)
     if args.scheduler:
-        client = Client(args.scheduler)
+        client = _connect(Client, args.scheduler)
         cluster = None
     else:
         cluster, client = start_local_cluster(args.workers or os.cpu_count() or 1)

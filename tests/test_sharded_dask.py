@@ -220,3 +220,23 @@ def test_command_line_build(tmp_path, client):
     run = _cli("build", str(data), str(store), "-k", "nokey", "--shards", "2",
                "--scheduler", client.scheduler.address)
     assert run.returncode == 2 and "no key (fields: nokey)" in run.stderr, run.stderr
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--workers", "-1"], "--workers must be 1 or more, not -1"),
+    (["--workers", "0"], "--workers must be 1 or more, not 0"),
+    (["--shards", "0"], "--shards must be 1 to 99999, not 0"),
+    (["--shards", "100000"], "--shards must be 1 to 99999, not 100000"),
+    (["--scheduler", "bogus::"], "--scheduler 'bogus::': not a scheduler address (invalid address"),
+    (["--scheduler", "tcp://host:port"], "--scheduler 'tcp://host:port': not a scheduler address"),
+    (["--scheduler", "tcp://127.0.0.1:1"], "--scheduler 'tcp://127.0.0.1:1': cannot connect"),
+])
+def test_command_line_options_no_build_can_run_with_are_one_line(tmp_path, options, message):
+    data = tmp_path / "in.jsonl"
+    data.write_text('{"key": "a"}\n')
+    run = subprocess.run([sys.executable, "-m", "tarndb", "build", str(data), str(tmp_path / "s"),
+                          "--shards", "2", *options], capture_output=True, text=True, timeout=60,
+                         cwd="/", env=dict(os.environ, DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT="2s"))
+    assert (run.returncode, run.stdout) == (2, "")
+    assert run.stderr.startswith(f"tarndb: {message}") and run.stderr.count("\n") == 1, run.stderr
+    assert not (tmp_path / "s").exists()
