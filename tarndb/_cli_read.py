@@ -25,7 +25,9 @@ def _reading(args: argparse.Namespace) -> Iterator[Any]:
     reading ends the command with status 1, an I/O error with 2."""
     store: str = args.store
     try:
-        with open_store(store, args.verify) as reader:
+        # Keys, figures and checksums need no codec: a compressed store is
+        # read without its package until a value is.
+        with open_store(store, args.verify, _need_codec=False) as reader:
             yield reader
     except (TarnCorruptError, TarnVersionError) as exc:
         raise Failure(f"{store}: damaged: {exc}", EXIT_DAMAGED) from None
@@ -91,7 +93,9 @@ def dump(args: argparse.Namespace) -> int:
 
 def _undecodable(args: argparse.Namespace, exc: TarnValueError) -> Failure:
     """A value that is not MessagePack (stored raw) ends the command,
-    pointing at --raw."""
+    pointing at --raw; one that needs a codec's package says which."""
+    if isinstance(exc.__cause__, ImportError):
+        return Failure(f"{args.store}: {exc.__cause__}", EXIT_USAGE)
     key = exc.key.decode("utf-8", "surrogateescape") if isinstance(exc.key, bytes) else exc.key
     return Failure(f"{args.store}: the value of {key!r} is not MessagePack ({exc.__cause__}); "
                    "use --raw for the stored bytes", EXIT_USAGE)

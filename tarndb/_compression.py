@@ -105,6 +105,17 @@ def compressor(dictionary: bytes, level: int = DEFAULT_LEVEL) -> Callable[[bytes
                                dict_data=_dictionary(zstd, dictionary)).compress
 
 
+def missing_codec_decoder(exc: ImportError) -> Callable[[bytes], Any]:
+    """A decode function that raises *exc* (the codec's package is not
+    installed) for every value: a reader with it lists keys, checks and
+    reports on its store, and says what to install when a value is read."""
+
+    def decode_nothing(data: bytes) -> Any:
+        raise exc
+
+    return decode_nothing
+
+
 def value_decoder(name: str, dictionary: bytes,
                   decode: Callable[[bytes], Any]) -> Callable[[bytes], Any]:
     """The decode function of a reader of values compressed with codec *name*:

@@ -94,7 +94,8 @@ class TarnReader(Reader, _StoreMapping[Any]):
     __slots__ = ("_path", "_verify", "_identity", "_value_type", "_codec")
 
     def __new__(
-        cls, path: StrPath, verify: bool = True, populate: bool = False, *, value_type: Any = None
+        cls, path: StrPath, verify: bool = True, populate: bool = False, *, value_type: Any = None,
+        _need_codec: bool = True,
     ) -> TarnReader:
         # The native base maps the file as it is made. Stat around the open,
         # so that the recorded identity is the file that was mapped even when
@@ -111,16 +112,25 @@ class TarnReader(Reader, _StoreMapping[Any]):
         return self
 
     def __init__(
-        self, path: StrPath, verify: bool = True, populate: bool = False, *, value_type: Any = None
+        self, path: StrPath, verify: bool = True, populate: bool = False, *, value_type: Any = None,
+        _need_codec: bool = True,
     ) -> None:
+        # _need_codec=False (the command line): a store whose codec's package
+        # is missing opens anyway, and reading a value raises TarnValueError
+        # whose cause is that ImportError.
         self._path = fspath_str(path)
         self._verify = bool(verify)
         self._value_type = value_type
         self._codec = _compression.read_codec(self)
         if self._codec is not None:
             name, dictionary, _, _ = self._codec
-            self._set_decode(
-                _compression.value_decoder(name, dictionary, decoder_for(value_type)))
+            try:
+                decode = _compression.value_decoder(name, dictionary, decoder_for(value_type))
+            except ImportError as exc:
+                if _need_codec:
+                    raise
+                decode = _compression.missing_codec_decoder(exc)
+            self._set_decode(decode)
 
     def __reduce__(self) -> Any:
         # Another process reopens the path: a mapping cannot be sent.

@@ -89,9 +89,11 @@ class ShardedReader(_ShardedMapping[Any]):
 
     __slots__ = ("_path", "_verify", "_manifest", "_identity", "_readers")
 
-    def __init__(self, path: StrPath, verify: bool = True, populate: bool = False) -> None:
+    def __init__(self, path: StrPath, verify: bool = True, populate: bool = False, *,
+                 _need_codec: bool = True) -> None:
         root = fspath_str(path)
-        manifest, readers, identity = _open_version(root, bool(verify), bool(populate))
+        manifest, readers, identity = _open_version(root, bool(verify), bool(populate),
+                                                    _need_codec)
         self._path = root
         self._verify = bool(verify)
         self._manifest = manifest
@@ -223,7 +225,8 @@ class _ShardMissing(Exception):
         self.path = path
 
 
-def _open_version(root: str, verify: bool, populate: bool) -> Tuple[Dict[str, Any], List[TarnReader], Any]:
+def _open_version(root: str, verify: bool, populate: bool,
+                  need_codec: bool) -> Tuple[Dict[str, Any], List[TarnReader], Any]:
     """The live manifest, readers of all its shards, and the manifest file's
     identity; read again when a commit replaced the version meanwhile."""
     manifest_path = os.path.join(root, MANIFEST)
@@ -231,7 +234,7 @@ def _open_version(root: str, verify: bool, populate: bool) -> Tuple[Dict[str, An
         before = file_identity(manifest_path)
         manifest = read_manifest(root)
         try:
-            readers = _open_shards(root, manifest, verify, populate)
+            readers = _open_shards(root, manifest, verify, populate, need_codec)
         except _ShardMissing as missing:
             if file_identity(manifest_path) != before and attempt + 1 < _OPEN_ATTEMPTS:
                 continue  # a commit removed the version meanwhile: read the new manifest
@@ -243,14 +246,15 @@ def _open_version(root: str, verify: bool, populate: bool) -> Tuple[Dict[str, An
     return manifest, readers, before
 
 
-def _open_shards(root: str, manifest: Dict[str, Any], verify: bool, populate: bool) -> List[TarnReader]:
+def _open_shards(root: str, manifest: Dict[str, Any], verify: bool, populate: bool,
+                 need_codec: bool) -> List[TarnReader]:
     vdir = os.path.join(root, manifest["version"])
     readers: List[TarnReader] = []
     try:
         for info in manifest["shards"]:
             path = os.path.join(vdir, info["file"])
             try:
-                reader = TarnReader(path, verify, populate)
+                reader = TarnReader(path, verify, populate, _need_codec=need_codec)
             except TarnIOError as exc:
                 if exc.errno == errno.ENOENT:
                     raise _ShardMissing(path) from None
@@ -313,9 +317,10 @@ def _misrouted(reader: TarnReader, key: Union[str, bytes], home: int, shard: int
     return TarnCorruptError(f"{reader.path}: key {key!r} belongs to shard {home}, not {shard}")
 
 
-def open_store(path: StrPath, verify: bool = True, populate: bool = False) -> Union[TarnReader, ShardedReader]:
+def open_store(path: StrPath, verify: bool = True, populate: bool = False, *,
+               _need_codec: bool = True) -> Union[TarnReader, ShardedReader]:
     """Open a store: a ``ShardedReader`` for a directory (a sharded store),
     else a ``TarnReader`` for the store file at *path*."""
     if is_sharded(path):
-        return ShardedReader(path, verify, populate)
-    return TarnReader(path, verify, populate)
+        return ShardedReader(path, verify, populate, _need_codec=_need_codec)
+    return TarnReader(path, verify, populate, _need_codec=_need_codec)
