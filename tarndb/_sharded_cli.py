@@ -1,16 +1,20 @@
 """``tarndb build INPUT DIR --shards N``: a sharded store built with Dask.
 
 JSON Lines files are read and parsed by the workers, a block each; CSV and
-standard input are parsed here and handed to the workers. The cluster is a
-local one of worker processes, or the scheduler at ``--scheduler``.
+standard input are parsed here as they are read, into a JSON Lines file the
+workers read in turn. Each shard's writer takes --memory-limit and
+--spill-dir. The cluster is a local one of worker processes, or the
+scheduler at ``--scheduler``.
 """
 
 from __future__ import annotations
 
 import argparse
 import gc
+import json
 import logging
 import os
+import tempfile
 from operator import itemgetter
 from typing import Any, List, Optional, Sequence, Tuple
 
@@ -20,6 +24,7 @@ from tarndb._errors import TarnError
 from tarndb._ingest import InputError, jsonl_text_records, read_records
 
 _BLOCK = 32 << 20  # bytes of JSON Lines per partition
+_MIN_BLOCK = 1 << 20
 _MAX_SHARDS = 99999  # as tarndb.dask.to_tarn takes
 
 
@@ -115,6 +120,42 @@ def _connect(client_class: Any, address: str) -> Any:
         raise Failure(f"--scheduler {address!r}: cannot connect ({exc})", EXIT_USAGE) from None
 
 
+def _block_size(memory_limit: Optional[int]) -> int:
+    """Bytes of JSON Lines per partition: a worker holds a block's records
+    at once, several times its size, so a small budget takes small blocks."""
+    if memory_limit is None:
+        return _BLOCK
+    return max(_MIN_BLOCK, min(_BLOCK, memory_limit // 8))
+
+
+def _bag_of_input(args: argparse.Namespace, db: Any, key_fields: List[str], fmt: str, root: str,
+                  spooled: List[str]) -> Any:
+    """The records of the input as a bag of (keys, value) read by the workers
+    a block at a time. A JSON Lines file is read where it is; CSV and standard
+    input are parsed here as they are read, into JSON Lines of
+    {"keys": [...], "value": ...} in a file beside the store (or in
+    --spill-dir) whose path is added to *spooled*: memory stays bounded for
+    any input, and the workers see the file as they see the store."""
+    blocksize = _block_size(args.memory_limit)
+    if fmt == "jsonl" and args.input != "-":
+        path = os.path.abspath(args.input)
+        if not os.path.isfile(path):
+            raise Failure(f"{args.input}: No such file", EXIT_USAGE)
+        return db.read_text(path, blocksize=blocksize).map_partitions(
+            parse_jsonl_block, key_fields, args.value_field)
+    os.makedirs(root, exist_ok=True)
+    fd, path = tempfile.mkstemp(prefix=".input-", suffix=".jsonl", dir=args.spill_dir or root)
+    spooled.append(path)
+    with open_input(args.input) as stream, open(fd, "w", encoding="utf-8") as out:
+        for line, keys, value in read_records(stream, fmt, key_fields, args.value_field,
+                                              lambda n: None):
+            if not keys:
+                raise InputError(line, f"no key (fields: {', '.join(key_fields)})")
+            out.write(json.dumps({"keys": keys, "value": value}, ensure_ascii=False) + "\n")
+    return db.read_text(path, blocksize=blocksize).map_partitions(
+        parse_jsonl_block, ["keys"], "value")
+
+
 def build_sharded(args: argparse.Namespace) -> int:
     try:
         import dask.bag as db
@@ -135,25 +176,14 @@ def build_sharded(args: argparse.Namespace) -> int:
         cluster = None
     else:
         cluster, client = start_local_cluster(args.workers or os.cpu_count() or 1)
+    spooled: List[str] = []
     try:
-        workers = max(1, len(client.scheduler_info().get("workers", {})))
-        if fmt == "jsonl" and args.input != "-":
-            path = os.path.abspath(args.input)
-            if not os.path.isfile(path):
-                raise Failure(f"{args.input}: No such file", EXIT_USAGE)
-            bag = db.read_text(path, blocksize=_BLOCK).map_partitions(
-                parse_jsonl_block, key_fields, args.value_field)
-        else:
-            with open_input(args.input) as stream:
-                records = []
-                for line, keys, value in read_records(stream, fmt, key_fields, args.value_field,
-                                                      lambda n: None):
-                    if not keys:
-                        raise InputError(line, f"no key (fields: {', '.join(key_fields)})")
-                    records.append((keys, value))
-            bag = db.from_sequence(records, npartitions=max(1, min(len(records), 4 * workers)))
+        bag = _bag_of_input(args, db, key_fields, fmt, root, spooled)
+        # Each shard's writer keeps to the budget and spills where asked, as
+        # the single-file build's writer does.
         options = {"hash_index": args.hash_index,
-                   "compression": "zstd" if args.compress else None}
+                   "compression": "zstd" if args.compress else None,
+                   "memory_limit": args.memory_limit, "spill_dir": args.spill_dir}
         manifest = to_tarn(bag, root, shards=args.shards, key=itemgetter(0), value=itemgetter(1),
                            writer_options=options)
     except InputError as exc:
@@ -168,6 +198,8 @@ def build_sharded(args: argparse.Namespace) -> int:
         client.close()
         if cluster is not None:
             cluster.close()
+        for path in spooled:
+            os.remove(path)
     if not args.quiet:
         size = sum(s["size"] for s in manifest["shards"])
         stdout().write(f"{args.store}: {manifest['keys']:,} keys, {manifest['objects']:,} objects, "
