@@ -24,7 +24,8 @@ import tempfile
 import time
 
 import tarndb
-from tarndb._sharded import commit, new_version, shard_figures, shard_file_name
+from tarndb._commit import commit, new_version, shard_figures
+from tarndb._manifest import shard_file_name
 from tarndb._store import _group_by_shard
 
 PAYLOAD = "x" * 60

@@ -57,7 +57,8 @@ def build_streaming(target, seed):
 def build_sharded(target, seed, n=4):
     """A sharded store's commit: shards built in a new version directory of
     the target directory, then its manifest written, synced and renamed."""
-    from tarndb._sharded import commit, new_version, shard_figures, shard_file_name
+    from tarndb._commit import commit, new_version, shard_figures
+    from tarndb._manifest import shard_file_name
 
     version = new_version(target)
     groups = [[] for _ in range(n)]

@@ -195,7 +195,8 @@ def test_the_command_line_reads_what_it_can_without_the_extra(tmp_path, command,
                                                               sharded):
     path = compressed_store(tmp_path)
     if sharded:  # the same store as the one shard of a sharded store
-        from tarndb._sharded import commit, new_version, shard_figures, shard_file_name
+        from tarndb._commit import commit, new_version, shard_figures
+        from tarndb._manifest import shard_file_name
 
         root = tmp_path / "sharded"
         version = new_version(root)

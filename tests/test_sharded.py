@@ -16,7 +16,8 @@ import pytest
 import tarndb
 from tarndb._codec import encode
 from tarndb._commit import held_version
-from tarndb._sharded import commit, new_version, shard_figures, shard_file_name
+from tarndb._commit import commit, new_version, shard_figures
+from tarndb._manifest import shard_file_name
 from tarndb._store import _group_by_shard
 
 
