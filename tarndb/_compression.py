@@ -96,12 +96,39 @@ def missing_codec_decoder(exc: ImportError) -> Callable[[bytes], Any]:
     return decode_nothing
 
 
-def value_decoder(name: str, dictionary: bytes,
-                  decode: Callable[[bytes], Any]) -> Callable[[bytes], Any]:
+def frame_content_size(frame: bytes) -> Optional[int]:
+    """The size a magicless zstd frame says its content has, from its header,
+    or None when the header states none (or is cut short)."""
+    if not frame:
+        return None
+    descriptor = frame[0]
+    fcs_flag, single_segment, dict_flag = descriptor >> 6, (descriptor >> 5) & 1, descriptor & 3
+    at = 1 + (0 if single_segment else 1) + (0, 1, 2, 4)[dict_flag]
+    width = (1 if single_segment else 0, 2, 4, 8)[fcs_flag]
+    if width == 0 or len(frame) < at + width:
+        return None
+    size = int.from_bytes(frame[at:at + width], "little")
+    return size + 256 if width == 2 else size
+
+
+def check_frame(frame: bytes, limit: int) -> None:
+    """Refuse a frame that states no content size, or one larger than limit
+    (the store's values together): it would make the decompressor allocate
+    what the frame claims."""
+    size = frame_content_size(frame)
+    if size is None or size > limit:
+        stated = "no size" if size is None else f"{size} bytes"
+        raise ValueError(f"the compressed value states {stated}; the store's values hold "
+                         f"{limit} bytes in all")
+
+
+def value_decoder(name: str, dictionary: bytes, decode: Callable[[bytes], Any],
+                  raw_bytes: int) -> Callable[[bytes], Any]:
     """The decode function of a reader of values compressed with codec *name*:
-    decompress, then *decode*. One zstd context per
-    thread, since a context serves one call at a time; one Python frame per
-    value, which a lookup pays on top of the decompression itself."""
+    check the frame's stated size against *raw_bytes* (the values' total),
+    decompress, then *decode*. One zstd context per thread, since a context
+    serves one call at a time; one Python frame per value, which a lookup
+    pays on top of the decompression itself."""
     if name != CODEC:
         from tarndb._errors import TarnCorruptError
         raise TarnCorruptError(f"values are compressed with {name!r}, which this release "
@@ -119,6 +146,7 @@ def value_decoder(name: str, dictionary: bytes,
             ctx = local.ctx
         except AttributeError:
             ctx = context()
+        check_frame(data, raw_bytes)
         return decode(ctx(data))
 
     return decompress_and_decode

@@ -9,6 +9,7 @@ from typing import Any, Iterator, Optional, Tuple, Type, TypeVar
 
 from tarndb import _compression
 from tarndb._codec import decoder_for
+from tarndb._errors import TarnCorruptError
 from tarndb._store import Reader
 from tarndb._types import StoreStats, StrPath, fspath_str
 
@@ -123,9 +124,10 @@ class TarnReader(Reader, _StoreMapping[Any]):
         self._value_type = value_type
         self._codec = _compression.read_codec(self)
         if self._codec is not None:
-            name, dictionary, _, _ = self._codec
+            name, dictionary, raw_bytes, _ = self._codec
             try:
-                decode = _compression.value_decoder(name, dictionary, decoder_for(value_type))
+                decode = _compression.value_decoder(name, dictionary, decoder_for(value_type),
+                                                    raw_bytes)
             except ImportError as exc:
                 if _need_codec:
                     raise
@@ -163,6 +165,21 @@ class TarnReader(Reader, _StoreMapping[Any]):
             stats["compression"] = {"codec": name, "dictionary_bytes": len(dictionary),
                                     "ratio": raw / stored if stored else 1.0}
         return stats
+
+    def verify(self) -> bool:
+        """Check the whole file: its checksums and structure, its hash index,
+        and, in a compressed store, that no value's frame claims more than
+        the store's values hold (which would make reading it allocate that
+        much). True, or TarnCorruptError naming the fault."""
+        super().verify()
+        if self._codec is not None:
+            raw_bytes = self._codec[2]
+            for key, data in self.raw.items():
+                try:
+                    _compression.check_frame(data, raw_bytes)
+                except ValueError as exc:
+                    raise TarnCorruptError(f"the value of key {key!r}: {exc}") from None
+        return True
 
     def is_stale(self) -> bool:
         """Whether the path now names another file than the one this reader

@@ -215,3 +215,30 @@ def test_the_command_line_reads_what_it_can_without_the_extra(tmp_path, command,
             assert bytes.fromhex(done.stdout.strip())
     else:
         assert done.stdout == "" and done.stderr == f"tarndb: {path}: {output}\n"
+
+
+@pytest.mark.parametrize("stated", [1 << 62, 1 << 30, None])
+def test_a_frame_that_claims_more_than_the_store_holds_is_refused(tmp_path, stated):
+    # A hostile file: one value's frame states a content size far beyond all
+    # the store's values (or none). Reading it must not allocate what it
+    # claims, and verify() must find it.
+    import zstandard
+    from tarndb._store import Writer, _encode_codec
+    good = zstandard.ZstdCompressor(compression_params=zstandard.ZstdCompressionParameters(
+        format=zstandard.FORMAT_ZSTD1_MAGICLESS, write_content_size=True)).compress(b"\xa3abc")
+    if stated is None:
+        bad = bytes([0x00, 0x70]) + bytes([0x09, 0, 0]) + b"x"  # no size: window only
+    else:
+        bad = bytes([0xE0]) + stated.to_bytes(8, "little") + bytes([0x09, 0, 0]) + b"x"
+    w = Writer()
+    w.put_raw("good", good)
+    w.put_raw("bad", bad)
+    w._set_section(b"VCDC", 1, _encode_codec("zstd", b"", 4 + 4, len(good) + len(bad)))
+    w.build(str(tmp_path / "s.trnd"))
+    with TarnReader(tmp_path / "s.trnd") as r:
+        assert r["good"] == "abc"
+        with pytest.raises(TarnValueError) as raised:
+            r["bad"]
+        assert raised.value.key == "bad" and "states" in str(raised.value)
+        with pytest.raises(TarnCorruptError, match="the value of key 'bad'"):
+            r.verify()
