@@ -71,6 +71,66 @@ def test_bounded_build_equals_the_model(tmp_path, n_keys, sorted_keys, hash_inde
     assert sorted(os.listdir(tmp_path)) == ["bounded.trnd", "roomy.trnd"]
 
 
+@pytest.mark.parametrize("budget, buffer", [(None, MiB), (MiB, 64 << 10)])
+def test_values_larger_than_the_buffer_go_straight_to_the_file(tmp_path, budget, buffer):
+    # A record of buffer bytes or more bypasses the write buffer: around that
+    # size, and far past it, between small ones, its head and payload must
+    # both count in the file's checksum (checked by the verified open).
+    rng = random.Random(buffer)
+    sizes = [buffer - 9, buffer - 8, buffer - 7, buffer + 1, 0, 5 * MiB + 3, 17, buffer + 1]
+    model = {b"v%02d" % i: rng.randbytes(n) for i, n in enumerate(sizes)}
+    for hash_index in (True, False):
+        w = TarnWriter(memory_limit=budget, spill_dir=tmp_path, hash_index=hash_index)
+        w.update_raw(model.items())
+        w.build(tmp_path / "s.trnd", quiet=True)
+        with TarnReader(tmp_path / "s.trnd") as r:
+            assert dict(r.raw.items()) == {k.decode(): v for k, v in model.items()}
+            assert r.verify()
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_unique_keys_name_the_earliest_repeat(tmp_path, seed):
+    # Puts of a few keys, several of them repeated, before any spill, in and
+    # out of key order: the build names the first repeat, its key and the IDs
+    # of the key's first put and of that repeat.
+    rng = random.Random(seed)
+    names = [b"k%d" % i for i in range(rng.choice([3, 6, 600]))]
+    puts = rng.sample(names, len(names)) if seed % 2 else list(names)
+    for _ in range(2 + seed):
+        at = rng.randrange(len(puts) // 2, len(puts) + 1)
+        puts.insert(at, rng.choice(puts[:at]))
+    first, repeat = {}, None
+    for i, key in enumerate(puts):
+        if key in first and repeat is None:
+            repeat = (key, first[key], i)
+        first.setdefault(key, i)
+    w = tarndb._store.Writer(unique_keys=True, spill_dir=str(tmp_path))
+    for key in puts:
+        w.put_raw(key, b"")
+    assert w._runs == 0
+    with pytest.raises(tarndb.TarnDuplicateKeyError) as raised:
+        w.build(str(tmp_path / "s.trnd"))
+    e = raised.value
+    assert (e.key, e.first_id, e.repeat_id) == repeat
+    assert not (tmp_path / "s.trnd").exists()
+
+
+def test_key_count_follows_puts_after_a_spill(tmp_path):
+    # Once keys have spilled, counting merges the runs; every put after a
+    # count, new key or repeated one, must show in the next count.
+    w = TarnWriter(memory_limit=MiB, spill_dir=tmp_path)
+    model = {}
+    rng = random.Random(4)
+    for step in range(8):
+        for _ in range(12_000 if step == 0 else rng.choice([1, 2, 500])):
+            key = b"key/%06d" % rng.randrange(10**6 if step % 2 else 30_000)
+            model[key] = w.put_raw(key, b"")
+        assert w._runs > 0 and w.num_keys == len(model), step
+    w.build(tmp_path / "s.trnd", quiet=True)
+    with TarnReader(tmp_path / "s.trnd") as r:
+        assert len(r) == len(model)
+
+
 def test_hash_index_is_the_same_in_memory_and_outside_it(tmp_path):
     # With the seed fixed, the externally built table must hold what the in-memory one does:
     # the same slots, each key reachable from its home (layouts within a cluster may differ).
