@@ -17,8 +17,8 @@ from tarndb._errors import (
     TarnVersionError,
 )
 from tarndb._reader import RawView, TarnReader
-from tarndb._sharded import ShardedRawView, ShardedReader
-from tarndb._sharded import open_store as open
+from tarndb._sharded_reader import ShardedRawView, ShardedReader
+from tarndb._sharded_reader import open_store as open
 from tarndb._store import __version__, shard_of
 from tarndb._types import Key, StoreStats, StrPath
 from tarndb._writer import TarnWriter

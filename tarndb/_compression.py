@@ -20,7 +20,7 @@ package, an optional extra (``pip install 'tarndb[zstd]'``).
 from __future__ import annotations
 
 import threading
-from typing import Any, Callable, Iterable, List, Optional, Tuple
+from typing import Any, Callable, List, Optional, Tuple
 
 from tarndb._store import _decode_codec, _encode_codec
 
@@ -85,6 +85,17 @@ def compressor(dictionary: bytes, level: int = DEFAULT_LEVEL) -> Callable[[bytes
                                dict_data=_dictionary(zstd, dictionary)).compress
 
 
+def missing_codec_decoder(exc: ImportError) -> Callable[[bytes], Any]:
+    """A decode function that raises *exc* (the codec's package is not
+    installed) for every value: a reader with it lists keys, checks and
+    reports on its store, and says what to install when a value is read."""
+
+    def decode_nothing(data: bytes) -> Any:
+        raise exc
+
+    return decode_nothing
+
+
 def value_decoder(name: str, dictionary: bytes,
                   decode: Callable[[bytes], Any]) -> Callable[[bytes], Any]:
     """The decode function of a reader of values compressed with codec *name*:
@@ -111,32 +122,3 @@ def value_decoder(name: str, dictionary: bytes,
         return decode(ctx(data))
 
     return decompress_and_decode
-
-
-class Trainer:
-    """A writer's compression: values held back until there are enough to
-    train a dictionary on, then compressed as they come."""
-
-    def __init__(self, dictionary: Optional[bytes] = None, level: int = DEFAULT_LEVEL) -> None:
-        self.level = level
-        self.samples: List[bytes] = []
-        self.size = 0
-        self.dictionary = dictionary
-        self.compress: Optional[Callable[[bytes], bytes]] = (
-            compressor(dictionary, level) if dictionary is not None else None)
-        self.raw_bytes = self.stored_bytes = 0
-
-    def full(self) -> bool:
-        return self.size >= SAMPLE_BYTES or len(self.samples) >= SAMPLE_VALUES
-
-    def trained(self, samples: Iterable[bytes]) -> Callable[[bytes], bytes]:
-        self.dictionary = train(list(samples))
-        self.compress = compressor(self.dictionary, self.level)
-        return self.compress
-
-    def count(self, raw: int, stored: int) -> None:
-        self.raw_bytes += raw
-        self.stored_bytes += stored
-
-    def section(self) -> bytes:
-        return encode_section(self.dictionary or b"", self.raw_bytes, self.stored_bytes)

@@ -47,11 +47,16 @@ _CSV_BATCH_ROWS = 1024
 
 
 class InputError(Exception):
-    """A record that cannot be stored; the message starts with its line."""
+    """A record that cannot be stored: its *line* and the *reason*; the
+    message is "line N: reason"."""
 
-    def __init__(self, line: int, message: str) -> None:
-        super().__init__(f"line {line}: {message}")
+    def __init__(self, line: int, reason: str) -> None:
+        super().__init__(f"line {line}: {reason}")
         self.line = line
+        self.reason = reason
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return type(self), (self.line, self.reason)
 
 
 def read_batches(

@@ -31,21 +31,25 @@ class _StoreMapping(Mapping[str, V]):
     def items(self) -> ItemsView[str, V]:
         """A view of ``(key, value)`` pairs in key order; each iteration reads
         the store front to back, one pair at a time."""
-        return _Items(self)
+        return ItemsScan(self)
 
     def values(self) -> ValuesView[V]:
         """A view of the values in key order, read like ``items()``."""
-        return _Values(self)
+        return ValuesScan(self)
 
 
-class _Items(ItemsView):  # type: ignore[type-arg]
+class ItemsScan(ItemsView):  # type: ignore[type-arg]
+    """``items()`` of a mapping whose native base scans its pairs in one pass."""
+
     __slots__ = ()
 
     def __iter__(self) -> Iterator[Tuple[str, Any]]:
         return self._mapping._items()  # type: ignore[no-any-return]
 
 
-class _Values(ValuesView):  # type: ignore[type-arg]
+class ValuesScan(ValuesView):  # type: ignore[type-arg]
+    """``values()`` of a mapping whose native base scans its values in one pass."""
+
     __slots__ = ()
 
     def __iter__(self) -> Iterator[Any]:
@@ -90,33 +94,43 @@ class TarnReader(Reader, _StoreMapping[Any]):
     __slots__ = ("_path", "_verify", "_identity", "_value_type", "_codec")
 
     def __new__(
-        cls, path: StrPath, verify: bool = True, populate: bool = False, *, value_type: Any = None
+        cls, path: StrPath, verify: bool = True, populate: bool = False, *, value_type: Any = None,
+        _need_codec: bool = True,
     ) -> TarnReader:
+        # The native base maps the file as it is made. Stat around the open,
+        # so that the recorded identity is the file that was mapped even when
+        # a new build is renamed over the path meanwhile.
         text = fspath_str(path)
-        # Stat around the open, so that the recorded identity is the file that
-        # was mapped even when a new build is renamed over the path meanwhile.
-        before = _identity(text)
+        before = file_identity(text)
         for _ in range(_OPEN_ATTEMPTS):
             self = super().__new__(cls, text, bool(verify), decoder_for(value_type), bool(populate))
-            after = _identity(text)
+            after = file_identity(text)
             if after == before:
                 break
             before = after
-        self._path = text
-        self._verify = bool(verify)
         self._identity = after
+        return self
+
+    def __init__(
+        self, path: StrPath, verify: bool = True, populate: bool = False, *, value_type: Any = None,
+        _need_codec: bool = True,
+    ) -> None:
+        # _need_codec=False (the command line): a store whose codec's package
+        # is missing opens anyway, and reading a value raises TarnValueError
+        # whose cause is that ImportError.
+        self._path = fspath_str(path)
+        self._verify = bool(verify)
         self._value_type = value_type
         self._codec = _compression.read_codec(self)
         if self._codec is not None:
             name, dictionary, _, _ = self._codec
-            self._set_decode(
-                _compression.value_decoder(name, dictionary, decoder_for(value_type)))
-        return self
-
-    def __init__(
-        self, path: StrPath, verify: bool = True, populate: bool = False, *, value_type: Any = None
-    ) -> None:
-        pass  # opened by __new__
+            try:
+                decode = _compression.value_decoder(name, dictionary, decoder_for(value_type))
+            except ImportError as exc:
+                if _need_codec:
+                    raise
+                decode = _compression.missing_codec_decoder(exc)
+            self._set_decode(decode)
 
     def __reduce__(self) -> Any:
         # Another process reopens the path: a mapping cannot be sent.
@@ -137,10 +151,12 @@ class TarnReader(Reader, _StoreMapping[Any]):
     def stats(self) -> StoreStats:
         """A new dict of the file's figures: path, version, num_keys,
         num_objects (the user's), index_offset, data_offset, file_size_kb,
-        file_crc32 (as stored, "0x…"), hash_index, private_bytes and
+        file_crc32 (as stored, "0x…"), hash_index, private_bytes,
         compression (``None``, or the codec, its dictionary's size and the
-        values' compression ratio)."""
+        values' compression ratio) and file_size (bytes, as found when the
+        file was opened)."""
         stats: StoreStats = super().stats()
+        stats["file_size"] = None if self._identity is None else self._identity[2]
         stats["compression"] = None
         if self._codec is not None:
             name, dictionary, raw, stored = self._codec
@@ -153,7 +169,7 @@ class TarnReader(Reader, _StoreMapping[Any]):
         mapped: device, inode, size, or modification or change time (in
         nanoseconds) differ, or the path is gone (or cannot be examined).
         Costs one ``os.stat``."""
-        current = _identity(self._path)
+        current = file_identity(self._path)
         return current is None or current != self._identity
 
     def reopen(self) -> TarnReader:
@@ -201,7 +217,7 @@ def _reopen(cls: Any, path: str, verify: bool, value_type: Any) -> TarnReader:
     return cls(path, verify, value_type=value_type)  # type: ignore[no-any-return]
 
 
-def _identity(path: str) -> Optional[Tuple[int, ...]]:
+def file_identity(path: str) -> Optional[Tuple[int, ...]]:
     """Device, inode, size and modification and change times (ns) of the
     file at *path*; ``None`` when the path names no file or cannot be
     examined. A file rewritten in place keeps its inode but not its times."""

@@ -1,24 +1,42 @@
 """``tarndb build INPUT DIR --shards N``: a sharded store built with Dask.
 
 JSON Lines files are read and parsed by the workers, a block each; CSV and
-standard input are parsed here and handed to the workers. The cluster is a
-local one of worker processes, or the scheduler at ``--scheduler``.
+standard input are parsed here as they are read, into a JSON Lines file the
+workers read in turn. Each shard's writer takes --memory-limit and
+--spill-dir. The cluster is a local one of worker processes, or the
+scheduler at ``--scheduler``.
 """
 
 from __future__ import annotations
 
 import argparse
 import gc
+import json
 import logging
 import os
+import tempfile
 from operator import itemgetter
 from typing import Any, List, Optional, Sequence, Tuple
 
+from tarndb._cli_input import input_format, open_input
+from tarndb._cli_output import EXIT_OK, EXIT_USAGE, Failure, os_error_message, stdout
 from tarndb._errors import TarnError
 from tarndb._ingest import InputError, jsonl_text_records, read_records
-from tarndb.cli import EXIT_OK, EXIT_USAGE, _Failure, _input, _os_message, _stdout
 
 _BLOCK = 32 << 20  # bytes of JSON Lines per partition
+_MIN_BLOCK = 1 << 20
+_MAX_SHARDS = 99999  # as tarndb.dask.to_tarn takes
+
+
+def add_arguments(build: argparse.ArgumentParser) -> None:
+    """The options of ``tarndb build`` that make it build a sharded store."""
+    build.add_argument("--shards", type=int, metavar="N",
+                       help="build a sharded store of N shards in the directory STORE, with Dask")
+    build.add_argument("--scheduler", metavar="ADDRESS",
+                       help="with --shards: the Dask scheduler to run on (default: local processes)")
+    build.add_argument("--workers", type=int, metavar="W",
+                       help="with --shards and no --scheduler: local worker processes "
+                            "(default: one per CPU)")
 
 
 def parse_jsonl_block(lines: Sequence[str], key_fields: List[str],
@@ -34,8 +52,7 @@ def parse_jsonl_block(lines: Sequence[str], key_fields: List[str],
             out.append((keys, value))
     except InputError as exc:
         text = lines[exc.line - 1].rstrip("\n")
-        reason = str(exc).split(": ", 1)[1]
-        raise ValueError(f"record {text[:80]!r}: {reason}") from None
+        raise ValueError(f"record {text[:80]!r}: {exc.reason}") from None
     return out
 
 
@@ -76,62 +93,115 @@ def _freeze_objects() -> None:
     gc.freeze()
 
 
+def _check_options(args: argparse.Namespace) -> None:
+    """Failures for options no build can run with, before any is started
+    (a negative worker count made the local cluster wait for ever)."""
+    if not 1 <= args.shards <= _MAX_SHARDS:
+        raise Failure(f"--shards must be 1 to {_MAX_SHARDS}, not {args.shards}", EXIT_USAGE)
+    if args.workers is not None and args.workers < 1:
+        raise Failure(f"--workers must be 1 or more, not {args.workers}", EXIT_USAGE)
+    if args.scheduler is not None:
+        from distributed.comm.addressing import parse_address, parse_host_port
+
+        try:
+            protocol, location = parse_address(args.scheduler)
+            if protocol in ("tcp", "tls", "ws", "wss"):
+                parse_host_port(location)
+        except ValueError as exc:
+            raise Failure(f"--scheduler {args.scheduler!r}: not a scheduler address ({exc})",
+                          EXIT_USAGE) from None
+
+
+def _connect(client_class: Any, address: str) -> Any:
+    """A client of the scheduler at *address*, or a failure saying why not."""
+    try:
+        return client_class(address)
+    except (OSError, ValueError) as exc:
+        raise Failure(f"--scheduler {address!r}: cannot connect ({exc})", EXIT_USAGE) from None
+
+
+def _block_size(memory_limit: Optional[int]) -> int:
+    """Bytes of JSON Lines per partition: a worker holds a block's records
+    at once, several times its size, so a small budget takes small blocks."""
+    if memory_limit is None:
+        return _BLOCK
+    return max(_MIN_BLOCK, min(_BLOCK, memory_limit // 8))
+
+
+def _bag_of_input(args: argparse.Namespace, db: Any, key_fields: List[str], fmt: str, root: str,
+                  spooled: List[str]) -> Any:
+    """The records of the input as a bag of (keys, value) read by the workers
+    a block at a time. A JSON Lines file is read where it is; CSV and standard
+    input are parsed here as they are read, into JSON Lines of
+    {"keys": [...], "value": ...} in a file beside the store (or in
+    --spill-dir) whose path is added to *spooled*: memory stays bounded for
+    any input, and the workers see the file as they see the store."""
+    blocksize = _block_size(args.memory_limit)
+    if fmt == "jsonl" and args.input != "-":
+        path = os.path.abspath(args.input)
+        if not os.path.isfile(path):
+            raise Failure(f"{args.input}: No such file", EXIT_USAGE)
+        return db.read_text(path, blocksize=blocksize).map_partitions(
+            parse_jsonl_block, key_fields, args.value_field)
+    os.makedirs(root, exist_ok=True)
+    fd, path = tempfile.mkstemp(prefix=".input-", suffix=".jsonl", dir=args.spill_dir or root)
+    spooled.append(path)
+    with open_input(args.input) as stream, open(fd, "w", encoding="utf-8") as out:
+        for line, keys, value in read_records(stream, fmt, key_fields, args.value_field,
+                                              lambda n: None):
+            if not keys:
+                raise InputError(line, f"no key (fields: {', '.join(key_fields)})")
+            out.write(json.dumps({"keys": keys, "value": value}, ensure_ascii=False) + "\n")
+    return db.read_text(path, blocksize=blocksize).map_partitions(
+        parse_jsonl_block, ["keys"], "value")
+
+
 def build_sharded(args: argparse.Namespace) -> int:
     try:
         import dask.bag as db
         from distributed import Client
     except ImportError:
-        raise _Failure("building a sharded store needs Dask: pip install 'tarndb[dask]'",
+        raise Failure("building a sharded store needs Dask: pip install 'tarndb[dask]'",
                        EXIT_USAGE) from None
     from tarndb.dask import to_tarn
 
     key_fields: List[str] = args.key_field or ["key"]
-    fmt: str = args.format or ("csv" if args.input.lower().endswith(".csv") else "jsonl")
+    fmt = input_format(args)
     root = os.path.abspath(args.store)
-    if args.shards < 1:
-        raise _Failure(f"--shards must be 1 or more, not {args.shards}", EXIT_USAGE)
+    _check_options(args)
     if os.path.exists(root) and not os.path.isdir(root):
-        raise _Failure(f"{args.store}: not a directory (a sharded store is one)", EXIT_USAGE)
+        raise Failure(f"{args.store}: not a directory (a sharded store is one)", EXIT_USAGE)
     if args.scheduler:
-        client = Client(args.scheduler)
+        client = _connect(Client, args.scheduler)
         cluster = None
     else:
         cluster, client = start_local_cluster(args.workers or os.cpu_count() or 1)
+    spooled: List[str] = []
     try:
-        workers = max(1, len(client.scheduler_info().get("workers", {})))
-        if fmt == "jsonl" and args.input != "-":
-            path = os.path.abspath(args.input)
-            if not os.path.isfile(path):
-                raise _Failure(f"{args.input}: No such file", EXIT_USAGE)
-            bag = db.read_text(path, blocksize=_BLOCK).map_partitions(
-                parse_jsonl_block, key_fields, args.value_field)
-        else:
-            with _input(args.input) as stream:
-                records = []
-                for line, keys, value in read_records(stream, fmt, key_fields, args.value_field,
-                                                      lambda n: None):
-                    if not keys:
-                        raise InputError(line, f"no key (fields: {', '.join(key_fields)})")
-                    records.append((keys, value))
-            bag = db.from_sequence(records, npartitions=max(1, min(len(records), 4 * workers)))
+        bag = _bag_of_input(args, db, key_fields, fmt, root, spooled)
+        # Each shard's writer keeps to the budget and spills where asked, as
+        # the single-file build's writer does.
         options = {"hash_index": args.hash_index,
-                   "compression": "zstd" if args.compress else None}
+                   "compression": "zstd" if args.compress else None,
+                   "memory_limit": args.memory_limit, "spill_dir": args.spill_dir}
         manifest = to_tarn(bag, root, shards=args.shards, key=itemgetter(0), value=itemgetter(1),
                            writer_options=options)
     except InputError as exc:
-        raise _Failure(f"{args.input}: {exc}", EXIT_USAGE) from None
+        raise Failure(f"{args.input}: {exc}", EXIT_USAGE) from None
     except (ValueError, TypeError) as exc:
-        raise _Failure(f"{args.input}: {exc}", EXIT_USAGE) from None
+        raise Failure(f"{args.input}: {exc}", EXIT_USAGE) from None
     except TarnError as exc:
-        raise _Failure(f"{args.store}: {exc}", EXIT_USAGE) from None
+        raise Failure(f"{args.store}: {exc}", EXIT_USAGE) from None
     except OSError as exc:
-        raise _Failure(_os_message(exc), EXIT_USAGE) from None
+        raise Failure(os_error_message(exc), EXIT_USAGE) from None
     finally:
         client.close()
         if cluster is not None:
             cluster.close()
+        for path in spooled:
+            os.remove(path)
     if not args.quiet:
         size = sum(s["size"] for s in manifest["shards"])
-        _stdout().write(f"{args.store}: {manifest['keys']:,} keys, {manifest['objects']:,} objects, "
+        stdout().write(f"{args.store}: {manifest['keys']:,} keys, {manifest['objects']:,} objects, "
                         f"{manifest['n']} shards, {size:,} bytes ({manifest['version']})\n")
     return EXIT_OK

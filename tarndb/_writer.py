@@ -3,17 +3,14 @@
 from __future__ import annotations
 
 import sys
-import tempfile
 from types import TracebackType
 from typing import Optional, Tuple, Type
 
+from tarndb import _compression
 from tarndb._codec import encode
+from tarndb._compressed_values import ROUTED_CALLS, CompressedValues
 from tarndb._store import Writer
 from tarndb._types import StrPath, fspath_str
-
-
-#: The default memory budget of a writer's keys and buffers, in bytes.
-DEFAULT_MEMORY_LIMIT = 256 << 20
 
 
 class TarnWriter(Writer):
@@ -59,7 +56,10 @@ class TarnWriter(Writer):
     ``zstandard`` package: ``pip install 'tarndb[zstd]'``.
     """
 
-    __slots__ = ("_target", "_quiet")
+    # A compressed writer's calls that carry values are its encoder's, set on
+    # the instance (its __dict__); a plain writer's stay the native methods,
+    # with no Python frame per call.
+    __slots__ = ("_target", "_quiet", "_values", "__dict__", "__weakref__")
 
     def __new__(
         cls,
@@ -73,17 +73,10 @@ class TarnWriter(Writer):
         _target: Optional[str] = None,
         _unique_keys: bool = False,
     ) -> TarnWriter:
-        if compression is not None or dictionary is not None:
-            cls = _compressing_class(compression)
-        return super().__new__(
-            cls,
-            encode,
-            memory_limit=DEFAULT_MEMORY_LIMIT if memory_limit is None else memory_limit,
-            spill_dir=tempfile.gettempdir() if spill_dir is None else spill_dir,
-            hash_index=hash_index,
-            target=_target,
-            unique_keys=_unique_keys,
-        )
+        # The native base takes its options as it is made; None picks the
+        # core's own defaults (budget, spill directory).
+        return super().__new__(cls, encode, memory_limit=memory_limit, spill_dir=spill_dir,
+                               hash_index=hash_index, target=_target, unique_keys=_unique_keys)
 
     def __init__(
         self,
@@ -99,9 +92,12 @@ class TarnWriter(Writer):
     ) -> None:
         self._target = _target
         self._quiet = False
+        self._values: Optional[CompressedValues] = None
         if compression is not None or dictionary is not None:
-            self._setup(  # type: ignore[attr-defined]
-                None if dictionary is None else bytes(dictionary), compression_level)
+            self._values = _compressed_values(self, compression, dictionary, compression_level,
+                                              memory_limit)
+            for name in ROUTED_CALLS:
+                setattr(self, name, getattr(self._values, name))
 
     @classmethod
     def create(
@@ -173,7 +169,23 @@ class TarnWriter(Writer):
 
     def _build(self, path: str) -> Tuple[int, int, int]:
         """Build at *path*; returns (objects, keys, bytes)."""
+        if self._values is not None:
+            self._values.finish()
         return super().build(path)
+
+    @property
+    def num_objects(self) -> int:
+        """Objects stored so far (those held back to train a dictionary included)."""
+        if self._values is not None:
+            return self._values.num_objects()
+        return super().num_objects
+
+    @property
+    def num_keys(self) -> int:
+        """Distinct keys added so far."""
+        if self._values is not None:
+            return self._values.num_keys()
+        return super().num_keys
 
     def __enter__(self) -> TarnWriter:
         if self._target is None:
@@ -194,14 +206,13 @@ class TarnWriter(Writer):
         return f"TarnWriter({target}objects={self.num_objects}, keys={self.num_keys})"
 
 
-def _compressing_class(compression: Optional[str]) -> type:
+def _compressed_values(writer: TarnWriter, compression: Optional[str], dictionary: Optional[bytes],
+                       level: Optional[int], memory_limit: Optional[int]) -> CompressedValues:
     if compression not in (None, "zstd"):
         raise ValueError(f"unknown compression {compression!r} (there is \"zstd\")")
-    from tarndb import _compression
-    from tarndb._compressing_writer import CompressingWriter
-
     _compression._zstd()  # the extra is needed: say so now, not at the first value
-    return CompressingWriter
+    return CompressedValues(writer, None if dictionary is None else bytes(dictionary), level,
+                            memory_limit)
 
 
 def _print_summary(path: str, objects: int, keys: int, size: int) -> None:

@@ -14,7 +14,7 @@ needs pandas. How a build runs:
    directory ``path/v-NNNNNN/part-s-of-n.trnd``; the task returns the
    shard's figures (size, counts, checksum);
 3. the client removes the pieces and commits the manifest
-   (``tarndb._sharded.commit``): the new version goes live at once, and
+   (``tarndb._commit.commit``): the new version goes live at once, and
    only then.
 
 A failed task or a lost worker that the scheduler gives up on makes
@@ -33,12 +33,13 @@ import uuid
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 
-from tarndb._sharded import abandon, commit, new_version, shard_figures, shard_file_name
 from tarndb._codec import encode
-from tarndb._store import _group_by_shard, _pack_by_shard, _unpack_pairs
+from tarndb._commit import commit, held_version, shard_figures
+from tarndb._errors import TarnDuplicateKeyError
+from tarndb._manifest import shard_file_name
+from tarndb._store import _group_by_shard, _pack_by_shard
 from tarndb._types import StrPath, fspath_str
 from tarndb._writer import TarnWriter
-
 
 
 class Piece:
@@ -67,10 +68,6 @@ class Piece:
             return b""
         with open(self.file, "rb") as f:
             return f.read()
-
-    def pairs(self) -> List[Tuple[bytes, bytes]]:
-        """The packed pairs, as (key bytes, value) tuples."""
-        return _unpack_pairs(self.packed())
 
 
 SPOOL = ".pieces"  # in the version directory, removed before the commit
@@ -122,9 +119,8 @@ def to_tarn(
     else:
         split = _split_records
     token = uuid.uuid4().hex[:12]
-    version = new_version(root)
-    spool = os.path.join(root, version, SPOOL)
-    try:
+    with held_version(root) as version:
+        spool = os.path.join(root, version, SPOOL)
         os.mkdir(spool)
         if kind == "bag":
             # Split inside the bag's own graph, where it fuses with the tasks
@@ -150,9 +146,6 @@ def to_tarn(
         figures = dask.compute(*builds, scheduler=scheduler)
         shutil.rmtree(spool)
         return commit(root, version, list(figures))
-    except BaseException:
-        abandon(root, version)
-        raise
 
 
 def _shard_count(shards: Any) -> int:
@@ -293,33 +286,26 @@ def _build_shard(root: str, version: str, shard: int, n: int, pieces: Sequence[P
                  writer_options: Optional[Dict[str, Any]]) -> Dict[str, Any]:
     """Build shard *shard* from its pieces into the version directory and
     return its figures for the manifest."""
-    writer = TarnWriter(**(writer_options or {}))
-    given = 0
+    writer = TarnWriter(**dict(writer_options or {}, _unique_keys=True))
     for piece in pieces:
-        given += writer._update_packed(piece.packed())
+        writer._update_packed(piece.packed())
         for record_keys, data in piece.multi:
             writer.put_many_raw(record_keys, data)
-            given += len(record_keys)
-    if writer.num_keys != given:
-        raise ValueError(f"duplicate key {_a_duplicate(pieces)!r}: the records of a sharded "
-                         "build must have distinct keys")
     path = os.path.join(root, version, shard_file_name(shard, n))
-    writer.build(path, quiet=True)
+    try:
+        writer.build(path, quiet=True)
+    except TarnDuplicateKeyError as exc:
+        raise ValueError(f"duplicate key {_key_text(exc.key)!r}: the records of a sharded "
+                         "build must have distinct keys") from None
     return shard_figures(path, shard, n)
 
 
-def _a_duplicate(pieces: Sequence[Piece]) -> Any:
-    seen = set()
-    for piece in pieces:
-        for k in [*(k for k, _ in piece.pairs()), *(k for ks, _ in piece.multi for k in ks)]:
-            b = k.encode() if isinstance(k, str) else k
-            if b in seen:
-                try:
-                    return b.decode()
-                except UnicodeDecodeError:
-                    return b
-            seen.add(b)
-    return None
+def _key_text(key: bytes) -> Union[str, bytes]:
+    """The key as text when it is UTF-8, else as its bytes."""
+    try:
+        return key.decode()
+    except UnicodeDecodeError:
+        return key
 
 
 __all__ = ["to_tarn"]

@@ -196,3 +196,25 @@ def test_json_lines_and_csv_build_the_records_the_standard_library_reads(tmp_pat
 def test_console_script_is_installed(tmp_path):
     done = subprocess.run([SCRIPT, "--version"], capture_output=True, text=True, cwd=tmp_path)
     assert done.returncode == 0 and done.stdout.split() == ["tarndb", "0.2.0"]
+
+
+@pytest.mark.parametrize("input_name, store, stdin_from_store", [
+    ("data.jsonl", "data.jsonl", False),
+    ("data.jsonl", "./data.jsonl", False),
+    ("./data.jsonl", "link.jsonl", False),   # a symbolic link to the input
+    ("-", "data.jsonl", True),               # standard input read from STORE
+])
+def test_a_store_that_would_replace_its_own_input_is_refused(tmp_path, input_name, store,
+                                                             stdin_from_store):
+    data = tmp_path / "data.jsonl"
+    data.write_text('{"key": "a"}\n{"key": "b"}\n')
+    (tmp_path / "link.jsonl").symlink_to("data.jsonl")
+    with open(data) as stdin:
+        done = subprocess.run([sys.executable, "-m", "tarndb", "build", input_name, store],
+                              cwd=tmp_path, stdin=stdin if stdin_from_store else None,
+                              capture_output=True, text=True, timeout=120)
+    assert done.returncode == 2 and done.stdout == "", done.stderr
+    assert done.stderr == f"tarndb: {store}: is the input file; the build would replace it " \
+                          "with the store (name another STORE)\n"
+    assert data.read_text() == '{"key": "a"}\n{"key": "b"}\n'
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["data.jsonl", "link.jsonl"]

@@ -149,3 +149,68 @@ def test_an_unknown_codec_is_refused(tmp_path):
     path.write_bytes(data)
     with pytest.raises(TarnCorruptError, match="compressed with 'zzzz'"):
         TarnReader(path, verify=False)
+
+
+MEMORY_SCRIPT = """
+import resource, sys
+import tarndb
+limit, keys, way = int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+w = tarndb.TarnWriter(compression="zstd", memory_limit=limit, spill_dir=sys.argv[5])
+if way == "keys of one value":
+    obj = w.add({"v": 1})
+    for i in range(keys):
+        w.add_key(f"key/{i:09d}", obj)
+else:
+    w.update((f"key/{i:09d}", i) for i in range(keys))
+w.build(sys.argv[1], quiet=True)
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024)
+"""
+
+
+@pytest.mark.parametrize("way", ["keys of one value", "small values"])
+def test_a_compressing_writer_keeps_to_its_memory_limit(tmp_path, way):
+    """Values and keys held back to train the dictionary on count against
+    the budget: the writer trains early rather than outgrow it."""
+    limit, keys = 16 << 20, 1_500_000
+    done = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, str(tmp_path / "s.trnd"),
+                           str(limit), str(keys), way, str(tmp_path)],
+                          capture_output=True, text=True, timeout=170)
+    assert done.returncode == 0, done.stderr
+    assert int(done.stdout) <= limit + (32 << 20)
+    with TarnReader(tmp_path / "s.trnd") as r:
+        assert len(r) == keys and r["key/000001234"] == ({"v": 1} if way == "keys of one value" else 1234)
+
+
+@pytest.mark.parametrize("command, status, output", [
+    (["keys"], 0, "k0000\nk0001\n"),
+    (["verify"], 0, "ok (2,000 keys, 2,000 objects)"),
+    (["stats", "--json"], 0, '"codec": "zstd"'),
+    (["get", "--raw"], 0, None),
+    (["get"], 2, "compressed stores need the zstandard package: pip install 'tarndb[zstd]'"),
+    (["dump"], 2, "compressed stores need the zstandard package: pip install 'tarndb[zstd]'"),
+])
+@pytest.mark.parametrize("sharded", [False, True])
+def test_the_command_line_reads_what_it_can_without_the_extra(tmp_path, command, status, output,
+                                                              sharded):
+    path = compressed_store(tmp_path)
+    if sharded:  # the same store as the one shard of a sharded store
+        from tarndb._sharded import commit, new_version, shard_figures, shard_file_name
+
+        root = tmp_path / "sharded"
+        version = new_version(root)
+        shard = root / version / shard_file_name(0, 1)
+        path.rename(shard)
+        commit(root, version, [shard_figures(str(shard), 0, 1)])
+        path = root
+    key = ["k0001"] if command[0] == "get" else []
+    done = subprocess.run([sys.executable, "-c", BLOCKED + "from tarndb.cli import main\n"
+                           "sys.exit(main(sys.argv[1:]))", *command, str(path), *key],
+                          capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    assert done.returncode == status, done.stderr
+    if status == 0:
+        assert done.stderr == "" and (output is None or output in done.stdout)
+        if output is None:  # the stored bytes: one zstd frame, magicless
+            assert bytes.fromhex(done.stdout.strip())
+    else:
+        assert done.stdout == "" and done.stderr == f"tarndb: {path}: {output}\n"

@@ -5,6 +5,8 @@ import errno
 import json
 import os
 import pickle
+import random
+import re
 import subprocess
 import sys
 import zlib
@@ -13,14 +15,15 @@ import pytest
 
 import tarndb
 from tarndb._codec import encode
+from tarndb._commit import held_version
 from tarndb._sharded import commit, new_version, shard_figures, shard_file_name
 from tarndb._store import _group_by_shard
 
 
-def build_sharded(root, items, n, route=None):
-    """Build items (a dict) as a new committed version of n shards at root;
-    route(key) overrides the shard a key goes to."""
-    version = new_version(root)
+def build_sharded(root, items, n, route=None, version=None):
+    """Build items (a dict) as a new committed version of n shards at root
+    (in *version* when given); route(key) overrides the shard a key goes to."""
+    version = version or new_version(root)
     groups = [[] for _ in range(n)]
     if route is None:
         for s, (keys, _) in enumerate(_group_by_shard(list(items), n)):
@@ -175,6 +178,11 @@ DAMAGE = [
      "manifest.json: not valid JSON"),
     ("manifest not an object", lambda r: _write(os.path.join(r, "manifest.json"), "[1]"),
      "manifest.json: not a JSON object"),
+    ("manifest nested deeply", lambda r: _write(os.path.join(r, "manifest.json"), "[" * 100_000),
+     r"manifest.json: not a manifest \(JSON nested too deeply\)"),
+    ("manifest field nested deeply", lambda r: _write(os.path.join(r, "manifest.json"),
+                                                     '{"format": ' + "[" * 100_000 + "]" * 100_000 + "}"),
+     r"manifest.json: not a manifest \(JSON nested too deeply\)"),
     ("a figure edited", lambda r: _rewrite_manifest(r, lambda m: m["shards"][1].update(keys=5), False),
      "manifest.json: manifest checksum mismatch  stored=0x[0-9a-f]{8}  computed=0x"),
     ("shard count off", lambda r: _rewrite_manifest(r, lambda m: m.update(n=4)),
@@ -305,3 +313,109 @@ def test_readers_opened_during_commits_see_one_whole_version(tmp_path):
         stop.set()
         thread.join(30)
     assert not errors and opened > 10
+
+
+def test_a_build_running_keeps_its_version_through_another_build_s_commit(tmp_path):
+    """Build A begins, build B begins later and commits first: B's clean-up
+    must leave A's version alone; A then commits and wins, B's is kept as
+    the one before, and the next commit removes what nothing holds."""
+    build_sharded(tmp_path, {"first": 1}, 2)
+    with held_version(tmp_path) as slow:
+        build_sharded(tmp_path, {"quick": 2}, 2)
+        build_sharded(tmp_path, {"quicker": 3}, 2)
+        assert os.path.isdir(tmp_path / slow)
+        manifest = build_sharded(tmp_path, {"slow": 4}, 3, version=slow)
+    assert manifest["version"] == slow == "v-000002"
+    with tarndb.open(tmp_path) as r:
+        assert dict(r) == {"slow": 4}
+    assert sorted(d for d in os.listdir(tmp_path) if d.startswith("v-")) == ["v-000002", "v-000004"]
+    with pytest.raises(ZeroDivisionError):
+        with held_version(tmp_path) as failed:
+            1 / 0
+    assert not os.path.exists(tmp_path / failed)  # a failed build's version is removed
+
+
+@pytest.mark.parametrize("planted, committed", [
+    (".manifest.json.v-000002.tmp", True),  # the name an older commit wrote through
+    ("manifest.trnd.tmp", False),           # the publishing path's own temporary name
+])
+def test_a_planted_link_at_a_temporary_name_changes_nothing_outside(tmp_path, planted, committed):
+    store, outside = tmp_path / "store", tmp_path / "victim.txt"
+    outside.write_text("not the store's")
+    build_sharded(store, {"a": 1}, 2)
+    (store / planted).symlink_to(outside)
+    if committed:
+        build_sharded(store, {"b": 2}, 2)
+    else:
+        with pytest.raises(tarndb.TarnIOError, match="manifest.trnd.tmp") as caught:
+            build_sharded(store, {"b": 2}, 2)
+        assert caught.value.filename.endswith("manifest.trnd.tmp")
+    assert outside.read_text() == "not the store's"
+    assert (store / "manifest.json").is_file() and not (store / "manifest.json").is_symlink()
+    with tarndb.open(store) as r:
+        assert dict(r) == ({"b": 2} if committed else {"a": 1})
+
+
+@pytest.mark.parametrize("misplaced, shown", [
+    (b"\xff\xfe", r"b'\xff\xfe'"),                  # not UTF-8: read as two U+FFFD
+    (b"x\xc3", r"b'x\xc3'"),                       # a sequence cut short
+    ("a\ufffdb".encode(), "'a\ufffdb'"),            # a real U+FFFD
+    (b"\xfe", r"b'\xfe'"),                          # one of two keys that read alike
+])
+def test_a_key_that_is_not_plain_text_in_the_wrong_shard_is_found_by_verify(tmp_path, misplaced, shown):
+    items = {b"\xff": 1, b"\xfe": 2, b"\xff\xfe": 3, b"x\xc3": 4, "a\ufffdb".encode(): 5, "ok": 6}
+    n = 4
+    home = tarndb.shard_of(misplaced, n)
+    build_sharded(tmp_path, items, n,
+                  route=lambda k: (home + 1) % n if k == misplaced else tarndb.shard_of(k, n))
+    with tarndb.open(tmp_path) as r:
+        assert misplaced not in r  # why it matters: the lookup goes to its own shard
+        with pytest.raises(tarndb.TarnCorruptError,
+                           match=rf"part-0000{(home + 1) % n}-of-00004.trnd: key "
+                                 rf"{re.escape(shown)} belongs to shard {home}, not"):
+            r.verify()
+
+
+def test_the_bytes_behind_key_texts_are_found_exactly(tmp_path):
+    """Model test of the walk that routes unclear keys: keys of bytes that
+    make every kind of sequence (valid, cut short, stray, a real U+FFFD)
+    are all found from their texts, each once, in byte order."""
+    from tarndb._key_bytes import stored_keys_reading_as
+
+    rng = random.Random(5)
+    alphabet = [0x41, 0xC3, 0xA9, 0xFF, 0xEF, 0xBF, 0xBD, 0x80, 0xE2, 0x82, 0xAC, 0xF0, 0x9F]
+    keys = {bytes(rng.choice(alphabet) for _ in range(rng.randint(0, 6))) for _ in range(3000)}
+    w = tarndb.TarnWriter()
+    w.update({k: 1 for k in keys})
+    w.build(tmp_path / "s.trnd", quiet=True)
+    with tarndb.TarnReader(tmp_path / "s.trnd") as r:
+        assert list(stored_keys_reading_as(r.raw, list(r))) == sorted(keys)
+        some = [k.decode("utf-8", "replace") for k in sorted(keys)[::50]]
+        assert list(stored_keys_reading_as(r.raw, some)) == sorted(
+            k for k in keys if k.decode("utf-8", "replace") in some)
+
+
+def _sparse(path, size):
+    with open(path, "wb") as f:
+        f.truncate(size)
+
+
+@pytest.mark.parametrize("plant, error, status, message", [
+    (os.mkfifo, "TarnIOError", 2, "manifest.json: not a regular file"),
+    (lambda p: os.symlink("/dev/zero", p), "TarnIOError", 2, "manifest.json: not a regular file"),
+    (lambda p: _sparse(p, (64 << 20) + 1), "TarnCorruptError", 1,
+     "manifest.json: larger than a manifest can be (64 MiB)"),
+])
+def test_a_manifest_that_is_no_file_or_far_too_large_is_refused_at_once(tmp_path, plant, error,
+                                                                         status, message):
+    build_sharded(tmp_path, {"a": 1}, 2)
+    os.remove(tmp_path / "manifest.json")
+    plant(str(tmp_path / "manifest.json"))
+    script = ("import sys, tarndb\ntry:\n    tarndb.open(sys.argv[1])\n"
+              "except tarndb.TarnError as exc:\n    print(type(exc).__name__, exc)\n")
+    opened = subprocess.run([sys.executable, "-c", script, str(tmp_path)], capture_output=True,
+                            text=True, timeout=60, cwd=tmp_path)
+    assert opened.stdout.startswith(error) and message in opened.stdout, opened
+    run = subprocess.run([sys.executable, "-m", "tarndb", "stats", str(tmp_path)],
+                         capture_output=True, text=True, timeout=60, cwd=tmp_path)
+    assert run.returncode == status and run.stderr.count("\n") == 1 and message in run.stderr

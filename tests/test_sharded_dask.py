@@ -220,3 +220,79 @@ def test_command_line_build(tmp_path, client):
     run = _cli("build", str(data), str(store), "-k", "nokey", "--shards", "2",
                "--scheduler", client.scheduler.address)
     assert run.returncode == 2 and "no key (fields: nokey)" in run.stderr, run.stderr
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--workers", "-1"], "--workers must be 1 or more, not -1"),
+    (["--workers", "0"], "--workers must be 1 or more, not 0"),
+    (["--shards", "0"], "--shards must be 1 to 99999, not 0"),
+    (["--shards", "100000"], "--shards must be 1 to 99999, not 100000"),
+    (["--scheduler", "bogus::"], "--scheduler 'bogus::': not a scheduler address (invalid address"),
+    (["--scheduler", "tcp://host:port"], "--scheduler 'tcp://host:port': not a scheduler address"),
+    (["--scheduler", "tcp://127.0.0.1:1"], "--scheduler 'tcp://127.0.0.1:1': cannot connect"),
+])
+def test_command_line_options_no_build_can_run_with_are_one_line(tmp_path, options, message):
+    data = tmp_path / "in.jsonl"
+    data.write_text('{"key": "a"}\n')
+    run = subprocess.run([sys.executable, "-m", "tarndb", "build", str(data), str(tmp_path / "s"),
+                          "--shards", "2", *options], capture_output=True, text=True, timeout=60,
+                         cwd="/", env=dict(os.environ, DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT="2s"))
+    assert (run.returncode, run.stdout) == (2, "")
+    assert run.stderr.startswith(f"tarndb: {message}") and run.stderr.count("\n") == 1, run.stderr
+    assert not (tmp_path / "s").exists()
+
+
+# The command's own peak is what Python allocated (its resident size varies
+# by tens of MiB from run to run with what the local cluster starts); the
+# workers' is their peak resident size.
+PEAK_SCRIPT = """
+import resource, sys, tracemalloc
+from tarndb.cli import main
+if __name__ == "__main__":
+    stdin = sys.argv[1]
+    if stdin != "-":
+        sys.stdin = open(stdin)
+    tracemalloc.start()
+    status = main(sys.argv[2:])
+    print(status, tracemalloc.get_traced_memory()[1],
+          resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024)
+"""
+
+
+def _peak_build(tmp_path, name, source, rows, stdin):
+    """Build rows (CSV file, or JSON Lines on standard input) with a 16 MiB
+    budget; the peak memory of the command and of its worker processes."""
+    if source == "csv":
+        data = tmp_path / f"{name}.csv"
+        data.write_text("key,n,text\n" + "".join(f"k{i:08d},{i},{'x' * 80}\n" for i in range(rows)))
+        args = [str(data)]
+    else:
+        data = tmp_path / f"{name}.jsonl"
+        data.write_text("".join(f'{{"key": "k{i:08d}", "n": {i}, "text": "{"x" * 80}"}}\n'
+                                for i in range(rows)))
+        args = ["-"]
+    spill = tmp_path / f"spill-{name}"
+    spill.mkdir()
+    run = subprocess.run([sys.executable, "-c", PEAK_SCRIPT, str(data) if stdin else "-", "build",
+                          *args, str(tmp_path / name), "--shards", "3", "--workers", "2", "-q",
+                          "--memory-limit", "16M", "--spill-dir", str(spill)],
+                         capture_output=True, text=True, timeout=170, cwd=tmp_path)
+    status, own, workers = map(int, run.stdout.split())
+    assert status == 0, run.stderr
+    assert os.listdir(spill) == []  # the parsed input went there, and is gone
+    return own, workers
+
+
+@pytest.mark.timeout(400)
+@pytest.mark.parametrize("source", ["csv", "jsonl on standard input"])
+def test_command_line_build_keeps_to_the_memory_limit(tmp_path, source):
+    """CSV and standard input were read whole before the build (482 MiB for
+    21 MiB of CSV with a 16 MiB budget): now the command and each worker
+    stay within the budget and 32 MiB of what a one-record build takes."""
+    stdin = source != "csv"
+    small = _peak_build(tmp_path, "small", source, 1, stdin)
+    large = _peak_build(tmp_path, "large", source, 200_000, stdin)
+    assert large[0] - small[0] <= (16 + 32) << 20, (small, large)
+    assert large[1] - small[1] <= (16 + 32) << 20, (small, large)
+    with tarndb.open(tmp_path / "large") as r:
+        assert len(r) == 200_000 and r["k00001234"]["n"] in (1234, "1234")

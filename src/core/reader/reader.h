@@ -254,6 +254,8 @@ class Reader {
   Status VerifyKeyOrder() const;
   Status VerifyHashIndex(const std::vector<OffsetGroupsRef>& by_offset,
                          uint64_t last_record) const;
+  Result<bool> TableFindsEveryEntry() const;
+  Result<bool> TableHoldsNothingElse(uint32_t recorded_run) const;
 
   std::string path_;
   Mapping mapping_;

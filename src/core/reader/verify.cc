@@ -154,16 +154,27 @@ Status Reader::VerifyHashIndex(const std::vector<OffsetGroupsRef>& by_offset,
     Result<ValueCodec> codec = ValueCodec::Decode(payload + vc->offset, vc->length);
     if (!codec.ok()) return std::move(codec.error());
   }
-  if (extension_->Find(kHashIndexSection, kHashIndexVersion) == nullptr) return OkStatus();
+  const ExtensionSection* hs = extension_->Find(kHashIndexSection, kHashIndexVersion);
+  if (hs == nullptr) return OkStatus();
   const Error mismatch = Error::Corrupt("hash index does not match the index");
   if (!uses_file_hash_index()) return mismatch;  // set aside at open or since
+  Result<bool> found = TableFindsEveryEntry();
+  if (!found.ok()) return std::move(found.error());
+  if (!found.value()) return mismatch;
+  const uint32_t recorded_run = HashIndexHeader::DecodeFrom(payload + hs->offset).max_run;
+  Result<bool> only = TableHoldsNothingElse(recorded_run);
+  if (!only.ok()) return std::move(only.error());
+  return only.value() ? OkStatus() : mismatch;
+}
+
+Result<bool> Reader::TableFindsEveryEntry() const {
   const Index& ix = Current();
   const IndexSpan span = Span();
-  // Every entry is found through the table at its own position, the
-  // samples name every 16th entry, and the table holds nothing else.
-  // Entries are decoded and hashed kAhead entries before their lookup and
-  // their home slots fetched then, so that a table larger than the cache
-  // costs overlapping misses rather than one after another.
+  // Every entry is found through the table at its own position, and the
+  // samples name every 16th entry. Entries are decoded and hashed kAhead
+  // entries before their lookup and their home slots fetched then, so that
+  // a table larger than the cache costs overlapping misses rather than one
+  // after another.
   constexpr uint64_t kAhead = 16;
   struct Pending {
     IndexEntry entry;
@@ -173,43 +184,44 @@ Status Reader::VerifyHashIndex(const std::vector<OffsetGroupsRef>& by_offset,
   Pending ring[kAhead];
   uint64_t p = index_offset_;
   for (uint64_t i = 0; i < num_keys_ + kAhead; ++i) {
-    if (Status s = Checkpoint(i, path_); !s.ok()) return s;
+    if (Status s = Checkpoint(i, path_); !s.ok()) return std::move(s.error());
     Pending& slot = ring[i % kAhead];
     if (i >= kAhead) {  // the lookup of entry i - kAhead
       bool contradicted = false, collided = false;
       const std::optional<Hit> hit = ix.table.Find(span, slot.entry.key, slot.hash, &contradicted,
                                                    &collided, /*fetch_record=*/false);
       if (contradicted || !hit || hit->pos != slot.pos || hit->offset != slot.entry.offset) {
-        return mismatch;
+        return false;
       }
     }
     if (i >= num_keys_) continue;
     if (DecodeIndexEntry(mapping_.data(), file_size_, p, &slot.entry) != EntryFit::kInside) {
-      return mismatch;
+      return false;
     }
     slot.pos = p - index_offset_;
     if ((i & ((uint64_t{1} << EntrySamples::kShift) - 1)) == 0 &&
         ix.samples.At(i >> EntrySamples::kShift) != slot.pos) {
-      return mismatch;
+      return false;
     }
     slot.hash = ix.table.Hash(slot.entry.key);
     ix.table.PrefetchSlot(ix.table.Home(slot.hash));
     p += slot.entry.encoded_size();
   }
-  // The table holds nothing else, and its runs are as long as it says.
+  return true;
+}
+
+Result<bool> Reader::TableHoldsNothingElse(uint32_t recorded_run) const {
+  // As many occupied slots as keys, and runs as long as the table says.
+  const SlotTable& table = Current().table;
   uint64_t used = 0, run = 0, longest = 0;
-  for (uint64_t i = 0; i < ix.table.slot_count(); ++i) {
-    if (Status s = Checkpoint(i, path_); !s.ok()) return s;
-    const bool occupied = ix.table.Word(i) != 0;
+  for (uint64_t i = 0; i < table.slot_count(); ++i) {
+    if (Status s = Checkpoint(i, path_); !s.ok()) return std::move(s.error());
+    const bool occupied = table.Word(i) != 0;
     used += occupied;
     run = occupied ? run + 1 : 0;
     longest = std::max(longest, run);
   }
-  const uint32_t recorded =
-      HashIndexHeader::DecodeFrom(payload + extension_->Find(kHashIndexSection, kHashIndexVersion)
-                                                ->offset)
-          .max_run;
-  return used == num_keys_ && (recorded == 0 || recorded == longest) ? OkStatus() : mismatch;
+  return used == num_keys_ && (recorded_run == 0 || recorded_run == longest);
 }
 
 Status Reader::VerifyStructure(uint64_t index_end, uint64_t* last_record) const {
