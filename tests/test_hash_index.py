@@ -39,8 +39,11 @@ def text(key):
     return key.decode("utf-8", "replace")
 
 
+# The largest size makes a table several times the size of a CPU's caches, on huge pages,
+# staged in many partitions, and scans past several of the points where a long pass looks
+# for signals, with a reader that holds far less than a table of its own would take.
 @pytest.mark.timeout(600)
-@pytest.mark.parametrize("n", [0, 1, 65_535, 65_536, 1_000_000])
+@pytest.mark.parametrize("n", [0, 1, 65_535, 65_536, 300_000])
 def test_lookups_scans_and_listings_match_a_dict(tmp_path, n):
     model = random_pairs(n, n)
     ordered = sorted(model)
