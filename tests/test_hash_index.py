@@ -13,6 +13,7 @@ import pytest
 from helpers import check_hash_index, siphash13
 from storefile import fix_crc
 
+import tarndb
 from tarndb import TarnCorruptError, TarnReader, TarnWriter, _tarndb
 
 
@@ -38,8 +39,11 @@ def text(key):
     return key.decode("utf-8", "replace")
 
 
+# The largest size makes a table several times the size of a CPU's caches, on huge pages,
+# staged in many partitions, and scans past several of the points where a long pass looks
+# for signals, with a reader that holds far less than a table of its own would take.
 @pytest.mark.timeout(600)
-@pytest.mark.parametrize("n", [0, 1, 65_535, 65_536, 1_000_000])
+@pytest.mark.parametrize("n", [0, 1, 65_535, 65_536, 300_000])
 def test_lookups_scans_and_listings_match_a_dict(tmp_path, n):
     model = random_pairs(n, n)
     ordered = sorted(model)
@@ -177,6 +181,32 @@ def lie(kind, victim=100):
             # is set aside at open, and verify() must still say so.
             index_offset = struct.unpack_from(">Q", data, 16)[0]
             data[index_offset - 32 - 24 + 5] ^= 0x40
+        elif kind == "slot count":
+            # The header claims three slots more than the section holds: probes
+            # near the end would read the samples as slots.
+            struct.pack_into(">Q", data, hidx[0] + 16, hidx[4] + 3)
+        elif kind == "names block":
+            # An entry names the extension block's own record, and its slot
+            # agrees: the table describes the index, which is what is wrong.
+            index_offset = struct.unpack_from(">Q", data, 16)[0]
+            block = index_offset - struct.unpack_from(">Q", data, index_offset - 24)[0] - 8
+            pos, key, _ = victim_entry
+            struct.pack_into(">Q", data, index_offset + pos + 2 + len(key), block)
+            repoint(data, hidx, victim_entry, new_offset=block)
+            return {key: bytes(data[block + 8:index_offset])}  # what the file now says
+        elif kind == "extra slot":
+            # A copy of the victim's slot in an empty slot between empty ones:
+            # every key is still found, and the longest run is unchanged.
+            at, width, _, _, slot_count = hidx
+            where, word = slot_of(data, hidx, victim_entry[0])
+            used = [any(data[at + 56 + i * width:at + 64 + i * width]) for i in range(slot_count)]
+            lone = next(i for i in range(1, slot_count - 1) if not any(used[i - 1:i + 2]))
+            struct.pack_into(">Q", data, at + 56 + lone * width, word)
+        elif kind == "reserved":
+            # A reserved byte of the hash index's header: no reader looks at
+            # it, only the block's own record CRC covers it (not resealed).
+            data[hidx[0] + 3] ^= 0x01
+        return {}
     return damage
 
 
@@ -199,40 +229,46 @@ def refill(data, hidx, entries, capacity):
     struct.pack_into(">Q", data, at + 8, capacity)
 
 
-def reseal(data):
-    """Checksums made good again (the extension record's and the file's), as
-    a hostile writer would, so that verify() has to find the lie itself."""
+def reseal(data, record=True):
+    """Checksums made good again (the extension record's, unless record is
+    false, and the file's), as a hostile writer would, so that verify() has
+    to find the lie itself."""
     index_offset = struct.unpack_from(">Q", data, 16)[0]
     at = last = 40
     while at < index_offset:
         last, at = at, at + 8 + struct.unpack_from(">I", data, at)[0]
-    struct.pack_into(">I", data, last + 4, zlib.crc32(data[last + 8:index_offset]))
+    if record:
+        struct.pack_into(">I", data, last + 4, zlib.crc32(data[last + 8:index_offset]))
     data[:] = fix_crc(bytes(data))
 
 
 REPOINTED = ["outside", "mid-entry", "other entry", "other record"]
+LAST_SAMPLE = 16 * ((1000 - 1) // 16)  # the last entry that open checks through the table
+# Lies found when the file is opened: the table is not used at all.
+AT_OPEN = {"load", "slot count"}
 
 
-# A slot repointed at entry 100, and at the last entry (the last one that
-# verify() looks up); the other lies do not depend on an entry.
-@pytest.mark.parametrize("kind, victim", [(k, 100) for k in REPOINTED + ["seed", "sizes", "emptied",
-                                                                         "sample", "directory",
-                                                                         "load", "filled"]]
-                         + [(k, -1) for k in REPOINTED])
+# A slot repointed at entry 100, at the last sampled entry and at the last
+# entry (the last one that verify() looks up); the other lies do not depend
+# on an entry, or need only one.
+@pytest.mark.parametrize("kind, victim", [(k, 100) for k in REPOINTED + [
+    "seed", "sizes", "emptied", "sample", "directory", "load", "filled", "slot count",
+    "names block", "extra slot", "reserved"]] + [(k, v) for k in REPOINTED
+                                                 for v in (LAST_SAMPLE, -1)])
 def test_a_lying_hash_index_never_gives_a_wrong_value(tmp_path, kind, victim):
     model = random_pairs(1000, 7)
     path = build(tmp_path / "s.trnd", sorted(model.items()), True)
     data = bytearray(path.read_bytes())
     hidx, entries = extension(data)
-    lie(kind, victim)(data, hidx, entries)
-    reseal(data)
+    model.update(lie(kind, victim)(data, hidx, entries))
+    reseal(data, record=kind != "reserved")
     path.write_bytes(bytes(data))
     keys = [e[1] for e in entries]
     # verify() on its own, before any lookup has set the table aside.
     with TarnReader(path, verify=False) as r, pytest.raises(TarnCorruptError):
         r.verify()
     with TarnReader(path, verify=False) as r:
-        if kind == "load":  # parameters no writer makes: not even tried
+        if kind in AT_OPEN or victim == LAST_SAMPLE:  # set aside before any lookup
             assert not r.stats()["hash_index"]["in_use"]
         got = r.raw.get_many(keys, None)
         # Keys it cannot find through a table that lost them may be missing;
@@ -271,6 +307,45 @@ def test_a_value_shaped_like_an_extension_block_reads_back_as_written(tmp_path):
         with TarnReader(path) as r:
             assert dict(r.raw.items()) == {k.decode(): v for k, v in model.items()}
             assert r.verify() and r.stats()["compression"] is None
+
+
+def test_a_codec_section_that_overstates_its_dictionary_is_refused(tmp_path):
+    # dict_len claims 40 bytes more than the section holds (the directory's,
+    # which follow it), and dict_crc32 is theirs: only the section's length
+    # shows the lie.
+    w = TarnWriter(compression="zstd")
+    w.update((f"k{i:04}", "text " * (i % 9)) for i in range(2000))
+    w.build(tmp_path / "s.trnd", quiet=True)
+    data = bytearray((tmp_path / "s.trnd").read_bytes())
+    at = data.index(b"\x04zstd") + 5 + 16
+    dict_len = struct.unpack_from(">I", data, at)[0] + 40
+    assert dict_len > 40
+    struct.pack_into(">II", data, at, dict_len, zlib.crc32(data[at + 8:at + 8 + dict_len]))
+    reseal(data)
+    (tmp_path / "s.trnd").write_bytes(bytes(data))
+    cut_short = "value codec section damaged: the dictionary is cut short"
+    with pytest.raises(TarnCorruptError, match=cut_short):
+        tarndb._store.Reader(tmp_path / "s.trnd").verify()
+    with pytest.raises(TarnCorruptError, match=cut_short):
+        TarnReader(tmp_path / "s.trnd")
+
+
+@pytest.mark.parametrize("n, memory_limit", [(1000, None), (20_000, None), (20_000, 1 << 20)])
+def test_the_file_size_does_not_depend_on_the_seed(tmp_path, n, memory_limit):
+    # The slots past the last home are as many for every seed (in memory and
+    # built outside it): two builds of the same content are the same size.
+    sizes = set()
+    for seed in range(6):
+        w = tarndb._store.Writer(memory_limit=memory_limit, spill_dir=str(tmp_path),
+                                 hash_seed=(seed, seed * 7 + 1))
+        w.update_raw((b"key/%07d" % (i * 7919 % 10**7), b"v") for i in range(n))
+        assert w._runs > 0 or memory_limit is None
+        w.build(str(tmp_path / "s.trnd"))
+        data = (tmp_path / "s.trnd").read_bytes()
+        sizes.add(len(data))
+        hidx = extension(data)[0][0]
+        assert struct.unpack_from(">QQ", data, hidx + 32) == (seed, seed * 7 + 1)
+    assert len(sizes) == 1, sizes
 
 
 # -- the documented layout, read by an independent implementation -----------

@@ -9,6 +9,7 @@ An index entry is key_len u16 | key | offset u64 (10 + key_len bytes).
 import errno
 import itertools
 import os
+import struct
 import subprocess
 import sys
 import zlib
@@ -17,6 +18,7 @@ import pytest
 from helpers import U64_MAX, corrupt, exact, mapped, open_fds, put, under_asan
 from storefile import (FILE_CRC_POS, INDEX_OFFSET_POS, NUM_KEYS_POS, VERSION_POS, craft,
                        encode_store, entry, fix_crc, patch, record)
+import tarndb
 from tarndb._tarndb import _TarnReader
 
 EXAMPLE = encode_store([b"abc"], {b"k": 0})  # the 62-byte store: "k" -> b"abc" at offset 40
@@ -128,6 +130,25 @@ class TestIndexBounds:
         open_fails(put(tmp_path, patch(EXAMPLE, INDEX_OFFSET_POS, ">Q", index_offset)),
                    "index section truncated (key_len)")
 
+    @pytest.mark.parametrize("hash_index", [True, False])
+    def test_num_keys_lowered_within_a_sample_block_is_refused(self, tmp_path, hash_index):
+        # 40 keys lowered to 33: the file's hash index still has as many samples
+        # (one per 16 keys), and its first and last sampled entries are still
+        # found, but the verified open of the package's reader must refuse the
+        # shortened index with or without it.
+        w = tarndb.TarnWriter(hash_index=hash_index)
+        w.update_raw((b"key%03d" % i, b"v") for i in range(40))
+        w.build(tmp_path / "s.trnd", quiet=True)
+        data = (tmp_path / "s.trnd").read_bytes()
+        index_offset = struct.unpack_from(">Q", data, INDEX_OFFSET_POS)[0]
+        path = put(tmp_path, patch(data, NUM_KEYS_POS, ">I", 33))
+        message = f"index section ends at {index_offset + 33 * 16}, file ends at {len(data)}"
+        with pytest.raises(tarndb.TarnCorruptError, match=exact(message)):
+            tarndb.TarnReader(path)
+        with tarndb.TarnReader(path, verify=False) as r, pytest.raises(tarndb.TarnCorruptError,
+                                                                        match=exact(message)):
+            r.verify()
+
     def test_entry_ending_exactly_at_eof(self, tmp_path):
         assert _TarnReader(put(tmp_path, EXAMPLE)).keys() == ["k"]
         for cut, what in [(1, "key + offset"), (9, "key + offset"), (10, "key_len")]:
@@ -196,9 +217,19 @@ class TestEntries:
         offsets = list(itertools.accumulate((8 + len(p) for p in payloads[:-1]), initial=40))
         data = b"".join(record(p) for p in payloads)
         index = b"".join(entry(k, o) for k, o in zip(keys, offsets))
-        r = _TarnReader(put(tmp_path, craft(data, index, num_keys=len(keys))))
+        path = put(tmp_path, craft(data, index, num_keys=len(keys)))
+        r = _TarnReader(path)
         want = dict(zip(keys, payloads))
         assert [r.get_raw(k) for k in want] == list(want.values())
+        # Repeats keep the index in order: the package's reader builds the same
+        # table as for as many distinct keys of the same size, without copying
+        # a key.
+        distinct = [b"d%06d" % i for i in range(len(keys))]
+        index = b"".join(entry(k, o) for k, o in zip(distinct, offsets))
+        twin = put(tmp_path, craft(data, index, num_keys=len(keys)), "twin.trnd")
+        with tarndb.TarnReader(path) as a, tarndb.TarnReader(twin) as b:
+            assert a.raw.get_many(want) == list(want.values())
+            assert a.stats()["private_bytes"] == b.stats()["private_bytes"]
 
     @pytest.mark.parametrize("offset", [  # the file below is 62 bytes long
         62 - 7, 62 - 1, 62, 63, 2**32, 2**63, U64_MAX - 8, U64_MAX - 7, U64_MAX - 1, U64_MAX])

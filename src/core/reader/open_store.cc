@@ -82,6 +82,7 @@ Result<Reader> Reader::Open(std::string_view path, const Options& options) {
 
   Reader r(std::string(path), std::move(mapped.value()), size);
   if (options.strict) r.mapping_.GuardTruncation();
+  r.strict_ = options.strict;
   std::memcpy(r.header_, base, kHeaderSize);
   r.num_keys_ = header.num_keys;
   r.num_objects_ = header.num_objects;

@@ -16,6 +16,13 @@ Error RecordFitError(RecordFit fit, uint64_t offset, std::string_view lead) {
   return Error::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
 }
 
+Error Reader::ChangedError() const {
+  return Error::Corrupt(
+      "the file changed while this reader had it open (store files are replaced by rename, never "
+      "rewritten in place): " +
+      path_);
+}
+
 uint64_t Reader::private_bytes() const {
   const Index& ix = Current();
   uint64_t bytes = ix.table.owned_bytes() + ix.samples.owned_bytes();
@@ -69,7 +76,7 @@ Result<std::optional<uint64_t>> Reader::Find(KeyView key) const {
   // The file's hash index named an entry the index contradicts: from now
   // on this reader uses a table of its own.
   Result<const Index*> replaced = Replace();
-  if (!replaced.ok()) return std::move(replaced.error());
+  if (!replaced.ok()) return Checked(std::move(replaced.error()));
   const Index& own = *replaced.value();
   return FindIn(own, key, own.table.empty() ? 0 : own.table.Hash(key), &contradicted);
 }
@@ -128,12 +135,13 @@ Status Reader::Cursor::Next() {
   const EntryFit fit = DecodeIndexEntry(file_, file_size_, pos_, &entry_);
   if (fit == EntryFit::kInside) return OkStatus();
   i_ = count_;
-  return EntryFitError(fit);
+  return reader_->Checked(EntryFitError(fit));
 }
 
 Result<Reader::Cursor> Reader::At(size_t i) const {
   const Index& ix = Current();
   Cursor c;
+  c.reader_ = this;
   c.file_ = mapping_.data();
   c.file_size_ = file_size_;
   c.count_ = num_keys_;
@@ -146,11 +154,11 @@ Result<Reader::Cursor> Reader::At(size_t i) const {
   // From the sample at or before entry i, walk forward.
   const uint64_t k = i >> EntrySamples::kShift;
   const uint64_t sample = k < ix.samples.count() ? ix.samples.At(k) : UINT64_MAX;
-  if (sample > file_size_ - index_offset_) return EntryFitError(EntryFit::kNoKeyLength);
+  if (sample > file_size_ - index_offset_) return Checked(EntryFitError(EntryFit::kNoKeyLength));
   c.pos_ = index_offset_ + sample;
   c.i_ = k << EntrySamples::kShift;
   const EntryFit fit = DecodeIndexEntry(mapping_.data(), file_size_, c.pos_, &c.entry_);
-  if (fit != EntryFit::kInside) return EntryFitError(fit);
+  if (fit != EntryFit::kInside) return Checked(EntryFitError(fit));
   while (c.i_ < i) {
     if (Status s = c.Next(); !s.ok()) return std::move(s.error());
   }
@@ -185,7 +193,9 @@ Result<Reader::Cursor> Reader::LowerBound(KeyView prefix) const {
   while (lo < hi) {
     const uint64_t mid = lo + (hi - lo) / 2;
     IndexEntry e;
-    if (!span.Decode(ix.samples.At(mid), &e)) return EntryFitError(EntryFit::kNoKeyAndOffset);
+    if (!span.Decode(ix.samples.At(mid), &e)) {
+      return Checked(EntryFitError(EntryFit::kNoKeyAndOffset));
+    }
     if (CompareKeys(e.key, prefix) < 0) {
       lo = mid + 1;
     } else {
@@ -197,7 +207,7 @@ Result<Reader::Cursor> Reader::LowerBound(KeyView prefix) const {
   // hash index and samples aside for the reader's own.
   if (lo > 0 && ix.samples.mapped() && !BlockHolds(ix, lo - 1, prefix)) {
     Result<const Index*> replaced = Replace();
-    if (!replaced.ok()) return std::move(replaced.error());
+    if (!replaced.ok()) return Checked(std::move(replaced.error()));
     return LowerBound(prefix);
   }
   Result<Cursor> c = At(lo == 0 ? 0 : (lo - 1) << EntrySamples::kShift);
@@ -205,6 +215,9 @@ Result<Reader::Cursor> Reader::LowerBound(KeyView prefix) const {
   while (!c.value().done() && CompareKeys(c.value().key(), prefix) < 0) {
     if (Status s = c.value().Next(); !s.ok()) return std::move(s.error());
   }
+  // Where a scan starts was read from the file: from a file changed in
+  // place it would start, or find nothing, among another store's keys.
+  if (strict_ && !Intact()) return ChangedError();
   return c;
 }
 

@@ -127,11 +127,13 @@ class Reader {
     // Where the current entry starts (absolute; 0 for a copied index).
     uint64_t position() const { return pos_; }
     // Move to the next entry. Fails (corrupt kind) when it does not fit in
-    // the file, which only an index never scanned whole can show.
+    // the file, which only an index never scanned whole can show (or, for
+    // a strict reader, with ChangedError when the file changed in place).
     Status Next();
 
    private:
     friend class Reader;
+    const Reader* reader_ = nullptr;
     const uint8_t* file_ = nullptr;
     uint64_t file_size_ = 0;
     const KeyTable* copied_ = nullptr;
@@ -176,6 +178,14 @@ class Reader {
   bool Intact() const {
     return !mapping_.damaged() && std::memcmp(mapping_.data(), header_, kHeaderSize) == 0;
   }
+  // The corrupt-kind refusal of a file changed in place since it was
+  // opened: "the file changed while this reader had it open (store files
+  // are replaced by rename, never rewritten in place): {path}".
+  Error ChangedError() const;
+  // e, or, for a reader opened strict whose file is no longer intact,
+  // ChangedError(): an index that stops making sense in a file rewritten or
+  // cut short in place tells of the change, not of damage to the store.
+  Error Checked(Error e) const { return strict_ && !Intact() ? ChangedError() : std::move(e); }
 
   const std::string& path() const { return path_; }
   uint64_t file_size() const { return file_size_; }
@@ -265,6 +275,7 @@ class Reader {
   uint64_t index_offset_ = 0;
   uint32_t file_crc32_ = 0;
   uint8_t header_[kHeaderSize] = {};  // as read at open, for Intact
+  bool strict_ = false;                // opened strict: changes in place are refused
   std::optional<ExtensionBlock> extension_;
   // The last record looked like an extension block, but an entry names it.
   bool last_record_is_value_ = false;

@@ -159,9 +159,15 @@ Result<WrittenRecord> WriteExtensionExternally(const ExternalExtensionInput& in,
     return std::move(s.error());
   }
   // The head and the HIDX header go in front once the slot count is known.
+  // The slots' write buffer and the samples, both held while the items are
+  // merged, come out of the merge's share of the budget.
   const uint64_t payload_pos = out_pos + kRecordHeadSize;
-  Appender body(&out, payload_pos + kHashIndexHeaderSize, size_t{1} << 20);
-  if (Status s = PlaceItems(&header, in.memory, held, &sorter, &body); !s.ok()) {
+  const size_t body_buffer = std::clamp<size_t>(in.memory / 16, kMinRunBuffer, size_t{1} << 20);
+  Appender body(&out, payload_pos + kHashIndexHeaderSize, body_buffer);
+  const size_t taken = body_buffer + samples.capacity() * sizeof(uint64_t);
+  const size_t merge_memory =
+      in.memory > taken + 2 * kMinRunBuffer ? in.memory - taken : 2 * kMinRunBuffer;
+  if (Status s = PlaceItems(&header, merge_memory, held, &sorter, &body); !s.ok()) {
     return std::move(s.error());
   }
 
