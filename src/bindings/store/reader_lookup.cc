@@ -12,7 +12,7 @@ namespace {
 
 // The object offset of key: found, absent (keys no store can hold, over
 // 65,535 bytes, are absent too), or false with an exception set.
-bool Find(const ReaderRef& self, const Reader& r, KeyView key, std::optional<uint64_t>* offset) {
+bool Find(ReaderRef self, const Reader& r, KeyView key, std::optional<uint64_t>* offset) {
   if (key.size > kMaxKeyLength) return true;
   Result<std::optional<uint64_t>> found = r.Find(key);
   if (!found.ok()) {
@@ -25,7 +25,7 @@ bool Find(const ReaderRef& self, const Reader& r, KeyView key, std::optional<uin
 
 // The value of key_obj; nullptr with *missing set when absent, or nullptr
 // with an exception set.
-PyObject* Fetch(const ReaderRef& self, PyObject* key_obj, bool* missing) {
+PyObject* Fetch(ReaderRef self, PyObject* key_obj, bool* missing) {
   StoreKey key;
   if (!key.Convert(key_obj)) return nullptr;
   const Reader* r = self.Store();
@@ -44,7 +44,7 @@ PyObject* Fetch(const ReaderRef& self, PyObject* key_obj, bool* missing) {
 
 }  // namespace
 
-PyObject* FetchOrKeyError(const ReaderRef& self, PyObject* key_obj) {
+PyObject* FetchOrKeyError(ReaderRef self, PyObject* key_obj) {
   bool missing = false;
   PyObject* value = Fetch(self, key_obj, &missing);
   if (missing) {
@@ -55,7 +55,7 @@ PyObject* FetchOrKeyError(const ReaderRef& self, PyObject* key_obj) {
   return value;
 }
 
-PyObject* FetchOr(const ReaderRef& self, PyObject* key_obj, PyObject* fallback) {
+PyObject* FetchOr(ReaderRef self, PyObject* key_obj, PyObject* fallback) {
   bool missing = false;
   PyObject* value = Fetch(self, key_obj, &missing);
   if (!missing) return value;
@@ -69,7 +69,7 @@ bool IsOneKey(PyObject* keys) {
   return true;
 }
 
-int Contains(const ReaderRef& self, PyObject* key_obj) {
+int Contains(ReaderRef self, PyObject* key_obj) {
   StoreKey key;
   if (!key.Convert(key_obj)) return -1;
   const Reader* r = self.Store();
@@ -79,8 +79,8 @@ int Contains(const ReaderRef& self, PyObject* key_obj) {
   return offset.has_value() ? 1 : 0;
 }
 
-bool FindViews(const ReaderRef& self, const Reader& r, const KeyView* views, size_t n,
-               uint64_t* offsets, bool* found) {
+bool FindViews(ReaderRef self, const Reader& r, const KeyView* views, size_t n, uint64_t* offsets,
+               bool* found) {
   constexpr size_t kBatch = Reader::kMaxLookupBatch;
   KeyView batch[kBatch];
   uint64_t batch_offsets[kBatch];
@@ -105,8 +105,8 @@ bool FindViews(const ReaderRef& self, const Reader& r, const KeyView* views, siz
   return true;
 }
 
-PyObject* ValueAt(const ReaderRef& self, const Reader& r, bool found, uint64_t offset,
-                  PyObject* key, PyObject* fallback) {
+PyObject* ValueAt(ReaderRef self, const Reader& r, bool found, uint64_t offset, PyObject* key,
+                  PyObject* fallback) {
   if (!found) {
     Py_INCREF(fallback);
     return fallback;
@@ -116,7 +116,7 @@ PyObject* ValueAt(const ReaderRef& self, const Reader& r, bool found, uint64_t o
   return self.Value(r, obj.value(), KeyOf{key, {}}).release();
 }
 
-bool FetchViews(const ReaderRef& self, const KeyView* views, PyObject* const* keys, Py_ssize_t n,
+bool FetchViews(ReaderRef self, const KeyView* views, PyObject* const* keys, Py_ssize_t n,
                 PyObject* fallback, PyObject* out, const Py_ssize_t* positions, Py_ssize_t first) {
   const std::shared_ptr<const Reader> r = self.SharedStore();
   if (!r) return false;
@@ -136,7 +136,7 @@ bool FetchViews(const ReaderRef& self, const KeyView* views, PyObject* const* ke
   return self.CheckIntact(*r);  // defaults given for keys of a changed file
 }
 
-bool FetchMany(const ReaderRef& self, PyObject* const* keys, Py_ssize_t n, PyObject* fallback,
+bool FetchMany(ReaderRef self, PyObject* const* keys, Py_ssize_t n, PyObject* fallback,
                PyObject* out, const Py_ssize_t* positions) {
   // Converted a batch at a time: the views of str and bytes keys point into
   // the key objects, which the caller holds.

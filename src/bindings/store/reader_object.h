@@ -57,10 +57,11 @@ struct KeyOf {
 // store, and its errors, raised as the classes of the reader's module.
 class ReaderRef {
  public:
-  explicit ReaderRef(PyObject* self) : self_(self), state_(ReaderObject::StateOf(self)) {}
+  explicit ReaderRef(PyObject* self) : self_(self) {}
 
-  PyObject* object() const { return self_; }
-  ReaderState& state() const { return state_; }
+  // (At a fixed offset from self: a ReaderRef is one pointer, passed in a
+  // register.)
+  ReaderState& state() const { return ReaderObject::StateOf(self_); }
 
   // The open store, or nullptr with ValueError set when it was closed.
   // Valid until Python code may run (see above).
@@ -83,8 +84,9 @@ class ReaderRef {
   OwnedRef Value(const Reader& r, ObjectView obj, const KeyOf& key) const {
     OwnedRef bytes = NewBytes(obj.data, obj.size);
     if (!CheckIntact(r)) return OwnedRef();
-    if (!state_.decode) return bytes;
-    OwnedRef value = OwnedRef::Steal(PyObject_CallOneArg(state_.decode.get(), bytes.get()));
+    PyObject* decode = state().decode.get();
+    if (decode == nullptr) return bytes;
+    OwnedRef value = OwnedRef::Steal(PyObject_CallOneArg(decode, bytes.get()));
     if (!value) RaiseUndecodable(key);
     return value;
   }
@@ -98,7 +100,7 @@ class ReaderRef {
   void Close() const { primary().store.reset(); }
   bool closed() const { return primary().store == nullptr; }
   // The reader instance whose store this one reads.
-  PyObject* primary_object() const { return state_.owner ? state_.owner.get() : self_; }
+  PyObject* primary_object() const { return state().owner ? state().owner.get() : self_; }
 
   // Raise the core error as this reader's module does; returns nullptr.
   PyObject* Raise(const Error& error) const;
@@ -109,14 +111,11 @@ class ReaderRef {
 
  private:
   // The instance whose store this one reads.
-  ReaderState& primary() const {
-    return state_.owner ? ReaderObject::StateOf(state_.owner.get()) : state_;
-  }
+  ReaderState& primary() const { return ReaderObject::StateOf(primary_object()); }
   bool RaiseChanged(const Reader& r) const;
   void RaiseUndecodable(const KeyOf& key) const;
 
   PyObject* self_;
-  ReaderState& state_;
 };
 
 }  // namespace tarndb::py::store

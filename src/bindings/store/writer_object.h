@@ -45,9 +45,9 @@ using WriterObject = Instance<WriterState>;
 // raised as the classes of the writer's module.
 class WriterRef {
  public:
-  WriterRef(PyObject* self, WriterState& state) : self_(self), state_(state) {}
+  explicit WriterRef(PyObject* self) : self_(self) {}
 
-  WriterState& state() const { return state_; }
+  WriterState& state() const { return WriterObject::StateOf(self_); }
 
   // Raise the core error as this writer's module does; returns nullptr.
   PyObject* Raise(const Error& error) const { return SetCoreError(ModuleOf(self_), error); }
@@ -66,18 +66,18 @@ class WriterRef {
   // writer's encode callable makes of it. holder keeps the encoded object.
   bool ValueBytes(PyObject* value, bool raw, OwnedRef* holder, RawValue* bytes) const {
     if (raw) return bytes->Convert(value, "a raw value");
-    if (!state_.encode) {
+    if (!state().encode) {
       PyErr_SetString(PyExc_TypeError, "this writer has no encoder: use the *_raw calls");
       return false;
     }
-    *holder = OwnedRef::Steal(PyObject_CallOneArg(state_.encode.get(), value));
+    *holder = OwnedRef::Steal(PyObject_CallOneArg(state().encode.get(), value));
     if (!*holder) return false;
     return bytes->Convert(holder->get(), "the encoder's result");
   }
 
   // Store data as a new object; its ID, or nullopt with an exception set.
   std::optional<uint64_t> AddObject(const uint8_t* data, size_t size) const {
-    Result<uint64_t> id = state_.core.AddObject(data, size);
+    Result<uint64_t> id = state().core.AddObject(data, size);
     if (!id.ok()) return Raise(id.error()), std::nullopt;
     return id.value();
   }
@@ -90,10 +90,10 @@ class WriterRef {
   // bytes, or a copy.
   bool AddKey(KeyView key, uint64_t obj_id) const {
     bool spill_first = false;
-    Status added = state_.core.AddKey(key, obj_id, &spill_first);
+    Status added = state().core.AddKey(key, obj_id, &spill_first);
     if (added.ok() && spill_first) {
       GilReleased released;
-      added = state_.core.AddKey(key, obj_id);
+      added = state().core.AddKey(key, obj_id);
     }
     if (!added.ok()) return Raise(added.error()), false;
     return true;
@@ -101,7 +101,6 @@ class WriterRef {
 
  private:
   PyObject* self_;
-  WriterState& state_;
 };
 
 }  // namespace tarndb::py::store

@@ -86,7 +86,7 @@ PyObject* ExclusiveMethod(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           PyObject* kwnames) {
   return CallMethod<WriterState, 3>(
       P, kExclusive, self, args, nargs, kwnames,
-      [self](WriterState& w, PyObject** a) { return Body(WriterRef(self, w), a); });
+      [self](WriterState&, PyObject** a) { return Body(WriterRef(self), a); });
 }
 
 PyObject* AddBody(const WriterRef& w, PyObject* const* a) {
@@ -191,7 +191,7 @@ PyObject* TakenGetter(PyObject* self, void*) {
     auto& inst = WriterObject::Of(self);
     ScopedUse use(inst.access, M);
     if (!use) return nullptr;
-    return Body(WriterRef(self, inst.state()));
+    return Body(WriterRef(self));
   });
 }
 
