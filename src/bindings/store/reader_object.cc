@@ -9,17 +9,17 @@ PyObject* ReaderRef::Raise(const Error& error) const {
   return SetCoreError(ModuleOf(self_), error);
 }
 
-bool ReaderRef::RaiseChanged(const Reader& r) const {
-  Raise(
+bool ReaderRef::RaiseChanged(PyObject* self, const Reader& r) {
+  SetCoreError(
+      ModuleOf(self),
       Error::Corrupt("the file changed while this reader had it open (store files are replaced by "
                      "rename, never rewritten in place): " +
                      r.path()));
   return false;
 }
 
-void ReaderRef::RaiseUndecodable(const KeyOf& key) const {
-  OwnedRef k = key.Make();
-  store::RaiseUndecodable(ModuleOf(self_), k.get());
+void ReaderRef::RaiseUndecodable(PyObject* self, PyObject* key) {
+  store::RaiseUndecodable(ModuleOf(self), key);
 }
 
 }  // namespace tarndb::py::store

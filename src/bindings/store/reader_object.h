@@ -87,13 +87,13 @@ class ReaderRef {
     PyObject* decode = state().decode.get();
     if (decode == nullptr) return bytes;
     OwnedRef value = OwnedRef::Steal(PyObject_CallOneArg(decode, bytes.get()));
-    if (!value) RaiseUndecodable(key);
+    if (!value) RaiseUndecodable(self_, key.Make().get());
     return value;
   }
 
   // False with TarnCorruptError set when the file was rewritten or cut
   // short in place since the reader opened it.
-  bool CheckIntact(const Reader& r) const { return r.Intact() || RaiseChanged(r); }
+  bool CheckIntact(const Reader& r) const { return r.Intact() || RaiseChanged(self_, r); }
 
   // Drop the store (a view's: its reader's). Calls running Python code keep
   // their own reference; the mapping goes when the last of them is done.
@@ -112,8 +112,10 @@ class ReaderRef {
  private:
   // The instance whose store this one reads.
   ReaderState& primary() const { return ReaderObject::StateOf(primary_object()); }
-  bool RaiseChanged(const Reader& r) const;
-  void RaiseUndecodable(const KeyOf& key) const;
+  // The error paths of a value, out of line and static: a handle whose
+  // address is never taken stays in a register on the paths that do not fail.
+  static bool RaiseChanged(PyObject* self, const Reader& r);
+  static void RaiseUndecodable(PyObject* self, PyObject* key);
 
   PyObject* self_;
 };
