@@ -46,17 +46,19 @@ struct Instance {
   State& state() { return *std::launder(reinterpret_cast<State*>(storage)); }
 
   // Allocate an instance of type (the class or a subclass) through its
-  // allocator and move state into it. Returns a new reference, or nullptr
-  // with the interpreter's error set (state is then simply destroyed by the
-  // caller's scope). The allocator of a collectable class starts tracking
-  // the instance; nothing runs between that and the state being in place.
-  static PyObject* Create(PyTypeObject* type, State&& state) {
+  // allocator and build its state in place from args (State{args...}).
+  // Returns a new reference, or nullptr with the interpreter's error set
+  // (args are then left to the caller's scope). The allocator of a
+  // collectable class starts tracking the instance; nothing runs between
+  // that and the state being in place.
+  template <typename... Args>
+  static PyObject* Create(PyTypeObject* type, Args&&... args) {
     allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
     PyObject* self = alloc(type, 0);
     if (self == nullptr) return nullptr;
     Instance& inst = Of(self);
     new (&inst.access) AccessCounter(0);
-    new (inst.storage) State(std::move(state));
+    new (inst.storage) State{std::forward<Args>(args)...};
     return self;
   }
 

@@ -132,8 +132,7 @@ PyType_Slot kSlots[] = {
 // A new iterator of reader's module; nullptr with an exception set.
 PyObject* MakeIterator(PyObject* reader, IterMode mode, Walk&& walk) {
   PyTypeObject* type = StoreModule::AsType(ModuleOf(reader).reader_iterator_type);
-  return IteratorObject::Create(type,
-                                IteratorState{OwnedRef::NewRef(reader), mode, std::move(walk)});
+  return IteratorObject::Create(type, OwnedRef::NewRef(reader), mode, std::move(walk));
 }
 
 }  // namespace

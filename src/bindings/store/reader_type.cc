@@ -55,9 +55,8 @@ extern "C" PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwa
                                       static_cast<size_t>(PyBytes_GET_SIZE(path.get()))),
                      Reader::Options{verify, /*use_extension=*/true, populate, /*strict=*/true});
     if (!opened.ok()) return SetCoreError(ModuleOfType(type), opened.error());
-    return ReaderObject::Create(
-        type, ReaderState{std::make_shared<const Reader>(std::move(opened.value())), OwnedRef(),
-                          OwnedRef::NewRef(decode)});
+    return ReaderObject::Create(type, std::make_shared<const Reader>(std::move(opened.value())),
+                                OwnedRef(), OwnedRef::NewRef(decode));
   });
 }
 
@@ -252,9 +251,8 @@ extern "C" PyObject* ReaderView(PyObject* self, PyObject* const* args, Py_ssize_
       return nullptr;
     }
     if (reader.Store() == nullptr) return nullptr;
-    return ReaderObject::Create(
-        reinterpret_cast<PyTypeObject*>(a[0]),
-        ReaderState{nullptr, OwnedRef::NewRef(reader.primary_object()), OwnedRef()});
+    return ReaderObject::Create(reinterpret_cast<PyTypeObject*>(a[0]), nullptr,
+                                OwnedRef::NewRef(reader.primary_object()), OwnedRef());
   });
 }
 

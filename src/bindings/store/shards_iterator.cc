@@ -151,8 +151,7 @@ PyObject* NewMergeIterator(PyObject* shards, PyObject* readers, IterMode mode,
     if (merge.Live(s)) merge.Push(s);
   }
   PyTypeObject* type = StoreModule::AsType(ModuleOf(shards).merge_iterator_type);
-  return MergeIteratorObject::Create(type,
-                                     MergeState{OwnedRef::NewRef(readers), mode, std::move(merge)});
+  return MergeIteratorObject::Create(type, OwnedRef::NewRef(readers), mode, std::move(merge));
 }
 
 }  // namespace tarndb::py::store

@@ -62,7 +62,7 @@ PyObject* Route(PyObject* self, PyObject* key_obj) {
 }
 
 extern "C" PyObject* ShardsNew(PyTypeObject* type, PyObject*, PyObject*) {
-  return Frame([&]() -> PyObject* { return ShardsObject::Create(type, ShardsState{}); });
+  return Frame([&]() -> PyObject* { return ShardsObject::Create(type); });
 }
 
 extern "C" int ShardsTraverse(PyObject* self, visitproc visit, void* arg) {

@@ -66,8 +66,7 @@ extern "C" PyObject* WriterNew(PyTypeObject* type, PyObject* args, PyObject* kwa
     }
     WriterSettings settings;
     if (!ParseWriterSettings(ModuleOfType(type), a, &settings)) return nullptr;
-    return WriterObject::Create(
-        type, WriterState{NewCoreWriter(std::move(settings)), OwnedRef::NewRef(encode)});
+    return WriterObject::Create(type, NewCoreWriter(std::move(settings)), OwnedRef::NewRef(encode));
   });
 }
 
