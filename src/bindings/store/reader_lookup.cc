@@ -92,7 +92,7 @@ bool FindViews(ReaderRef self, const Reader& r, const KeyView* views, size_t n, 
       if (views[base + b].size <= kMaxKeyLength) batch[lookups++] = views[base + b];
     }
     if (Status s = r.FindMany(batch, lookups, batch_offsets, batch_found); !s.ok()) {
-      self.Raise(s.error());
+      ReaderRef::Raise(self.object(), s.error());
       return false;
     }
     for (size_t b = 0, l = 0; b < m; ++b) {
@@ -112,7 +112,7 @@ PyObject* ValueAt(ReaderRef self, const Reader& r, bool found, uint64_t offset, 
     return fallback;
   }
   Result<ObjectView> obj = r.ReadObject(offset);
-  if (!obj.ok()) return self.Raise(obj.error());
+  if (!obj.ok()) return ReaderRef::Raise(self.object(), obj.error());
   return self.Value(r, obj.value(), KeyOf{key, {}}).release();
 }
 

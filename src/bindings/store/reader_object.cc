@@ -5,8 +5,10 @@
 
 namespace tarndb::py::store {
 
-PyObject* ReaderRef::Raise(const Error& error) const {
-  return SetCoreError(ModuleOf(self_), error);
+PyObject* ReaderRef::Raise(const Error& error) const { return Raise(self_, error); }
+
+PyObject* ReaderRef::Raise(PyObject* self, const Error& error) {
+  return SetCoreError(ModuleOf(self), error);
 }
 
 bool ReaderRef::RaiseChanged(PyObject* self, const Reader& r) {

@@ -104,6 +104,9 @@ class ReaderRef {
 
   // Raise the core error as this reader's module does; returns nullptr.
   PyObject* Raise(const Error& error) const;
+  // The same where the handle must stay in a register (a loop's cold path).
+  static PyObject* Raise(PyObject* self, const Error& error);
+  PyObject* object() const { return self_; }
 
   static void RaiseClosed() {
     PyErr_SetString(PyExc_ValueError, "operation on a closed TarnReader");
