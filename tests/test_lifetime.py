@@ -112,6 +112,27 @@ def store_batches(w):
     w.put_many_raw(MANY_KEYS, PAYLOAD)
 
 
+def reader_misc(c):
+    r = TarnReader(c.package_path)
+    r._section(b"none", 1), len(r), r.closed
+    r.close()
+
+
+def writer_misc(w):
+    w.add(LIST_KEY), w.add_raw(PAYLOAD), w.update({KEY: 1}), w.put_many([KEY, PREFIX], None)
+    w.num_objects, w.num_keys, w._runs, w._published, _store.Writer._storable_key(KEY)
+    w._set_section(b"test", 1, PAYLOAD)
+
+
+def shards_misc(shards):
+    shards.get(KEY), KEY in shards, len(shards), list(shards.prefix(PREFIX)), list(shards._values())
+
+
+def shard_functions(c):
+    _store.shard_of(KEY, 4), _store._group_by_shard(MANY_KEYS, 4)
+    _store._unpack_pairs(_store._pack_by_shard(MANY_KEYS, [PAYLOAD] * len(MANY_KEYS), 4)[0])
+
+
 # The package module's calls, with their error paths: each exception is caught and dropped.
 LONG_KEY, MANY_KEYS, PAIRS = "x" * 70_000, [KEY, MISSING] * 50, [(KEY, PAYLOAD), (PREFIX, b"")]
 STORE_CASES = {
@@ -142,6 +163,12 @@ STORE_CASES = {
     "build duplicate key": (raises(TarnDuplicateKeyError, lambda c: c.dup.build(c.target)), OPENS),
     "build to a missing directory": (raises(TarnIOError, lambda c: c.sw.build(c.nowhere)), OPENS),
     "publish_file": (lambda c: _store.publish_file(c.target, PAYLOAD), OPENS),
+    "reader close, len, _section": (lambda c: reader_misc(c), OPENS),
+    "writer add, update, figures, sections": (lambda c: writer_misc(growing_store(c)), N // 10),
+    "shards get, in, len, prefix, values": (lambda c: shards_misc(c.shards), N // 10),
+    "shard functions": (lambda c: shard_functions(c), N // 10),
+    "_storable_key too long": (raises(ValueError, lambda c: _store.Writer._storable_key(LONG_KEY)), N),
+    "shard_of bad count": (raises(ValueError, lambda c: _store.shard_of(KEY, 0)), N),
 }
 CASES.update(STORE_CASES)
 
