@@ -15,7 +15,8 @@ import weakref
 import pytest
 from helpers import mapped, open_fds
 from storefile import NUM_KEYS_POS, craft, encode_store, entry, patch, record
-from tarndb import TarnDuplicateKeyError, TarnIOError, TarnReader, TarnValueError, TarnWriter, _store
+from tarndb import (TarnDuplicateKeyError, TarnIOError, TarnReader, TarnValueError, TarnWriter,
+                    _store)
 from tarndb._tarndb import _TarnReader, _TarnWriter
 
 N = 100_000
@@ -167,7 +168,8 @@ STORE_CASES = {
     "writer add, update, figures, sections": (lambda c: writer_misc(growing_store(c)), N // 10),
     "shards get, in, len, prefix, values": (lambda c: shards_misc(c.shards), N // 10),
     "shard functions": (lambda c: shard_functions(c), N // 10),
-    "_storable_key too long": (raises(ValueError, lambda c: _store.Writer._storable_key(LONG_KEY)), N),
+    "_storable_key too long": (
+        raises(ValueError, lambda c: _store.Writer._storable_key(LONG_KEY)), N),
     "shard_of bad count": (raises(ValueError, lambda c: _store.shard_of(KEY, 0)), N),
 }
 CASES.update(STORE_CASES)
