@@ -1,6 +1,8 @@
-"""Memory, references and descriptors over many calls; readers across fork() and in bulk."""
+"""Memory, references and descriptors over many calls; readers across fork() and in bulk;
+the package module's objects under the cyclic garbage collector."""
 
 import gc
+import importlib.util
 import json
 import os
 import shutil
@@ -8,10 +10,13 @@ import subprocess
 import sys
 import tempfile
 import types
+import weakref
 
 import pytest
 from helpers import mapped, open_fds
 from storefile import NUM_KEYS_POS, craft, encode_store, entry, patch, record
+from tarndb import (TarnDuplicateKeyError, TarnIOError, TarnReader, TarnValueError, TarnWriter,
+                    _store)
 from tarndb._tarndb import _TarnReader, _TarnWriter
 
 N = 100_000
@@ -90,6 +95,112 @@ CASES = {
 }
 
 
+def growing_store(c):
+    """A package writer replaced every 1,000 calls, as growing() is."""
+    c.store_calls += 1
+    if c.store_calls % 1000 == 0:
+        c.store_growing = TarnWriter()
+    return c.store_growing
+
+
+def store_puts(w):
+    w.add_key(PREFIX, w.put(KEY, LIST_KEY))
+    w.put_raw(MISSING, PAYLOAD)
+
+
+def store_batches(w):
+    w.update_raw(PAIRS)
+    w.put_many_raw(MANY_KEYS, PAYLOAD)
+
+
+def reader_misc(c):
+    r = TarnReader(c.package_path)
+    r._section(b"none", 1), len(r), r.closed
+    r.close()
+
+
+def writer_misc(w):
+    w.add(LIST_KEY), w.add_raw(PAYLOAD), w.update({KEY: 1}), w.put_many([KEY, PREFIX], None)
+    w.num_objects, w.num_keys, w._runs, w._published, _store.Writer._storable_key(KEY)
+    w._set_section(b"test", 1, PAYLOAD)
+
+
+def shards_misc(shards):
+    shards.get(KEY), KEY in shards, len(shards), list(shards.prefix(PREFIX)), list(shards._values())
+
+
+def shard_functions(c):
+    _store.shard_of(KEY, 4), _store._group_by_shard(MANY_KEYS, 4)
+    _store._unpack_pairs(_store._pack_by_shard(MANY_KEYS, [PAYLOAD] * len(MANY_KEYS), 4)[0])
+
+
+# The package module's calls, with their error paths: each exception is caught and dropped.
+LONG_KEY, MANY_KEYS, PAIRS = "x" * 70_000, [KEY, MISSING] * 50, [(KEY, PAYLOAD), (PREFIX, b"")]
+STORE_CASES = {
+    "Reader()": (lambda c: TarnReader(c.package_path), OPENS),
+    "Reader() missing file": (raises(TarnIOError, lambda c: TarnReader(c.nowhere)), OPENS),
+    "Reader() undecodable value type": (
+        raises(TarnValueError, lambda c: TarnReader(c.package_path, value_type=int)[KEY]), OPENS),
+    "reader[key]": (lambda c: c.pr[KEY], N),
+    "reader[missing] KeyError": (raises(KeyError, lambda c: c.pr[MISSING]), N),
+    "reader[bad key type]": (raises(TypeError, lambda c: c.pr[BAD_KEY]), N),
+    "reader.get / in": (lambda c: (c.pr.get(MISSING, EXC), KEY in c.pr), N),
+    "reader.get_many": (lambda c: c.pr.get_many(MANY_KEYS, EXC), N // 10),
+    "reader.get_many one key": (raises(TypeError, lambda c: c.pr.get_many(KEY)), N),
+    "iteration": (lambda c: (list(c.pr), list(c.pr.items()), list(c.pr.values())), N // 10),
+    "objects, prefix": (lambda c: (list(c.pr.objects()), list(c.pr.prefix(PREFIX))), N // 10),
+    "undecodable value": (raises(TarnValueError, lambda c: c.undecodable[KEY]), N),
+    "raw view": (lambda c: c.pr.raw.get_many(MANY_KEYS), N // 10),
+    "reader verify, stats": (lambda c: (c.pr.verify(), c.pr.stats()), N // 10),
+    "shards": (lambda c: (c.shards[KEY], c.shards.get_many(MANY_KEYS), list(c.shards)), N // 10),
+    "Writer()": (lambda c: TarnWriter(), OPENS),
+    "put, put_raw, add_key": (lambda c: store_puts(growing_store(c)), N),
+    "update_raw, put_many_raw": (lambda c: store_batches(growing_store(c)), N),
+    "_update_packed": (lambda c: growing_store(c)._update_packed(c.packed), N),
+    "put unencodable value": (raises(TypeError, lambda c: c.sw.put(KEY, EXC)), N),
+    "put key too long": (raises(ValueError, lambda c: c.sw.put_raw(LONG_KEY, PAYLOAD)), N),
+    "add_key out of range": (raises(ValueError, lambda c: c.sw.add_key(KEY, 99)), N),
+    "writer build": (lambda c: c.sw.build(c.target, quiet=True), OPENS),
+    "build duplicate key": (raises(TarnDuplicateKeyError, lambda c: c.dup.build(c.target)), OPENS),
+    "build to a missing directory": (raises(TarnIOError, lambda c: c.sw.build(c.nowhere)), OPENS),
+    "publish_file": (lambda c: _store.publish_file(c.target, PAYLOAD), OPENS),
+    "reader close, len, _section": (lambda c: reader_misc(c), OPENS),
+    "writer add, update, figures, sections": (lambda c: writer_misc(growing_store(c)), N // 10),
+    "shards get, in, len, prefix, values": (lambda c: shards_misc(c.shards), N // 10),
+    "shard functions": (lambda c: shard_functions(c), N // 10),
+    "_storable_key too long": (
+        raises(ValueError, lambda c: _store.Writer._storable_key(LONG_KEY)), N),
+    "shard_of bad count": (raises(ValueError, lambda c: _store.shard_of(KEY, 0)), N),
+}
+CASES.update(STORE_CASES)
+
+
+def store_context(c, file):
+    """The package module's objects that the cases use, in c."""
+    c.store_calls, c.store_growing, c.package_path = 0, TarnWriter(), file("package.trnd")
+    c.pr = TarnReader(c.package_path)
+    c.undecodable = _store.Reader(c.package_path, decode=int)
+    c.shards = _store.Shards()
+    c.shards._set_shards([_store.Reader(file(f"shard{i}.trnd"), decode=len) for i in range(2)])
+    c.packed = _store._pack_by_shard([KEY, PREFIX], [PAYLOAD, b""], 1)[0]
+    c.sw = TarnWriter()
+    c.sw.put(KEY, LIST_KEY)
+    c.dup = TarnWriter(_unique_keys=True)
+    c.dup.update_raw([(KEY, b"\xc0"), (KEY, b"\xc0")])
+
+
+def write_package_stores(data):
+    """The stores the package module's cases read: one, and one in two shards."""
+    pairs = {k.decode(): list(OBJECTS[i][:8]) for k, i in KEYMAP.items()}
+    w = TarnWriter()
+    w.update(pairs)
+    w.build(data / "package.trnd", quiet=True)
+    for i in range(2):
+        w = TarnWriter()
+        w.update_raw([(k, b"%d" % len(v)) for k, v in pairs.items() if _store.shard_of(k, 2) == i])
+        w.build(data / f"shard{i}.trnd", quiet=True)
+
+
 def memory():
     """kB resident (all, anonymous) and mapped, from /proc/self/status."""
     with open("/proc/self/status") as f:
@@ -98,7 +209,8 @@ def memory():
 
 
 def state(c):
-    watched = [KEY, MISSING, PREFIX, BAD_KEY, LIST_KEY, PAYLOAD, EXC, c.w, c.sound, c.corrupt]
+    watched = [KEY, MISSING, PREFIX, BAD_KEY, LIST_KEY, PAYLOAD, EXC, c.w, c.sound, c.corrupt,
+               LONG_KEY, MANY_KEYS, PAIRS, c.pr, c.undecodable, c.shards, c.sw, c.dup, c.packed]
     gc.collect()
     return (memory(), sys.getallocatedblocks(), len(os.listdir("/proc/self/fd")),
             [sys.getrefcount(obj) for obj in watched])
@@ -124,6 +236,7 @@ def run_cases(scratch, file):
     c.w.add_key(KEY, c.w.add_object_raw(PAYLOAD))
     c.w.add_object_raw(b"")
     c.sound = _TarnReader(c.sound_path)
+    store_context(c, file)
     results = {}
     for name, (call, count) in CASES.items():
         for _ in range(count // 5):
@@ -155,6 +268,7 @@ def growth(tmp_path_factory):
     # Every key names a record whose length runs past the end of the file.
     (data / "corrupt.trnd").write_bytes(craft(record(b"abc", length=1000),
                                               entry(KEY.encode(), 40), num_keys=1))
+    write_package_stores(data)
     env = dict(os.environ)
     if "libasan" in env.get("LD_PRELOAD", ""):
         # Freed memory must be reused at once, not parked in quarantine.
@@ -217,3 +331,149 @@ class TestSharing:
         assert all(r.get_raw(KEY) == OBJECTS[3] for r in readers)
         del readers
         assert mapped(path) == [] and open_fds() == before
+
+
+# -- the package module's objects and the cyclic garbage collector --------------------------
+
+
+class Holder:
+    """A callable that holds what it is given: the far end of a reference cycle."""
+
+    def __init__(self, fn=bytes):
+        self.fn, self.held = fn, None
+
+    def __call__(self, value):
+        return self.fn(value)
+
+
+def writer_through_encode(path):
+    h = Holder(lambda v: b"%d" % v)
+    h.held = _store.Writer(encode=h)
+    h.held.put("k", 1)
+    return h
+
+
+def reader_through_decode(path):
+    h = Holder()
+    h.held = _store.Reader(path, decode=h)
+    return h
+
+
+def iterator_through_decode(path):
+    h = Holder()
+    h.held = _store.Reader(path, decode=h)._items()
+    next(h.held)
+    return h
+
+
+def view_through_reader_attribute(path):
+    r = type("R", (TarnReader,), {})(path)  # a subclass with a __dict__
+    r.view = r.raw
+    return r
+
+
+def shards_through_decode(path):
+    h = Holder()
+    h.held = _store.Shards()
+    h.held._set_shards([_store.Reader(path, decode=h)])
+    return h
+
+
+def merged_iterator_through_decode(path):
+    shards = shards_through_decode(path)
+    shards.held = shards.held._items()
+    next(shards.held)
+    return shards
+
+
+def subclass_through_its_class(base, *args):
+    cls = type("Sub", (base,), {})
+    cls.instance = cls(*args)  # the instance holds its class in turn
+    return cls
+
+
+CYCLES = {
+    "writer <-> encode": writer_through_encode,
+    "reader <-> decode": reader_through_decode,
+    "iterator -> reader <-> decode": iterator_through_decode,
+    "reader <-> its raw view": view_through_reader_attribute,
+    "shards -> reader <-> decode": shards_through_decode,
+    "merged iterator -> readers <-> decode": merged_iterator_through_decode,
+    "TarnWriter subclass <-> instance": lambda path: subclass_through_its_class(TarnWriter),
+    "TarnReader subclass <-> instance": lambda path: subclass_through_its_class(TarnReader, path),
+    "Shards subclass <-> instance": lambda path: subclass_through_its_class(_store.Shards),
+}
+
+# Scans made from a reader that nothing else holds: each must keep its reader open.
+SCANS = {
+    "keys": lambda r: iter(r),
+    "items": lambda r: iter(r.items()),
+    "raw values": lambda r: iter(r.raw.values()),
+    "prefix": lambda r: r.prefix(PREFIX),
+    "objects": lambda r: r.objects(),
+}
+
+
+@pytest.fixture
+def package(tmp_path):
+    write_package_stores(tmp_path)
+    return str(tmp_path / "package.trnd")
+
+
+class TestObjectModel:
+    @pytest.mark.parametrize("make", list(CYCLES.values()), ids=list(CYCLES))
+    def test_cycles_are_collected_and_release_their_store(self, package, make):
+        gc.collect()
+        ref = weakref.ref(make(package))
+        assert ref() is not None
+        gc.collect()
+        assert ref() is None and mapped(package) == []
+
+    @pytest.mark.parametrize("scan", list(SCANS.values()), ids=list(SCANS))
+    def test_a_scan_outlives_its_reader(self, package, scan):
+        with TarnReader(package) as kept:
+            expected = list(scan(kept))
+        it = scan(TarnReader(package))
+        gc.collect()
+        assert len(mapped(package)) == 1 and list(it) == expected and expected
+        del it
+        assert mapped(package) == []
+
+    def test_subclasses_keep_their_own_behaviour(self, tmp_path):
+        class Writer(TarnWriter):
+            def put(self, key, value):
+                return super().put(key.upper(), value)
+
+        class Reader(TarnReader):
+            def total(self):
+                return sum(map(sum, self.values()))
+
+        w = Writer()
+        w.put("a", [1, 2])
+        w.update({"b": [3]})
+        w.build(tmp_path / "s.trnd", quiet=True)
+        with Reader(tmp_path / "s.trnd", value_type=tuple) as r, r.reopen() as again:
+            assert (dict(r), r.total()) == ({"A": (1, 2), "b": (3,)}, 6)
+            assert type(again) is Reader and again["A"] == (1, 2)  # value_type kept
+            assert gc.is_tracked(r) and gc.is_tracked(w)
+
+    def test_each_module_object_has_its_own_classes(self, package):
+        spec = importlib.util.spec_from_file_location(_store.__name__, _store.__file__)
+        second = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(second)
+        assert {second.Reader, second.ReaderIterator, second.Writer, second.Shards}.isdisjoint(
+            {_store.Reader, _store.ReaderIterator, _store.Writer, _store.Shards})
+        r = second.Reader(package, decode=len)
+        assert type(iter(r)) is second.ReaderIterator and r[KEY] == len(OBJECTS[3][:8]) + 1
+        with pytest.raises(TarnIOError):  # the package's classes, from the second module too
+            second.Reader(package + ".missing")
+        with pytest.raises(TarnValueError):
+            second.Reader(package, decode=int)[KEY]
+        w = second.Writer(unique_keys=True)
+        w.update_raw([("k", b"1"), ("k", b"2")])
+        with pytest.raises(TarnDuplicateKeyError):
+            w.build(package + ".new")
+        module = weakref.ref(second)
+        del second, spec, r, w
+        gc.collect()
+        assert module() is None and mapped(package) == []

@@ -235,3 +235,44 @@ def test_a_store_changed_in_place_is_refused_not_served(tmp_path, how):
                           timeout=60, cwd=tmp_path)
     assert done.returncode == 0, done.stderr  # SIGBUS would end it with -7
     assert done.stdout.split() == ["True"] + ["refused"] * 4
+
+
+def plant_temporary(tmp_path, how):
+    """A file where a build of s.trnd puts its temporary one."""
+    tmp = tmp_path / "s.trnd.tmp"
+    if how == "hard link":
+        (tmp_path / "other").write_bytes(b"x")
+        os.link(tmp_path / "other", tmp)
+    else:  # another user's: whoever made it may hold it open
+        tmp.write_bytes(b"x")
+        os.chown(tmp, 65534, 65534)
+    return tmp_path / "s.trnd"
+
+
+def fifo(tmp_path):
+    os.mkfifo(tmp_path / "fifo")
+    return tmp_path / "fifo"
+
+
+# Refusals with no system error behind them: errno and strerror are None, not 0 and "Success".
+@pytest.mark.parametrize("call, text, names", [
+    (lambda p: TarnReader(fifo(p)), "cannot open {p}/fifo: not a regular file", "fifo"),
+    (lambda p: TarnWriter().build(fifo(p)), "{p}/fifo: target: not a regular file", "fifo"),
+    (lambda p: TarnWriter.create(fifo(p)), "{p}/fifo: target: not a regular file", "fifo"),
+    (lambda p: tarndb._store.publish_file(fifo(p), b"x"), "{p}/fifo: target: not a regular file",
+     "fifo"),
+    (lambda p: TarnWriter().build(plant_temporary(p, "hard link")),
+     "{p}/s.trnd.tmp: open tmp: not a regular file with a single link", "s.trnd.tmp"),
+    pytest.param(lambda p: TarnWriter().build(plant_temporary(p, "another user's")),
+                 "{p}/s.trnd.tmp: open tmp: not owned by this user", "s.trnd.tmp",
+                 marks=pytest.mark.skipif(os.geteuid() != 0, reason="chown needs root")),
+], ids=["reader on a FIFO", "build to a FIFO", "create on a FIFO", "publish to a FIFO",
+        "linked temporary file", "another user's temporary file"])
+def test_refusals_without_a_system_error_carry_no_errno(tmp_path, call, text, names):
+    with pytest.raises(TarnIOError) as caught:
+        call(tmp_path)
+    exc = caught.value
+    assert str(exc) == text.format(p=tmp_path)
+    assert (exc.errno, exc.strerror, exc.filename) == (None, None, str(tmp_path / names))
+    again = pickle.loads(pickle.dumps(exc))
+    assert (again.errno, again.strerror, str(again)) == (None, None, str(exc))

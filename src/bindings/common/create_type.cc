@@ -6,8 +6,9 @@
 
 namespace tarndb::py {
 
-PyObject* CreateType(PyType_Spec* spec) {
-  OwnedRef type = OwnedRef::Steal(PyType_FromSpec(spec));
+PyObject* CreateType(PyType_Spec* spec, PyObject* module) {
+  OwnedRef type = OwnedRef::Steal(
+      module != nullptr ? PyType_FromModuleAndSpec(module, spec, nullptr) : PyType_FromSpec(spec));
 #if PY_VERSION_HEX < 0x030B0000
   if (!type) return nullptr;
   for (const PyType_Slot* slot = spec->slots; slot->slot != 0; ++slot) {

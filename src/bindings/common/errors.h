@@ -3,7 +3,7 @@
 // Internal faults become PanicException, a BaseException subclass created
 // once per process, so an ordinary `except Exception` does not swallow a
 // bug. How a core error becomes an exception is each module's own
-// (SetCoreError, defined once per module).
+// (SetCoreError, in tarndb/core_error.h and store/errors.h).
 #ifndef TARNDB_BINDINGS_COMMON_ERRORS_H_
 #define TARNDB_BINDINGS_COMMON_ERRORS_H_
 
@@ -28,10 +28,6 @@ class Panic : public std::runtime_error {
 // unchanged (a MemoryError while creating a result, say); the frame stops
 // it and returns failure.
 struct PythonErrorSet {};
-
-// Raise the Python exception for a core error. Always returns nullptr.
-// Each module defines it: the two modules report errors differently.
-PyObject* SetCoreError(const Error& error);
 
 // The dotted name of the module's PanicException, defined by each module.
 extern const char kPanicClassName[];

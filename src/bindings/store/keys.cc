@@ -77,6 +77,14 @@ bool ConvertObjectId(PyObject* obj, std::optional<uint64_t>* id) {
   return true;
 }
 
+std::optional<std::string> PathText(PyObject* obj) {
+  PyObject* converted = nullptr;
+  if (!PyUnicode_FSConverter(obj, &converted)) return std::nullopt;
+  OwnedRef bytes = OwnedRef::Steal(converted);
+  return std::string(PyBytes_AS_STRING(bytes.get()),
+                     static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
 std::string IntText(PyObject* obj) {
   OwnedRef index = OwnedRef::Steal(PyNumber_Index(obj));
   OwnedRef text = index ? OwnedRef::Steal(PyObject_Str(index.get())) : OwnedRef();

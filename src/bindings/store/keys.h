@@ -68,6 +68,10 @@ class RawValue {
 // as nothing with no exception set; a non-integer raises TypeError.
 bool ConvertObjectId(PyObject* obj, std::optional<uint64_t>* id);
 
+// A path argument (str, bytes or os.PathLike) as the bytes the system
+// takes; nullopt with an exception set on failure.
+std::optional<std::string> PathText(PyObject* obj);
+
 // The text form of an integer argument, for messages ("-1", "2**64").
 std::string IntText(PyObject* obj);
 

@@ -1,46 +1,65 @@
 // The extension module tarndb._store: the package's own interface to the
 // core, with typed errors and batch calls. The package's classes subclass
 // its Reader and Writer.
+//
+// Initialised in phases: each module object gets a StoreModule state
+// (module_state.h) that its execution step fills with the module's classes
+// and the package's exception classes, and that the collector traverses
+// and clears with the module.
+#include <new>
+
 #include "bindings/common/call_frame.h"
 #include "bindings/common/errors.h"
 #include "bindings/common/py_ref.h"
-#include "bindings/store/errors.h"
+#include "bindings/store/core_writer.h"
 #include "bindings/store/module_functions.h"
+#include "bindings/store/module_state.h"
 #include "bindings/store/shard_function.h"
-#include "bindings/store/types.h"
 #include "core/common/posix.h"
-#include "core/writer/memory_budget.h"
 
 namespace tarndb::py::store {
 namespace {
 
-int AddType(PyObject* module, const char* name, PyTypeObject* type) {
-  if (type == nullptr) return -1;
-  Py_INCREF(type);
-  if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
-    Py_DECREF(type);
-    return -1;
-  }
+int AddType(PyObject* module, const char* name, const OwnedRef& type) {
+  OwnedRef ref = OwnedRef::NewRef(type.get());
+  if (PyModule_AddObject(module, name, ref.get()) < 0) return -1;
+  ref.release();  // the module took it
   return 0;
 }
 
 extern "C" int ModuleExec(PyObject* module) {
+  // The state's memory comes zero-filled, which is an empty state (every
+  // reference null): traversing or clearing it before this point is safe.
+  StoreModule& state = *new (PyModule_GetState(module)) StoreModule();
   return Frame(-1, [&]() -> int {
     SetInterruptCheck(CheckPythonSignals);
-    if (!LoadErrorClasses()) return -1;
-    if (AddType(module, "Reader", ReaderType()) < 0 ||
-        AddType(module, "ReaderIterator", ReaderIteratorType()) < 0 ||
-        AddType(module, "Writer", WriterType()) < 0 ||
-        AddType(module, "Shards", ShardsType()) < 0 || AddShardFunctions(module) < 0 ||
+    if (!state.Init(module)) return -1;
+    if (AddType(module, "Reader", state.reader_type) < 0 ||
+        AddType(module, "ReaderIterator", state.reader_iterator_type) < 0 ||
+        AddType(module, "Writer", state.writer_type) < 0 ||
+        AddType(module, "Shards", state.shards_type) < 0 || AddShardFunctions(module) < 0 ||
         AddModuleFunctions(module) < 0) {
       return -1;
     }
     if (PyModule_AddIntConstant(module, "DEFAULT_MEMORY_LIMIT",
-                                static_cast<long>(kDefaultMemoryLimit)) < 0) {
+                                static_cast<long>(kWriterDefaultMemory)) < 0) {
       return -1;
     }
     return PyModule_AddStringConstant(module, "__version__", TARNDB_PACKAGE_VERSION);
   });
+}
+
+extern "C" int ModuleTraverse(PyObject* module, visitproc visit, void* arg) {
+  return StateOfModule(module).Traverse(visit, arg);
+}
+
+extern "C" int ModuleClear(PyObject* module) {
+  StateOfModule(module).Clear();
+  return 0;
+}
+
+extern "C" void ModuleFree(void* module) {
+  StateOfModule(static_cast<PyObject*>(module)).~StoreModule();
 }
 
 PyModuleDef_Slot kModuleSlots[] = {
@@ -48,21 +67,22 @@ PyModuleDef_Slot kModuleSlots[] = {
     {0, nullptr},
 };
 
-PyModuleDef kModuleDef = {
+}  // namespace
+
+PyModuleDef kStoreModuleDef = {
     PyModuleDef_HEAD_INIT,
     "_store",
     "tarndb._store: the native reader and writer under the tarndb package.",
-    0,
+    sizeof(StoreModule),
     nullptr,
     kModuleSlots,
-    nullptr,
-    nullptr,
-    nullptr,
+    ModuleTraverse,
+    ModuleClear,
+    ModuleFree,
 };
 
-}  // namespace
 }  // namespace tarndb::py::store
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__store(void) {
-  return PyModuleDef_Init(&tarndb::py::store::kModuleDef);
+  return PyModuleDef_Init(&tarndb::py::store::kStoreModuleDef);
 }

@@ -8,11 +8,13 @@
 #include "bindings/common/errors.h"
 #include "bindings/common/gil_released.h"
 #include "bindings/common/py_ref.h"
+#include "bindings/store/core_writer.h"
+#include "bindings/store/errors.h"
 #include "bindings/store/keys.h"
 #include "bindings/store/module_functions.h"
+#include "bindings/store/module_state.h"
 #include "core/format/value_codec.h"
 #include "core/reader/truncation_guard.h"
-#include "core/writer/publish.h"
 
 namespace tarndb::py::store {
 namespace {
@@ -20,23 +22,20 @@ namespace {
 constexpr const char* kNames[] = {"path", "data"};
 constexpr Params kParams{"publish_file()", kNames, 2, 2};
 
-extern "C" PyObject* PublishFile(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+extern "C" PyObject* PublishFile(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return Frame([&]() -> PyObject* {
     PyObject* a[2];
     if (!BindFastcall(kParams, args, nargs, kwnames, a)) return nullptr;
-    PyObject* converted = nullptr;
-    if (!PyUnicode_FSConverter(a[0], &converted)) return nullptr;
-    const OwnedRef path_bytes = OwnedRef::Steal(converted);
-    const std::string path(PyBytes_AS_STRING(path_bytes.get()),
-                           static_cast<size_t>(PyBytes_GET_SIZE(path_bytes.get())));
+    const std::optional<std::string> path = PathText(a[0]);
+    if (!path) return nullptr;
     RawValue data;
     if (!data.Convert(a[1], "data")) return nullptr;
     Status published = [&] {
       GilReleased released;
-      return PublishBytes(data.data(), data.size(), path);
+      return PublishSmallFile(data.data(), data.size(), *path);
     }();
-    if (!published.ok()) return SetCoreError(published.error());
+    if (!published.ok()) return SetCoreError(StateOfModule(module), published.error());
     Py_RETURN_NONE;
   });
 }
@@ -71,12 +70,12 @@ extern "C" PyObject* EncodeCodec(PyObject*, PyObject* const* args, Py_ssize_t na
   });
 }
 
-extern "C" PyObject* DecodeCodec(PyObject*, PyObject* data) {
+extern "C" PyObject* DecodeCodec(PyObject* module, PyObject* data) {
   return Frame([&]() -> PyObject* {
     RawValue bytes;
     if (!bytes.Convert(data, "a codec section")) return nullptr;
     Result<ValueCodec> codec = ValueCodec::Decode(bytes.data(), bytes.size());
-    if (!codec.ok()) return SetCoreError(codec.error());
+    if (!codec.ok()) return SetCoreError(StateOfModule(module), codec.error());
     const ValueCodec& c = codec.value();
     // (y# makes None of a null pointer, which an empty vector may give.)
     return Py_BuildValue("(s#y#KK)", c.name.data(), static_cast<Py_ssize_t>(c.name.size()),

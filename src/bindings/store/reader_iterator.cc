@@ -6,9 +6,10 @@
 #include <vector>
 
 #include "bindings/common/call_frame.h"
-#include "bindings/common/create_type.h"
 #include "bindings/common/errors.h"
+#include "bindings/common/instance.h"
 #include "bindings/common/results.h"
+#include "bindings/store/module_state.h"
 #include "bindings/store/reader_object.h"
 #include "bindings/store/types.h"
 #include "core/reader/offset_groups.h"
@@ -31,83 +32,84 @@ struct Walk {
   std::vector<uint32_t> first_entries;  // kObjects: the first entry naming each object
 };
 
-struct IteratorObject {
-  PyObject_HEAD
-  PyObject* reader;  // a new reference
+struct IteratorState {
+  OwnedRef reader;  // null once cleared by the collector: the iterator is then exhausted
   IterMode mode;
-  Walk* walk;  // owned
+  Walk walk;
+
+  int Traverse(visitproc visit, void* arg) const {
+    Py_VISIT(reader.get());
+    return 0;
+  }
+  void Clear() { reader.reset(); }
 };
 
-IteratorObject* AsIterator(PyObject* self) { return reinterpret_cast<IteratorObject*>(self); }
+using IteratorObject = Instance<IteratorState>;
 
 extern "C" int IteratorTraverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(AsIterator(self)->reader);
-  return 0;
+  return IteratorObject::Traverse(self, visit, arg);
 }
 
-extern "C" int IteratorClear(PyObject* self) {
-  Py_CLEAR(AsIterator(self)->reader);
-  return 0;
-}
+extern "C" int IteratorClear(PyObject* self) { return IteratorObject::Clear(self); }
 
-extern "C" void IteratorDealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  IteratorClear(self);
-  delete AsIterator(self)->walk;
-  type->tp_free(self);
-  Py_DECREF(type);
-}
+extern "C" void IteratorDealloc(PyObject* self) { IteratorObject::Dealloc(self); }
 
 bool BeginsWith(KeyView key, const std::string& prefix) {
   return key.size >= prefix.size() &&
          (prefix.empty() || std::memcmp(key.data, prefix.data(), prefix.size()) == 0);
 }
 
+// Move the cursors to the next entry to give out: past entries whose object
+// an earlier entry named (kObjects), and the read-ahead cursor kReadAhead
+// entries in front. False with an exception set.
+bool Advance(const ReaderRef& reader, const Reader& r, IterMode mode, Walk& w) {
+  if (mode == IterMode::kObjects) {
+    while (!w.cur.done() && w.first_entries[w.cur.index()] != w.cur.index()) {
+      if (Status s = w.cur.Next(); !s.ok()) return reader.Raise(s.error()), false;
+    }
+  }
+  if (mode == IterMode::kKeys || w.cur.done()) return true;
+  while (!w.ahead.done() && w.ahead.index() < w.cur.index() + kReadAhead) {
+    if (Status s = w.ahead.Next(); !s.ok()) return reader.Raise(s.error()), false;
+  }
+  if (!w.ahead.done()) r.Prefetch(w.ahead.offset());
+  return true;
+}
+
 extern "C" PyObject* IteratorNext(PyObject* self) {
   return Frame([&]() -> PyObject* {
-    IteratorObject* it = AsIterator(self);
-    if (it->reader == nullptr) return nullptr;
-    ReaderObject* reader = reinterpret_cast<ReaderObject*>(it->reader);
-    const Reader* r = reader->Store();
+    IteratorState& it = IteratorObject::StateOf(self);
+    if (!it.reader) return nullptr;
+    const ReaderRef reader(it.reader.get());
+    const Reader* r = reader.Store();
     if (r == nullptr) return nullptr;
-    Walk& w = *it->walk;
-    if (it->mode == IterMode::kObjects) {
-      while (!w.cur.done() && w.first_entries[w.cur.index()] != w.cur.index()) {
-        if (Status s = w.cur.Next(); !s.ok()) return SetCoreError(s.error());
-      }
-    }
+    Walk& w = it.walk;
+    if (!Advance(reader, *r, it.mode, w)) return nullptr;
     if (w.cur.done() || (w.by_prefix && !BeginsWith(w.cur.key(), w.prefix))) return nullptr;
-    if (it->mode != IterMode::kKeys) {
-      while (!w.ahead.done() && w.ahead.index() < w.cur.index() + kReadAhead) {
-        if (Status s = w.ahead.Next(); !s.ok()) return SetCoreError(s.error());
-      }
-      if (!w.ahead.done()) r->Prefetch(w.ahead.offset());
-    }
     OwnedRef key;
-    if (it->mode == IterMode::kKeys || it->mode == IterMode::kItems) key = KeyText(w.cur.key());
+    if (it.mode == IterMode::kKeys || it.mode == IterMode::kItems) key = KeyText(w.cur.key());
     const uint64_t offset = w.cur.offset();
     const KeyView entry_key = w.cur.key();
     if (Status s = w.cur.Next(); !s.ok()) {
-      return ReaderObject::CheckIntact(*r) ? SetCoreError(s.error()) : nullptr;
+      return reader.CheckIntact(*r) ? reader.Raise(s.error()) : nullptr;
     }
-    if (it->mode == IterMode::kKeys) return ReaderObject::CheckIntact(*r) ? key.release() : nullptr;
+    if (it.mode == IterMode::kKeys) return reader.CheckIntact(*r) ? key.release() : nullptr;
     Result<ObjectView> obj = r->ReadObject(offset);
-    if (!obj.ok()) return ReaderObject::CheckIntact(*r) ? SetCoreError(obj.error()) : nullptr;
+    if (!obj.ok()) return reader.CheckIntact(*r) ? reader.Raise(obj.error()) : nullptr;
     // The value is made last: a decode callable may run any Python code,
     // close() included; the entry's key, named if decoding fails, must stay
     // mapped until then.
     const std::shared_ptr<const Reader> keep =
-        reader->decode != nullptr ? reader->SharedStore() : nullptr;
-    OwnedRef value = reader->Value(*r, obj.value(), ReaderObject::KeyOf{key.get(), entry_key});
+        reader.state().decode ? reader.SharedStore() : nullptr;
+    OwnedRef value = reader.Value(*r, obj.value(), KeyOf{key.get(), entry_key});
     if (!value) return nullptr;
-    if (it->mode != IterMode::kItems) return value.release();
+    if (it.mode != IterMode::kItems) return value.release();
     return NewPair(std::move(key), std::move(value)).release();
   });
 }
 
 extern "C" PyObject* IteratorLengthHint(PyObject* self, PyObject*) {
-  const Walk& w = *AsIterator(self)->walk;
+  const Walk& w = IteratorObject::StateOf(self).walk;
   if (w.by_prefix) return PyLong_FromSize_t(0);  // unknown
   return PyLong_FromSize_t(w.cur.done() ? 0 : w.cur.count() - w.cur.index());
 }
@@ -127,68 +129,47 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"tarndb._store.ReaderIterator", static_cast<int>(sizeof(IteratorObject)), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kSlots};
-
-}  // namespace
-
-PyTypeObject* ReaderIteratorType() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = CreateType(&kSpec);
-    // Made only by readers: no constructor from Python.
-    if (type != nullptr) reinterpret_cast<PyTypeObject*>(type)->tp_new = nullptr;
-  }
-  return reinterpret_cast<PyTypeObject*>(type);
-}
-
-namespace {
-
-// A new iterator walking from cur; nullptr with an exception set.
-PyObject* MakeIterator(PyObject* reader, IterMode mode, std::unique_ptr<Walk> walk) {
-  PyTypeObject* type = ReaderIteratorType();
-  if (type == nullptr) return nullptr;
-  PyObject* self = PyType_GenericAlloc(type, 0);
-  if (self == nullptr) return nullptr;
-  IteratorObject* it = AsIterator(self);
-  it->reader = reader;
-  Py_INCREF(reader);
-  it->mode = mode;
-  it->walk = walk.release();
-  return self;
+// A new iterator of reader's module; nullptr with an exception set.
+PyObject* MakeIterator(PyObject* reader, IterMode mode, Walk&& walk) {
+  PyTypeObject* type = StoreModule::AsType(ModuleOf(reader).reader_iterator_type);
+  return IteratorObject::Create(type, OwnedRef::NewRef(reader), mode, std::move(walk));
 }
 
 }  // namespace
 
-PyObject* NewReaderIterator(PyObject* reader, IterMode mode) {
-  const Reader* r = reinterpret_cast<ReaderObject*>(reader)->Store();
+PyType_Spec kReaderIteratorSpec = {"tarndb._store.ReaderIterator",
+                                   static_cast<int>(sizeof(IteratorObject)), 0,
+                                   Py_TPFLAGS_DEFAULT | IteratorObject::kTypeFlags, kSlots};
+
+PyObject* NewReaderIterator(PyObject* reader_obj, IterMode mode) {
+  const ReaderRef reader(reader_obj);
+  const Reader* r = reader.Store();
   if (r == nullptr) return nullptr;
-  auto walk = std::make_unique<Walk>();
+  Walk walk;
   Result<Reader::Cursor> cur = r->At(0);
-  Result<Reader::Cursor> ahead = r->At(0);
-  if (!cur.ok()) return SetCoreError(cur.error());
-  if (!ahead.ok()) return SetCoreError(ahead.error());
-  walk->cur = cur.value();
-  walk->ahead = ahead.value();
+  if (!cur.ok()) return reader.Raise(cur.error());
+  walk.cur = cur.value();
+  walk.ahead = cur.value();
   if (mode == IterMode::kObjects) {
     Result<OffsetGroups> groups = OffsetGroups::Of(*r);
-    if (!groups.ok()) return SetCoreError(groups.error());
-    walk->first_entries = groups.value().FirstEntries();
+    if (!groups.ok()) return reader.Raise(groups.error());
+    walk.first_entries = groups.value().FirstEntries();
   }
-  return MakeIterator(reader, mode, std::move(walk));
+  return MakeIterator(reader_obj, mode, std::move(walk));
 }
 
-PyObject* NewPrefixIterator(PyObject* reader, KeyView prefix) {
-  const Reader* r = reinterpret_cast<ReaderObject*>(reader)->Store();
+PyObject* NewPrefixIterator(PyObject* reader_obj, KeyView prefix) {
+  const ReaderRef reader(reader_obj);
+  const Reader* r = reader.Store();
   if (r == nullptr) return nullptr;
-  auto walk = std::make_unique<Walk>();
+  Walk walk;
   Result<Reader::Cursor> cur = r->LowerBound(prefix);
-  if (!cur.ok()) return SetCoreError(cur.error());
-  walk->cur = cur.value();
-  walk->ahead = cur.value();
-  walk->prefix.assign(reinterpret_cast<const char*>(prefix.data), prefix.size);
-  walk->by_prefix = true;
-  return MakeIterator(reader, IterMode::kItems, std::move(walk));
+  if (!cur.ok()) return reader.Raise(cur.error());
+  walk.cur = cur.value();
+  walk.ahead = cur.value();
+  walk.prefix.assign(reinterpret_cast<const char*>(prefix.data), prefix.size);
+  walk.by_prefix = true;
+  return MakeIterator(reader_obj, IterMode::kItems, std::move(walk));
 }
 
 }  // namespace tarndb::py::store

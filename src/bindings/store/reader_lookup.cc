@@ -12,11 +12,11 @@ namespace {
 
 // The object offset of key: found, absent (keys no store can hold, over
 // 65,535 bytes, are absent too), or false with an exception set.
-bool Find(const Reader& r, KeyView key, std::optional<uint64_t>* offset) {
+bool Find(ReaderRef self, const Reader& r, KeyView key, std::optional<uint64_t>* offset) {
   if (key.size > kMaxKeyLength) return true;
   Result<std::optional<uint64_t>> found = r.Find(key);
   if (!found.ok()) {
-    SetCoreError(found.error());
+    self.Raise(found.error());
     return false;
   }
   *offset = found.value();
@@ -25,26 +25,26 @@ bool Find(const Reader& r, KeyView key, std::optional<uint64_t>* offset) {
 
 // The value of key_obj; nullptr with *missing set when absent, or nullptr
 // with an exception set.
-PyObject* Fetch(ReaderObject* self, PyObject* key_obj, bool* missing) {
+PyObject* Fetch(ReaderRef self, PyObject* key_obj, bool* missing) {
   StoreKey key;
   if (!key.Convert(key_obj)) return nullptr;
-  const Reader* r = self->Store();
+  const Reader* r = self.Store();
   if (r == nullptr) return nullptr;
   std::optional<uint64_t> offset;
-  if (!Find(*r, key.view(), &offset)) return nullptr;
+  if (!Find(self, *r, key.view(), &offset)) return nullptr;
   if (!offset) {
-    if (!ReaderObject::CheckIntact(*r)) return nullptr;
+    if (!self.CheckIntact(*r)) return nullptr;
     *missing = true;
     return nullptr;
   }
   Result<ObjectView> obj = r->ReadObject(*offset);
-  if (!obj.ok()) return ReaderObject::CheckIntact(*r) ? SetCoreError(obj.error()) : nullptr;
-  return self->Value(*r, obj.value(), ReaderObject::KeyOf{key_obj, {}}).release();
+  if (!obj.ok()) return self.CheckIntact(*r) ? self.Raise(obj.error()) : nullptr;
+  return self.Value(*r, obj.value(), KeyOf{key_obj, {}}).release();
 }
 
 }  // namespace
 
-PyObject* FetchOrKeyError(ReaderObject* self, PyObject* key_obj) {
+PyObject* FetchOrKeyError(ReaderRef self, PyObject* key_obj) {
   bool missing = false;
   PyObject* value = Fetch(self, key_obj, &missing);
   if (missing) {
@@ -55,7 +55,7 @@ PyObject* FetchOrKeyError(ReaderObject* self, PyObject* key_obj) {
   return value;
 }
 
-PyObject* FetchOr(ReaderObject* self, PyObject* key_obj, PyObject* fallback) {
+PyObject* FetchOr(ReaderRef self, PyObject* key_obj, PyObject* fallback) {
   bool missing = false;
   PyObject* value = Fetch(self, key_obj, &missing);
   if (!missing) return value;
@@ -69,17 +69,18 @@ bool IsOneKey(PyObject* keys) {
   return true;
 }
 
-int Contains(ReaderObject* self, PyObject* key_obj) {
+int Contains(ReaderRef self, PyObject* key_obj) {
   StoreKey key;
   if (!key.Convert(key_obj)) return -1;
-  const Reader* r = self->Store();
+  const Reader* r = self.Store();
   if (r == nullptr) return -1;
   std::optional<uint64_t> offset;
-  if (!Find(*r, key.view(), &offset) || !ReaderObject::CheckIntact(*r)) return -1;
+  if (!Find(self, *r, key.view(), &offset) || !self.CheckIntact(*r)) return -1;
   return offset.has_value() ? 1 : 0;
 }
 
-bool FindViews(const Reader& r, const KeyView* views, size_t n, uint64_t* offsets, bool* found) {
+bool FindViews(ReaderRef self, const Reader& r, const KeyView* views, size_t n, uint64_t* offsets,
+               bool* found) {
   constexpr size_t kBatch = Reader::kMaxLookupBatch;
   KeyView batch[kBatch];
   uint64_t batch_offsets[kBatch];
@@ -91,7 +92,7 @@ bool FindViews(const Reader& r, const KeyView* views, size_t n, uint64_t* offset
       if (views[base + b].size <= kMaxKeyLength) batch[lookups++] = views[base + b];
     }
     if (Status s = r.FindMany(batch, lookups, batch_offsets, batch_found); !s.ok()) {
-      SetCoreError(s.error());
+      ReaderRef::Raise(self.object(), s.error());
       return false;
     }
     for (size_t b = 0, l = 0; b < m; ++b) {
@@ -104,30 +105,27 @@ bool FindViews(const Reader& r, const KeyView* views, size_t n, uint64_t* offset
   return true;
 }
 
-PyObject* ValueAt(ReaderObject* self, const Reader& r, bool found, uint64_t offset, PyObject* key,
+PyObject* ValueAt(ReaderRef self, const Reader& r, bool found, uint64_t offset, PyObject* key,
                   PyObject* fallback) {
   if (!found) {
     Py_INCREF(fallback);
     return fallback;
   }
   Result<ObjectView> obj = r.ReadObject(offset);
-  if (!obj.ok()) {
-    SetCoreError(obj.error());
-    return nullptr;
-  }
-  return self->Value(r, obj.value(), ReaderObject::KeyOf{key, {}}).release();
+  if (!obj.ok()) return ReaderRef::Raise(self.object(), obj.error());
+  return self.Value(r, obj.value(), KeyOf{key, {}}).release();
 }
 
-bool FetchViews(ReaderObject* self, const KeyView* views, PyObject* const* keys, Py_ssize_t n,
+bool FetchViews(ReaderRef self, const KeyView* views, PyObject* const* keys, Py_ssize_t n,
                 PyObject* fallback, PyObject* out, const Py_ssize_t* positions, Py_ssize_t first) {
-  const std::shared_ptr<const Reader> r = self->SharedStore();
+  const std::shared_ptr<const Reader> r = self.SharedStore();
   if (!r) return false;
   constexpr size_t kBatch = Reader::kMaxLookupBatch;
   uint64_t offsets[kBatch];
   bool found[kBatch];
   for (Py_ssize_t base = 0; base < n; base += kBatch) {
     const size_t m = static_cast<size_t>(std::min<Py_ssize_t>(n - base, kBatch));
-    if (!FindViews(*r, views + base, m, offsets, found)) return false;
+    if (!FindViews(self, *r, views + base, m, offsets, found)) return false;
     for (size_t b = 0; b < m; ++b) {
       const Py_ssize_t i = base + static_cast<Py_ssize_t>(b);
       PyObject* value = ValueAt(self, *r, found[b], offsets[b], keys[i], fallback);
@@ -135,10 +133,10 @@ bool FetchViews(ReaderObject* self, const KeyView* views, PyObject* const* keys,
       PyList_SET_ITEM(out, positions ? positions[i] : first + i, value);
     }
   }
-  return ReaderObject::CheckIntact(*r);  // defaults given for keys of a changed file
+  return self.CheckIntact(*r);  // defaults given for keys of a changed file
 }
 
-bool FetchMany(ReaderObject* self, PyObject* const* keys, Py_ssize_t n, PyObject* fallback,
+bool FetchMany(ReaderRef self, PyObject* const* keys, Py_ssize_t n, PyObject* fallback,
                PyObject* out, const Py_ssize_t* positions) {
   // Converted a batch at a time: the views of str and bytes keys point into
   // the key objects, which the caller holds.

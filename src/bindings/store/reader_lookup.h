@@ -12,40 +12,42 @@ namespace tarndb::py::store {
 
 // r[key]: the value of key_obj, or nullptr with KeyError (or another
 // exception) set.
-PyObject* FetchOrKeyError(ReaderObject* self, PyObject* key_obj);
+PyObject* FetchOrKeyError(ReaderRef self, PyObject* key_obj);
 
 // r.get(key, fallback): the value of key_obj, a new reference to fallback
 // when absent, or nullptr with an exception set.
-PyObject* FetchOr(ReaderObject* self, PyObject* key_obj, PyObject* fallback);
+PyObject* FetchOr(ReaderRef self, PyObject* key_obj, PyObject* fallback);
 
 // True, with TypeError set, when keys is one str or bytes where get_many
 // takes an iterable of keys.
 bool IsOneKey(PyObject* keys);
 
 // 1 when key_obj is present, 0 when absent, -1 with an exception set.
-int Contains(ReaderObject* self, PyObject* key_obj);
+int Contains(ReaderRef self, PyObject* key_obj);
 
 // The values of keys[0, n) (fallback for absent ones) into the list out,
 // at positions[i] (or at i when positions is null), looked up a batch at a
 // time so that their cache misses overlap. The keys must not change while
 // this runs (a decode callable runs Python code: pass a tuple then).
-bool FetchMany(ReaderObject* self, PyObject* const* keys, Py_ssize_t n, PyObject* fallback,
+bool FetchMany(ReaderRef self, PyObject* const* keys, Py_ssize_t n, PyObject* fallback,
                PyObject* out, const Py_ssize_t* positions);
 
 // The same for keys already converted: views[i] is the bytes of keys[i]
 // (named in an error when its value cannot be decoded). Without positions
 // the values go to out[first + i].
-bool FetchViews(ReaderObject* self, const KeyView* views, PyObject* const* keys, Py_ssize_t n,
+bool FetchViews(ReaderRef self, const KeyView* views, PyObject* const* keys, Py_ssize_t n,
                 PyObject* fallback, PyObject* out, const Py_ssize_t* positions, Py_ssize_t first);
 
-// The object offsets of views[0, n) in r, found[i] telling which are
-// present (keys over the length limit are absent), looked up a batch at a
-// time so that their cache misses overlap. False with an exception set.
-bool FindViews(const Reader& r, const KeyView* views, size_t n, uint64_t* offsets, bool* found);
+// The object offsets of views[0, n) in r (self's store), found[i] telling
+// which are present (keys over the length limit are absent), looked up a
+// batch at a time so that their cache misses overlap. False with an
+// exception set.
+bool FindViews(ReaderRef self, const Reader& r, const KeyView* views, size_t n, uint64_t* offsets,
+               bool* found);
 
 // The value at offset in r (read under key, named if decoding fails), or a
 // new reference to fallback when not found; nullptr with an exception set.
-PyObject* ValueAt(ReaderObject* self, const Reader& r, bool found, uint64_t offset, PyObject* key,
+PyObject* ValueAt(ReaderRef self, const Reader& r, bool found, uint64_t offset, PyObject* key,
                   PyObject* fallback);
 
 }  // namespace tarndb::py::store

@@ -1,4 +1,4 @@
-// The instance layout of tarndb._store.Reader, shared by the reader and its
+// The instance state of tarndb._store.Reader, shared by the reader and its
 // iterators.
 //
 // A reader owns its open store through a shared_ptr, dropped by close().
@@ -20,74 +20,107 @@
 #include <memory>
 
 #include "bindings/common/errors.h"
+#include "bindings/common/instance.h"
 #include "bindings/common/py_ref.h"
 #include "bindings/common/results.h"
-#include "bindings/store/errors.h"
 #include "core/reader/reader.h"
 
 namespace tarndb::py::store {
 
-struct ReaderObject {
-  PyObject_HEAD
+struct ReaderState {
   std::shared_ptr<const Reader> store;  // null once closed, and in a view
-  PyObject* owner;                      // a view's reader (a new reference), else nullptr
-  PyObject* decode;                     // a new reference, or nullptr for the stored bytes
+  OwnedRef owner;                       // a view's reader, else null
+  OwnedRef decode;                      // null for the stored bytes
 
-  // The instance whose store this one reads.
-  ReaderObject* primary() { return owner ? reinterpret_cast<ReaderObject*>(owner) : this; }
+  int Traverse(visitproc visit, void* arg) const {
+    Py_VISIT(owner.get());
+    Py_VISIT(decode.get());
+    return 0;
+  }
+  void Clear() {
+    owner.reset();
+    decode.reset();
+  }
+};
+
+using ReaderObject = Instance<ReaderState>;
+
+// The key a value was read under, for the error when it cannot be decoded:
+// the caller's key object, or the entry's key bytes.
+struct KeyOf {
+  PyObject* object = nullptr;
+  KeyView entry;
+  OwnedRef Make() const { return object ? OwnedRef::NewRef(object) : KeyText(entry); }
+};
+
+// A Reader instance (or view) for the length of a call: its state, its
+// store, and its errors, raised as the classes of the reader's module.
+class ReaderRef {
+ public:
+  explicit ReaderRef(PyObject* self) : self_(self) {}
+
+  // (At a fixed offset from self: a ReaderRef is one pointer, passed in a
+  // register.)
+  ReaderState& state() const { return ReaderObject::StateOf(self_); }
 
   // The open store, or nullptr with ValueError set when it was closed.
   // Valid until Python code may run (see above).
-  const Reader* Store() {
-    const Reader* r = primary()->store.get();
+  const Reader* Store() const {
+    const Reader* r = primary().store.get();
     if (r == nullptr) RaiseClosed();
     return r;
   }
   // The same, as a reference that keeps the store open.
-  std::shared_ptr<const Reader> SharedStore() {
-    std::shared_ptr<const Reader> r = primary()->store;
+  std::shared_ptr<const Reader> SharedStore() const {
+    std::shared_ptr<const Reader> r = primary().store;
     if (!r) RaiseClosed();
     return r;
   }
-
-  // The key a value was read under, for the error when it cannot be
-  // decoded: the caller's key object, or the entry's key bytes.
-  struct KeyOf {
-    PyObject* object = nullptr;
-    KeyView entry;
-    OwnedRef Make() const { return object ? OwnedRef::NewRef(object) : KeyText(entry); }
-  };
 
   // The value of a record: the stored bytes, or what decode makes of them;
   // nullptr with an exception set when the file changed under the reader
   // (checked after the copy, so nothing read from a changed file is given
   // out) or decode failed (TarnValueError naming the key).
-  OwnedRef Value(const Reader& r, ObjectView obj, const KeyOf& key) {
+  OwnedRef Value(const Reader& r, ObjectView obj, const KeyOf& key) const {
     OwnedRef bytes = NewBytes(obj.data, obj.size);
     if (!CheckIntact(r)) return OwnedRef();
+    PyObject* decode = state().decode.get();
     if (decode == nullptr) return bytes;
     OwnedRef value = OwnedRef::Steal(PyObject_CallOneArg(decode, bytes.get()));
-    if (!value) {
-      OwnedRef k = key.Make();
-      RaiseUndecodable(k.get());
-    }
+    if (!value) RaiseUndecodable(self_, key.Make().get());
     return value;
   }
 
   // False with TarnCorruptError set when the file was rewritten or cut
   // short in place since the reader opened it.
-  static bool CheckIntact(const Reader& r) {
-    if (r.Intact()) return true;
-    SetCoreError(Error::Corrupt(
-        "the file changed while this reader had it open (store files are replaced by "
-        "rename, never rewritten in place): " +
-        r.path()));
-    return false;
-  }
+  bool CheckIntact(const Reader& r) const { return r.Intact() || RaiseChanged(self_, r); }
+
+  // Drop the store (a view's: its reader's). Calls running Python code keep
+  // their own reference; the mapping goes when the last of them is done.
+  void Close() const { primary().store.reset(); }
+  bool closed() const { return primary().store == nullptr; }
+  // The reader instance whose store this one reads.
+  PyObject* primary_object() const { return state().owner ? state().owner.get() : self_; }
+
+  // Raise the core error as this reader's module does; returns nullptr.
+  PyObject* Raise(const Error& error) const;
+  // The same where the handle must stay in a register (a loop's cold path).
+  static PyObject* Raise(PyObject* self, const Error& error);
+  PyObject* object() const { return self_; }
 
   static void RaiseClosed() {
     PyErr_SetString(PyExc_ValueError, "operation on a closed TarnReader");
   }
+
+ private:
+  // The instance whose store this one reads.
+  ReaderState& primary() const { return ReaderObject::StateOf(primary_object()); }
+  // The error paths of a value, out of line and static: a handle whose
+  // address is never taken stays in a register on the paths that do not fail.
+  static bool RaiseChanged(PyObject* self, const Reader& r);
+  static void RaiseUndecodable(PyObject* self, PyObject* key);
+
+  PyObject* self_;
 };
 
 }  // namespace tarndb::py::store

@@ -6,11 +6,12 @@
 #include <string>
 
 #include "bindings/common/call_frame.h"
-#include "bindings/common/create_type.h"
 #include "bindings/common/errors.h"
 #include "bindings/common/method_call.h"
 #include "bindings/common/results.h"
+#include "bindings/store/errors.h"
 #include "bindings/store/keys.h"
+#include "bindings/store/module_state.h"
 #include "bindings/store/reader_iterator.h"
 #include "bindings/store/reader_lookup.h"
 #include "bindings/store/reader_object.h"
@@ -34,8 +35,6 @@ constexpr Params kSectionParams{"_section()", kSectionNames, 2, 2};
 constexpr const char* kViewNames[] = {"cls"};
 constexpr Params kViewParams{"_view()", kViewNames, 1, 1};
 
-ReaderObject* AsReader(PyObject* self) { return reinterpret_cast<ReaderObject*>(self); }
-
 extern "C" PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Frame([&]() -> PyObject* {
     PyObject* a[4];
@@ -55,58 +54,36 @@ extern "C" PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwa
         Reader::Open(std::string_view(PyBytes_AS_STRING(path.get()),
                                       static_cast<size_t>(PyBytes_GET_SIZE(path.get()))),
                      Reader::Options{verify, /*use_extension=*/true, populate, /*strict=*/true});
-    if (!opened.ok()) return SetCoreError(opened.error());
-    auto store = std::make_shared<const Reader>(std::move(opened.value()));
-    allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
-    PyObject* self = alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    ReaderObject* obj = AsReader(self);
-    new (&obj->store) std::shared_ptr<const Reader>(std::move(store));
-    obj->owner = nullptr;
-    obj->decode = decode;
-    Py_XINCREF(decode);
-    return self;
+    if (!opened.ok()) return SetCoreError(ModuleOfType(type), opened.error());
+    return ReaderObject::Create(type, std::make_shared<const Reader>(std::move(opened.value())),
+                                OwnedRef(), OwnedRef::NewRef(decode));
   });
 }
 
 extern "C" int ReaderTraverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(AsReader(self)->owner);
-  Py_VISIT(AsReader(self)->decode);
-  return 0;
+  return ReaderObject::Traverse(self, visit, arg);
 }
 
-extern "C" int ReaderClear(PyObject* self) {
-  Py_CLEAR(AsReader(self)->owner);
-  Py_CLEAR(AsReader(self)->decode);
-  return 0;
-}
+extern "C" int ReaderClear(PyObject* self) { return ReaderObject::Clear(self); }
 
-extern "C" void ReaderDealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  ReaderClear(self);
-  using Store = std::shared_ptr<const Reader>;
-  AsReader(self)->store.~Store();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
+extern "C" void ReaderDealloc(PyObject* self) { ReaderObject::Dealloc(self); }
 
 extern "C" PyObject* ReaderSubscript(PyObject* self, PyObject* key) {
-  return Frame([&]() -> PyObject* { return FetchOrKeyError(AsReader(self), key); });
+  return Frame([&]() -> PyObject* { return FetchOrKeyError(ReaderRef(self), key); });
 }
 
 extern "C" int ReaderContains(PyObject* self, PyObject* key_obj) {
-  return Frame<int>(-1, [&]() -> int { return Contains(AsReader(self), key_obj); });
+  return Frame<int>(-1, [&]() -> int { return Contains(ReaderRef(self), key_obj); });
 }
 
 extern "C" Py_ssize_t ReaderLength(PyObject* self) {
-  const Reader* r = AsReader(self)->Store();
+  const Reader* r = ReaderRef(self).Store();
   return r == nullptr ? -1 : static_cast<Py_ssize_t>(r->entry_count());
 }
 
 extern "C" PyObject* ReaderIter(PyObject* self) {
   return Frame([&]() -> PyObject* {
-    const Reader* r = AsReader(self)->Store();
+    const Reader* r = ReaderRef(self).Store();
     if (r == nullptr) return nullptr;
     return NewReaderIterator(self, IterMode::kKeys);
   });
@@ -117,7 +94,7 @@ extern "C" PyObject* ReaderGet(PyObject* self, PyObject* const* args, Py_ssize_t
   return Frame([&]() -> PyObject* {
     PyObject* a[2];
     if (!BindFastcall(kGetParams, args, nargs, kwnames, a)) return nullptr;
-    return FetchOr(AsReader(self), a[0], a[1] ? a[1] : Py_None);
+    return FetchOr(ReaderRef(self), a[0], a[1] ? a[1] : Py_None);
   });
 }
 
@@ -131,11 +108,11 @@ extern "C" PyObject* ReaderGetMany(PyObject* self, PyObject* const* args, Py_ssi
     if (!BindFastcall(kGetManyParams, args, nargs, kwnames, a)) return nullptr;
     PyObject* fallback = a[1] ? a[1] : Py_None;
     if (IsOneKey(a[0])) return nullptr;
-    ReaderObject* reader = AsReader(self);
+    const ReaderRef reader(self);
     // A decode callable runs Python code between lookups, which could change
     // a list of keys under us: then the keys are copied to a tuple first.
     OwnedRef seq =
-        OwnedRef::Steal(reader->decode != nullptr && PyList_Check(a[0])
+        OwnedRef::Steal(reader.state().decode && PyList_Check(a[0])
                             ? PySequence_Tuple(a[0])
                             : PySequence_Fast(a[0], "get_many() takes an iterable of keys"));
     if (!seq) return nullptr;
@@ -150,7 +127,7 @@ extern "C" PyObject* ReaderGetMany(PyObject* self, PyObject* const* args, Py_ssi
 
 extern "C" PyObject* ReaderItems(PyObject* self, PyObject*) {
   return Frame([&]() -> PyObject* {
-    const Reader* r = AsReader(self)->Store();
+    const Reader* r = ReaderRef(self).Store();
     if (r == nullptr) return nullptr;
     return NewReaderIterator(self, IterMode::kItems);
   });
@@ -158,7 +135,7 @@ extern "C" PyObject* ReaderItems(PyObject* self, PyObject*) {
 
 extern "C" PyObject* ReaderValues(PyObject* self, PyObject*) {
   return Frame([&]() -> PyObject* {
-    const Reader* r = AsReader(self)->Store();
+    const Reader* r = ReaderRef(self).Store();
     if (r == nullptr) return nullptr;
     return NewReaderIterator(self, IterMode::kValues);
   });
@@ -166,7 +143,7 @@ extern "C" PyObject* ReaderValues(PyObject* self, PyObject*) {
 
 extern "C" PyObject* ReaderObjects(PyObject* self, PyObject*) {
   return Frame([&]() -> PyObject* {
-    const Reader* r = AsReader(self)->Store();
+    const Reader* r = ReaderRef(self).Store();
     if (r == nullptr) return nullptr;
     return NewReaderIterator(self, IterMode::kObjects);
   });
@@ -179,7 +156,7 @@ extern "C" PyObject* ReaderPrefix(PyObject* self, PyObject* const* args, Py_ssiz
     if (!BindFastcall(kPrefixParams, args, nargs, kwnames, a)) return nullptr;
     StoreKey prefix;
     if (!prefix.Convert(a[0])) return nullptr;
-    const Reader* r = AsReader(self)->Store();
+    const Reader* r = ReaderRef(self).Store();
     if (r == nullptr) return nullptr;
     return NewPrefixIterator(self, prefix.view());
   });
@@ -187,9 +164,10 @@ extern "C" PyObject* ReaderPrefix(PyObject* self, PyObject* const* args, Py_ssiz
 
 extern "C" PyObject* ReaderVerify(PyObject* self, PyObject*) {
   return Frame([&]() -> PyObject* {
-    const std::shared_ptr<const Reader> r = AsReader(self)->SharedStore();
+    const ReaderRef reader(self);
+    const std::shared_ptr<const Reader> r = reader.SharedStore();
     if (!r) return nullptr;
-    if (Status s = r->Verify(/*strict=*/true); !s.ok()) return SetCoreError(s.error());
+    if (Status s = r->Verify(/*strict=*/true); !s.ok()) return reader.Raise(s.error());
     Py_RETURN_TRUE;
   });
 }
@@ -219,7 +197,7 @@ OwnedRef HashIndexStats(const Reader& r) {
 
 extern "C" PyObject* ReaderStats(PyObject* self, PyObject*) {
   return Frame([&]() -> PyObject* {
-    const Reader* r = AsReader(self)->Store();
+    const Reader* r = ReaderRef(self).Store();
     if (r == nullptr) return nullptr;
     OwnedRef d = OwnedRef::Steal(Made(PyDict_New()));
     const bool ok =
@@ -251,14 +229,12 @@ extern "C" PyObject* ReaderStats(PyObject* self, PyObject*) {
 }
 
 extern "C" PyObject* ReaderClose(PyObject* self, PyObject*) {
-  // Calls running Python code keep their own reference; the mapping goes
-  // when the last of them is done.
-  AsReader(self)->primary()->store.reset();
+  ReaderRef(self).Close();
   Py_RETURN_NONE;
 }
 
 extern "C" PyObject* ReaderClosed(PyObject* self, void*) {
-  return PyBool_FromLong(AsReader(self)->primary()->store == nullptr);
+  return PyBool_FromLong(ReaderRef(self).closed());
 }
 
 // _view(cls): a new instance of cls (Reader or a subclass) that reads this
@@ -268,23 +244,15 @@ extern "C" PyObject* ReaderView(PyObject* self, PyObject* const* args, Py_ssize_
   return Frame([&]() -> PyObject* {
     PyObject* a[1];
     if (!BindFastcall(kViewParams, args, nargs, kwnames, a)) return nullptr;
-    PyTypeObject* base = ReaderType();
-    if (base == nullptr) return nullptr;
+    const ReaderRef reader(self);
+    PyTypeObject* base = StoreModule::AsType(ModuleOf(self).reader_type);
     if (!PyType_Check(a[0]) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(a[0]), base)) {
       PyErr_SetString(PyExc_TypeError, "_view() takes a subclass of Reader");
       return nullptr;
     }
-    if (AsReader(self)->Store() == nullptr) return nullptr;
-    auto* type = reinterpret_cast<PyTypeObject*>(a[0]);
-    allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
-    PyObject* view = alloc(type, 0);
-    if (view == nullptr) return nullptr;
-    ReaderObject* v = AsReader(view);
-    new (&v->store) std::shared_ptr<const Reader>();
-    v->owner = reinterpret_cast<PyObject*>(AsReader(self)->primary());
-    Py_INCREF(v->owner);
-    v->decode = nullptr;
-    return view;
+    if (reader.Store() == nullptr) return nullptr;
+    return ReaderObject::Create(reinterpret_cast<PyTypeObject*>(a[0]), nullptr,
+                                OwnedRef::NewRef(reader.primary_object()), OwnedRef());
   });
 }
 
@@ -301,7 +269,8 @@ extern "C" PyObject* ReaderSection(PyObject* self, PyObject* const* args, Py_ssi
     }
     const unsigned long version = PyLong_AsUnsignedLong(a[1]);
     if (PyErr_Occurred()) return nullptr;
-    const Reader* r = AsReader(self)->Store();
+    const ReaderRef reader(self);
+    const Reader* r = reader.Store();
     if (r == nullptr) return nullptr;
     const auto* t = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(a[0]));
     const uint32_t type = LoadBE32(t);
@@ -309,7 +278,7 @@ extern "C" PyObject* ReaderSection(PyObject* self, PyObject* const* args, Py_ssi
         r->ExtensionSectionBytes(type, static_cast<uint32_t>(version));
     if (!bytes) Py_RETURN_NONE;
     OwnedRef copy = NewBytes(bytes->data, bytes->size);
-    return ReaderObject::CheckIntact(*r) ? copy.release() : nullptr;
+    return reader.CheckIntact(*r) ? copy.release() : nullptr;
   });
 }
 
@@ -320,9 +289,7 @@ extern "C" PyObject* ReaderSetDecode(PyObject* self, PyObject* decode) {
     PyErr_SetString(PyExc_TypeError, "decode must be callable or None");
     return nullptr;
   }
-  PyObject* fresh = decode == Py_None ? nullptr : decode;
-  Py_XINCREF(fresh);
-  Py_XSETREF(AsReader(self)->decode, fresh);
+  ReaderRef(self).state().decode = OwnedRef::NewRef(decode == Py_None ? nullptr : decode);
   Py_RETURN_NONE;
 }
 
@@ -384,15 +351,10 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"tarndb._store.Reader", static_cast<int>(sizeof(ReaderObject)), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, kSlots};
-
 }  // namespace
 
-PyTypeObject* ReaderType() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) type = CreateType(&kSpec);
-  return reinterpret_cast<PyTypeObject*>(type);
-}
+PyType_Spec kReaderSpec = {"tarndb._store.Reader", static_cast<int>(sizeof(ReaderObject)), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | ReaderObject::kTypeFlags,
+                           kSlots};
 
 }  // namespace tarndb::py::store

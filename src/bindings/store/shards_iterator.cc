@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "bindings/common/call_frame.h"
-#include "bindings/common/create_type.h"
 #include "bindings/common/errors.h"
+#include "bindings/common/instance.h"
 #include "bindings/common/results.h"
+#include "bindings/store/module_state.h"
 #include "bindings/store/reader_object.h"
 #include "bindings/store/types.h"
 
@@ -52,71 +53,64 @@ struct Merge {
   }
 };
 
-struct MergeIteratorObject {
-  PyObject_HEAD
-  PyObject* readers;  // the shards' readers (a tuple), a new reference
+struct MergeState {
+  OwnedRef readers;  // the shards' readers (a tuple); null once cleared by the collector
   IterMode mode;
-  Merge* merge;  // owned
+  Merge merge;
+
+  int Traverse(visitproc visit, void* arg) const {
+    Py_VISIT(readers.get());
+    return 0;
+  }
+  void Clear() { readers.reset(); }
 };
 
-MergeIteratorObject* AsMerge(PyObject* self) {
-  return reinterpret_cast<MergeIteratorObject*>(self);
-}
+using MergeIteratorObject = Instance<MergeState>;
 
 extern "C" int MergeTraverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(AsMerge(self)->readers);
-  return 0;
+  return MergeIteratorObject::Traverse(self, visit, arg);
 }
 
-extern "C" int MergeClear(PyObject* self) {
-  Py_CLEAR(AsMerge(self)->readers);
-  return 0;
-}
+extern "C" int MergeClear(PyObject* self) { return MergeIteratorObject::Clear(self); }
 
-extern "C" void MergeDealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  MergeClear(self);
-  delete AsMerge(self)->merge;
-  type->tp_free(self);
-  Py_DECREF(type);
-}
+extern "C" void MergeDealloc(PyObject* self) { MergeIteratorObject::Dealloc(self); }
 
-ReaderObject* ShardReader(PyObject* readers, uint32_t s) {
-  return reinterpret_cast<ReaderObject*>(PyTuple_GET_ITEM(readers, s));
-}
+PyObject* ShardReader(PyObject* readers, uint32_t s) { return PyTuple_GET_ITEM(readers, s); }
 
 extern "C" PyObject* MergeNext(PyObject* self) {
   return Frame([&]() -> PyObject* {
-    MergeIteratorObject* it = AsMerge(self);
-    if (it->readers == nullptr) return nullptr;
-    Merge& m = *it->merge;
+    MergeState& it = MergeIteratorObject::StateOf(self);
+    if (!it.readers) return nullptr;
+    PyObject* readers = it.readers.get();
+    Merge& m = it.merge;
     // The heap compares the keys of every shard's cursor: each must still
     // point into an open mapping.
-    for (Py_ssize_t s = 0; s < PyTuple_GET_SIZE(it->readers); ++s) {
-      if (ShardReader(it->readers, static_cast<uint32_t>(s))->Store() == nullptr) return nullptr;
+    for (Py_ssize_t s = 0; s < PyTuple_GET_SIZE(readers); ++s) {
+      if (ReaderRef(ShardReader(readers, static_cast<uint32_t>(s))).Store() == nullptr) {
+        return nullptr;
+      }
     }
     if (m.heap.empty()) return nullptr;  // StopIteration
     const uint32_t s = m.Pop();
-    ReaderObject* reader = ShardReader(it->readers, s);
-    const Reader* r = reader->Store();
+    const ReaderRef reader(ShardReader(readers, s));
+    const Reader* r = reader.Store();
     Reader::Cursor& cur = m.cursors[s];
     OwnedRef key;
-    if (it->mode == IterMode::kKeys || it->mode == IterMode::kItems) key = KeyText(cur.key());
+    if (it.mode == IterMode::kKeys || it.mode == IterMode::kItems) key = KeyText(cur.key());
     const uint64_t offset = cur.offset();
     const KeyView entry_key = cur.key();
     if (Status st = cur.Next(); !st.ok()) {
-      return ReaderObject::CheckIntact(*r) ? SetCoreError(st.error()) : nullptr;
+      return reader.CheckIntact(*r) ? reader.Raise(st.error()) : nullptr;
     }
     if (m.Live(s)) m.Push(s);
-    if (it->mode == IterMode::kKeys) return ReaderObject::CheckIntact(*r) ? key.release() : nullptr;
+    if (it.mode == IterMode::kKeys) return reader.CheckIntact(*r) ? key.release() : nullptr;
     Result<ObjectView> obj = r->ReadObject(offset);
-    if (!obj.ok()) return ReaderObject::CheckIntact(*r) ? SetCoreError(obj.error()) : nullptr;
+    if (!obj.ok()) return reader.CheckIntact(*r) ? reader.Raise(obj.error()) : nullptr;
     const std::shared_ptr<const Reader> keep =
-        reader->decode != nullptr ? reader->SharedStore() : nullptr;
-    OwnedRef value = reader->Value(*r, obj.value(), ReaderObject::KeyOf{key.get(), entry_key});
+        reader.state().decode ? reader.SharedStore() : nullptr;
+    OwnedRef value = reader.Value(*r, obj.value(), KeyOf{key.get(), entry_key});
     if (!value) return nullptr;
-    if (it->mode != IterMode::kItems) return value.release();
+    if (it.mode != IterMode::kItems) return value.release();
     return NewPair(std::move(key), std::move(value)).release();
   });
 }
@@ -130,48 +124,34 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"tarndb._store.MergeIterator", static_cast<int>(sizeof(MergeIteratorObject)),
-                     0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kSlots};
-
-PyTypeObject* MergeIteratorType() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = CreateType(&kSpec);
-    if (type != nullptr) reinterpret_cast<PyTypeObject*>(type)->tp_new = nullptr;
-  }
-  return reinterpret_cast<PyTypeObject*>(type);
-}
-
 }  // namespace
 
-PyObject* NewMergeIterator(PyObject* readers, IterMode mode, const KeyView* prefix) {
-  PyTypeObject* type = MergeIteratorType();
-  if (type == nullptr) return nullptr;
-  auto merge = std::make_unique<Merge>();
+PyType_Spec kMergeIteratorSpec = {"tarndb._store.MergeIterator",
+                                  static_cast<int>(sizeof(MergeIteratorObject)), 0,
+                                  Py_TPFLAGS_DEFAULT | MergeIteratorObject::kTypeFlags, kSlots};
+
+PyObject* NewMergeIterator(PyObject* shards, PyObject* readers, IterMode mode,
+                           const KeyView* prefix) {
+  Merge merge;
   const Py_ssize_t n = PyTuple_GET_SIZE(readers);
   if (prefix != nullptr) {
-    merge->prefix.assign(reinterpret_cast<const char*>(prefix->data), prefix->size);
-    merge->by_prefix = true;
+    merge.prefix.assign(reinterpret_cast<const char*>(prefix->data), prefix->size);
+    merge.by_prefix = true;
   }
-  merge->cursors.reserve(static_cast<size_t>(n));
+  merge.cursors.reserve(static_cast<size_t>(n));
   for (Py_ssize_t s = 0; s < n; ++s) {
-    const Reader* r = ShardReader(readers, static_cast<uint32_t>(s))->Store();
+    const ReaderRef reader(ShardReader(readers, static_cast<uint32_t>(s)));
+    const Reader* r = reader.Store();
     if (r == nullptr) return nullptr;
     Result<Reader::Cursor> c = prefix != nullptr ? r->LowerBound(*prefix) : r->At(0);
-    if (!c.ok()) return SetCoreError(c.error());
-    merge->cursors.push_back(c.value());
+    if (!c.ok()) return reader.Raise(c.error());
+    merge.cursors.push_back(c.value());
   }
   for (uint32_t s = 0; s < static_cast<uint32_t>(n); ++s) {
-    if (merge->Live(s)) merge->Push(s);
+    if (merge.Live(s)) merge.Push(s);
   }
-  PyObject* self = PyType_GenericAlloc(type, 0);
-  if (self == nullptr) return nullptr;
-  MergeIteratorObject* it = AsMerge(self);
-  it->readers = readers;
-  Py_INCREF(readers);
-  it->mode = mode;
-  it->merge = merge.release();
-  return self;
+  PyTypeObject* type = StoreModule::AsType(ModuleOf(shards).merge_iterator_type);
+  return MergeIteratorObject::Create(type, OwnedRef::NewRef(readers), mode, std::move(merge));
 }
 
 }  // namespace tarndb::py::store

@@ -10,12 +10,14 @@
 
 namespace tarndb::py::store {
 
-// An iterator over the entries of the readers (a tuple of Reader
-// instances, one per shard) in key order: all of them, or, with a prefix,
+// An iterator, of the module of shards (a Shards instance), over the
+// entries of the readers (a tuple of Reader instances, one per shard) in
+// key order: all of them, or, with a prefix,
 // those whose keys begin with it. kObjects is not merged (objects are
 // listed shard by shard). Returns a new reference, or nullptr with an
 // exception set.
-PyObject* NewMergeIterator(PyObject* readers, IterMode mode, const KeyView* prefix);
+PyObject* NewMergeIterator(PyObject* shards, PyObject* readers, IterMode mode,
+                           const KeyView* prefix);
 
 }  // namespace tarndb::py::store
 

@@ -1,6 +1,7 @@
-// The classes of the package's module tarndb._store. Each is a heap type
-// made once per process, on first need; Reader and Writer may be
-// subclassed (the package's TarnReader and TarnWriter are).
+// The classes of the package's module tarndb._store, as specs that each
+// module object makes into classes of its own (module_state.cc). Reader,
+// Writer and Shards may be subclassed (the package's TarnReader, TarnWriter
+// and ShardedReader are); the iterators are made only by their readers.
 #ifndef TARNDB_BINDINGS_STORE_TYPES_H_
 #define TARNDB_BINDINGS_STORE_TYPES_H_
 
@@ -9,11 +10,11 @@
 
 namespace tarndb::py::store {
 
-// The class object, or nullptr with an exception set if creating it failed.
-PyTypeObject* ReaderType();
-PyTypeObject* ReaderIteratorType();
-PyTypeObject* WriterType();
-PyTypeObject* ShardsType();
+extern PyType_Spec kReaderSpec;
+extern PyType_Spec kReaderIteratorSpec;
+extern PyType_Spec kMergeIteratorSpec;
+extern PyType_Spec kWriterSpec;
+extern PyType_Spec kShardsSpec;
 
 }  // namespace tarndb::py::store
 

@@ -1,9 +1,9 @@
 // How _tarndb reports a core error: a built-in exception whose message
 // starts with the kind's prefix. Corrupt and version -> RuntimeError, I/O
 // -> OSError (one argument, so errno stays None), other -> ValueError.
-#include <string>
+#include "bindings/tarndb/core_error.h"
 
-#include "bindings/common/errors.h"
+#include <string>
 
 namespace tarndb::py {
 namespace {

@@ -3,10 +3,10 @@
 #include <vector>
 
 #include "bindings/common/create_type.h"
-#include "bindings/common/errors.h"
 #include "bindings/common/method_call.h"
 #include "bindings/common/results.h"
 #include "bindings/tarndb/convert.h"
+#include "bindings/tarndb/core_error.h"
 #include "bindings/tarndb/types.h"
 #include "core/reader/offset_groups.h"
 #include "core/reader/reader.h"

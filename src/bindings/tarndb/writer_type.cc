@@ -11,10 +11,10 @@
 #include <string>
 
 #include "bindings/common/create_type.h"
-#include "bindings/common/errors.h"
 #include "bindings/common/gil_released.h"
 #include "bindings/common/method_call.h"
 #include "bindings/tarndb/convert.h"
+#include "bindings/tarndb/core_error.h"
 #include "bindings/tarndb/types.h"
 #include "core/common/posix.h"
 #include "core/writer/writer.h"
