@@ -164,10 +164,9 @@ class TarnReader(Reader, _StoreMapping[Any]):
         num_objects (the user's), index_offset, data_offset, file_size_kb,
         file_crc32 (as stored, "0x…"), hash_index, private_bytes,
         compression (``None``, or the codec, its dictionary's size and the
-        values' compression ratio) and file_size (bytes, as found when the
-        file was opened)."""
+        values' compression ratio) and file_size (bytes, of the file as
+        mapped)."""
         stats: StoreStats = super().stats()
-        stats["file_size"] = None if self._identity is None else self._identity[2]
         stats["compression"] = None
         if self._codec is not None:
             name, dictionary, raw, stored = self._codec
