@@ -1,0 +1,148 @@
+"""Keys as the command line prints and reads them, losslessly both ways.
+
+Keys are bytes. In the default text form a key is printed as it is when it
+is non-empty UTF-8 text of printable characters that does not begin with a
+double quote; any other key is printed quoted: as a JSON string whose
+control and other unprintable characters are ``\\uXXXX`` escapes, and
+whose bytes that are not UTF-8 are ``\\udc80``..``\\udcff`` (the byte
+0xXX as ``\\udcXX``, the escape Python's ``surrogateescape`` uses; no UTF-8
+text holds those code points). A key argument, ``--prefix`` or line of
+``get --stdin`` that begins with a double quote is read in the same quoted
+form; anything else is taken as the bytes it is. With ``--hex-keys`` or
+``--base64-keys`` every key, printed or read, is its bytes in that
+encoding instead.
+
+Readers give keys as text, with U+FFFD in place of bytes that are not
+UTF-8; such a key's bytes are recovered with prefix scans of the store
+(``_key_bytes``), only for keys whose text holds U+FFFD.
+"""
+
+from __future__ import annotations
+
+import base64
+import binascii
+import json
+from typing import Any, Callable, Dict, List
+
+from tarndb._cli_output import EXIT_USAGE, Failure
+from tarndb._key_bytes import REPLACEMENT, stored_keys_reading_as
+
+TEXT, HEX, BASE64 = "text", "hex", "base64"
+
+_QUOTED_HELP = ("a key that begins with '\"' is read as a JSON string, as 'tarndb keys' prints "
+                "such keys")
+
+
+def quoted(text: str) -> str:
+    """*text* (bytes that are not UTF-8 as lone surrogates) as a JSON string
+    of printable characters."""
+    dumped = json.dumps(text, ensure_ascii=False)
+    if dumped.isprintable():  # most keys: nothing more to escape
+        return dumped
+    out = []
+    for c in dumped:
+        if c.isprintable():
+            out.append(c)
+        elif ord(c) > 0xFFFF:  # a surrogate pair, as JSON writes one
+            c = c.encode("utf-16-be").hex()
+            out.append(f"\\u{c[:4]}\\u{c[4:]}")
+        else:
+            out.append(f"\\u{ord(c):04x}")
+    return "".join(out)
+
+
+def _is_plain(text: str) -> bool:
+    return text.isprintable() and text != "" and not text.startswith('"')
+
+
+def key_line(key: bytes, style: str) -> str:
+    """One key as a line of output (without its end), in *style*. The text
+    returned holds lone surrogates for bytes that are not UTF-8, which
+    standard output writes back as those bytes (surrogateescape)."""
+    if style == HEX:
+        return key.hex()
+    if style == BASE64:
+        return base64.b64encode(key).decode("ascii")
+    text = key.decode("utf-8", "surrogateescape")
+    return text if _is_plain(text) else quoted(text)
+
+
+def key_json(key: bytes, style: str) -> str:
+    """A key as a JSON string (``dump``'s "key" field): its text, quoted as
+    above, or its hexadecimal or base64 encoding."""
+    if style == TEXT:
+        return quoted(key.decode("utf-8", "surrogateescape"))
+    return '"' + key_line(key, style) + '"'
+
+
+def key_nul_ended(key: bytes) -> str:
+    """A key for ``-0`` output: its bytes as they are, but a key that holds
+    a NUL byte or begins with a double quote quoted, so that every key reads
+    back as itself."""
+    text = key.decode("utf-8", "surrogateescape")
+    return quoted(text) if "\0" in text or text.startswith('"') else text
+
+
+def parse_key(given: bytes, style: str, what: str) -> bytes:
+    """The key bytes that *given* (an argument or input line) stands for in
+    *style*; a failure naming *what* when it is not well formed."""
+    try:
+        if style == HEX:
+            return bytes.fromhex(given.decode("ascii"))
+        if style == BASE64:
+            return base64.b64decode(given, validate=True)
+        if not given.startswith(b'"'):
+            return given
+        text = json.loads(given.decode("utf-8", "surrogateescape"), strict=False)
+        if not isinstance(text, str):
+            raise ValueError("not a string")
+        return text.encode("utf-8", "surrogateescape")
+    except (ValueError, UnicodeError, binascii.Error) as exc:
+        shown = given.decode("utf-8", "replace")
+        hint = {HEX: "not hexadecimal", BASE64: "not base64"}.get(style, _QUOTED_HELP)
+        raise Failure(f"{what} {shown!r}: {hint} ({exc})", EXIT_USAGE) from None
+
+
+class KeyBytes:
+    """The stored bytes of the keys a reader lists, in the order it lists them.
+
+    A key whose text holds no U+FFFD is its UTF-8. One that does may stand
+    for several stored keys (every byte that is not UTF-8 reads as U+FFFD):
+    the keys reading as that text are found once, in byte order, by prefix
+    scans (about 128 scans for each byte that is not UTF-8, each a binary
+    search), and handed out in turn, as a listing in byte order meets them.
+    Only keys starting with *prefix* are handed out."""
+
+    def __init__(self, raw: Any, prefix: bytes = b"") -> None:
+        self._raw = raw
+        self._prefix = prefix
+        self._pending: Dict[str, List[bytes]] = {}
+
+    def __call__(self, text: str) -> bytes:
+        if REPLACEMENT not in text:
+            return text.encode()
+        found = self._pending.get(text)
+        if found is None:
+            found = [k for k in stored_keys_reading_as(self._raw, [text])
+                     if k.startswith(self._prefix)]
+            found.reverse()
+            self._pending[text] = found
+        key = found.pop()
+        if not found:
+            del self._pending[text]
+        return key
+
+
+def line_formatter(raw: Any, prefix: bytes, style: str, nul: bool) -> Callable[[str], str]:
+    """A function from a listed key's text to its output line (without its end)."""
+    key_bytes = KeyBytes(raw, prefix)
+    if nul:
+        return lambda text: key_nul_ended(key_bytes(text))
+    if style == TEXT:
+        # Most keys are plain text: print them without a round trip through bytes.
+        def line(text: str) -> str:
+            if REPLACEMENT in text:
+                return key_line(key_bytes(text), TEXT)
+            return text if _is_plain(text) else quoted(text)
+        return line
+    return lambda text: key_line(key_bytes(text), style)
