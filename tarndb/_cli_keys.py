@@ -7,8 +7,9 @@ control and other unprintable characters are ``\\uXXXX`` escapes, and
 whose bytes that are not UTF-8 are ``\\udc80``..``\\udcff`` (the byte
 0xXX as ``\\udcXX``, the escape Python's ``surrogateescape`` uses; no UTF-8
 text holds those code points). A key argument, ``--prefix`` or line of
-``get --stdin`` that begins with a double quote is read in the same quoted
-form; anything else is taken as the bytes it is. With ``--hex-keys`` or
+``get --stdin`` that is such a JSON string (it begins with a double quote
+and is well formed) is read as the key it quotes; anything else is taken as
+the bytes it is (``"quoted`` is the key of those bytes). With ``--hex-keys`` or
 ``--base64-keys`` every key, printed or read, is its bytes in that
 encoding instead.
 
@@ -28,10 +29,6 @@ from tarndb._cli_output import EXIT_USAGE, Failure
 from tarndb._key_bytes import REPLACEMENT, stored_keys_reading_as
 
 TEXT, HEX, BASE64 = "text", "hex", "base64"
-
-_QUOTED_HELP = ("a key that begins with '\"' is read as a JSON string, as 'tarndb keys' prints "
-                "such keys")
-
 
 def quoted(text: str) -> str:
     """*text* (bytes that are not UTF-8 as lone surrogates) as a JSON string
@@ -91,16 +88,23 @@ def parse_key(given: bytes, style: str, what: str) -> bytes:
             return bytes.fromhex(given.decode("ascii"))
         if style == BASE64:
             return base64.b64decode(given, validate=True)
-        if not given.startswith(b'"'):
-            return given
-        text = json.loads(given.decode("utf-8", "surrogateescape"), strict=False)
-        if not isinstance(text, str):
-            raise ValueError("not a string")
-        return text.encode("utf-8", "surrogateescape")
-    except (ValueError, UnicodeError, binascii.Error) as exc:
+        return _unquoted(given) if given.startswith(b'"') else given
+    except (ValueError, binascii.Error) as exc:
         shown = given.decode("utf-8", "replace")
-        hint = {HEX: "not hexadecimal", BASE64: "not base64"}.get(style, _QUOTED_HELP)
+        hint = "not hexadecimal" if style == HEX else "not base64"
         raise Failure(f"{what} {shown!r}: {hint} ({exc})", EXIT_USAGE) from None
+
+
+def _unquoted(given: bytes) -> bytes:
+    """The key that *given* quotes when it is a JSON string of a key, else
+    *given* itself: a key that merely begins with a double quote."""
+    try:
+        text = json.loads(given.decode("utf-8", "surrogateescape"), strict=False)
+        if isinstance(text, str):
+            return text.encode("utf-8", "surrogateescape")
+    except (ValueError, UnicodeError):
+        pass
+    return given
 
 
 class KeyBytes:
@@ -136,7 +140,7 @@ class KeyBytes:
 def line_formatter(raw: Any, prefix: bytes, style: str, nul: bool) -> Callable[[str], str]:
     """A function from a listed key's text to its output line (without its end)."""
     key_bytes = KeyBytes(raw, prefix)
-    if nul:
+    if nul and style == TEXT:
         return lambda text: key_nul_ended(key_bytes(text))
     if style == TEXT:
         # Most keys are plain text: print them without a round trip through bytes.

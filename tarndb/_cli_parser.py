@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import argparse
-from typing import Callable, NoReturn
+from typing import Callable, Dict, NoReturn
 
 from tarndb import _cli_build, _cli_check, _cli_read, _sharded_cli
 from tarndb._cli_input import byte_count
@@ -20,8 +20,8 @@ keys: a key is printed as it is when it is printable UTF-8 text that does
 not begin with '"'; any other key (empty, holding a control character, a
 byte that is not UTF-8, or beginning with '"') is printed as a JSON string,
 with \\udcXX for the byte 0xXX that is not UTF-8. A KEY, --prefix or
---stdin line that begins with '"' is read the same way, so every key
-printed reads back as itself. --hex-keys / --base64-keys print and read
+--stdin line that is such a JSON string is read as the key it quotes (any
+other as it is), so every key printed reads back as itself. --hex-keys / --base64-keys print and read
 every key as its bytes in that encoding. '--' ends the options: 'tarndb get
 STORE -- -k' looks up the key '-k'.
 """
@@ -32,7 +32,13 @@ _STORE_HELP = "store file, or a sharded store's directory"
 class _Parser(argparse.ArgumentParser):
     """Usage errors as one line, not the usage text plus the error."""
 
+    #: Operands after '--' that the command line set aside while parsing
+    #: (``cli._parse``), shown as themselves in an error.
+    stand_ins: Dict[str, str] = {}
+
     def error(self, message: str) -> NoReturn:
+        for stand_in, operand in self.stand_ins.items():
+            message = message.replace(stand_in, operand)
         self.exit(EXIT_USAGE, f"{self.prog}: {message} (see '{self.prog} --help')\n")
 
 

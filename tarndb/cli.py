@@ -17,7 +17,7 @@ from typing import Callable, List, Optional, Sequence
 
 from tarndb._cli_output import (EXIT_DAMAGED, EXIT_INTERRUPTED, EXIT_NOT_FOUND, EXIT_OK,
                                 EXIT_USAGE, Failure, fail, os_error_message)
-from tarndb._cli_parser import parser
+from tarndb._cli_parser import _Parser, parser
 
 __all__ = ["EXIT_DAMAGED", "EXIT_NOT_FOUND", "EXIT_OK", "EXIT_USAGE", "main"]
 
@@ -57,7 +57,11 @@ def _parse(argv: List[str]) -> argparse.Namespace:
     end = argv.index("--", 1)
     operands = argv[end + 1:]
     stand_ins = {f"\0{i}": operand for i, operand in enumerate(operands)}
-    args = parser().parse_args(argv[:end] + list(stand_ins))
+    _Parser.stand_ins = stand_ins
+    try:
+        args = parser().parse_args(argv[:end] + list(stand_ins))
+    finally:
+        _Parser.stand_ins = {}
     for name, value in vars(args).items():
         if isinstance(value, str) and value in stand_ins:
             setattr(args, name, stand_ins[value])

@@ -71,10 +71,11 @@ TABLE = [
     (["get", "s.trnd"], b"", 2, b"", b"tarndb: get needs a KEY, or --stdin\n"),
     (["get", "--stdin", "s.trnd", "k"], b"", 2, b"",
      b"tarndb: get takes one KEY, or --stdin for many, not both\n"),
-    (["get", "s.trnd", '"caf'], b"", 2, b"", re.compile(rb"tarndb: KEY '\"caf': a key that begins")),
+    (["get", "s.trnd", '"caf'], b"", 1, b"", b"tarndb: s.trnd: no key '\"caf'\n"),
+    (["get", "s.trnd", '"q'], b"", 0, b"6\n", b""),  # not a JSON string: the key as it is
     (["get", "--hex-keys", "s.trnd", "xyz"], b"", 2, b"", re.compile(rb"tarndb: KEY 'xyz': not hex")),
-    (["get", "--stdin", "s.trnd"], b"plain\n\"bad\n", 2, b"",
-     re.compile(rb"tarndb: standard input, line 2: '\"bad': a key that begins")),
+    (["get", "--stdin", "--base64-keys", "s.trnd"], b"Y2Fm6A==\n*\n", 2, b"",
+     re.compile(rb"tarndb: standard input, line 2: '\*': not base64")),
     # listings
     (["keys", "s.trnd"], b"", 0,
      b'""\n"\\"q"\n--\n-k\n"a\\u0000b"\n"caf\\udce8"\n"caf\\udce9"\ndt\n"line\\nbreak"\nplain\n'
