@@ -21,9 +21,9 @@ not begin with '"'; any other key (empty, holding a control character, a
 byte that is not UTF-8, or beginning with '"') is printed as a JSON string,
 with \\udcXX for the byte 0xXX that is not UTF-8. A KEY, --prefix or
 --stdin line that is such a JSON string is read as the key it quotes (any
-other as it is), so every key printed reads back as itself. --hex-keys / --base64-keys print and read
-every key as its bytes in that encoding. '--' ends the options: 'tarndb get
-STORE -- -k' looks up the key '-k'.
+other as it is), so every key printed reads back as itself. --hex-keys and
+--base64-keys print and read every key as its bytes in that encoding.
+'--' ends the options: 'tarndb get STORE -- -k' looks up the key '-k'.
 """
 
 _STORE_HELP = "store file, or a sharded store's directory"
@@ -60,7 +60,7 @@ def parser() -> argparse.ArgumentParser:
     get = command("get", _cli_read.get,
                   "print the value of a key as JSON, or of each key read from standard input")
     _store_argument(get)
-    get.add_argument("key", metavar="KEY", nargs="?", help="the key to look up (see 'keys' below)")
+    get.add_argument("key", metavar="KEY", nargs="?", help="the key to look up, as 'tarndb keys' prints it (see 'keys:' below)")
     get.add_argument("--raw", action="store_true", help="print the stored bytes in hexadecimal")
     get.add_argument("--stdin", action="store_true",
                      help="look up every key on standard input, one a line, as 'tarndb keys' "

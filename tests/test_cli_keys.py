@@ -6,6 +6,7 @@ and a sharded store."""
 import base64
 import datetime
 import json
+import random
 import re
 import subprocess
 import sys
@@ -178,3 +179,31 @@ def test_every_listed_key_reads_back_as_itself(store, tmp_path, kind, form):
         got = run(where, "get", "--stdin", *option, *(["-0"] if form == "nul" else []), name,
                   stdin=listed.stdout)
         assert (got.returncode, got.stdout, got.stderr) == (0, b"".join(values), b"")
+
+
+def key_sets():
+    rng = random.Random(7)
+    binary = {rng.randbytes(rng.randrange(0, 9)) for _ in range(600)}
+    texty = {f"k{i:03d}".encode() + rng.choice([b"", b"\xe9", b"\xc3", b"\xe2\x82", b"\xef\xbf\xbd"])
+             + rng.choice([b"", b"x", b"\x80\x80"]) for i in range(300)}
+    alike = {b"x" + bytes([b]) + tail for b in range(0x80, 0x100, 7) for tail in (b"", b"\xff", b"y")}
+    return {"binary": binary, "text with bytes that are not UTF-8": texty,
+            "keys that read alike": alike | {b"x", b"x\xef\xbf\xbd"}}
+
+
+@pytest.mark.parametrize("prefix", [b"", b"x", b"k01", b"\xc3"])
+@pytest.mark.parametrize("name", list(key_sets()))
+def test_key_bytes_behind_each_listed_text(tmp_path, name, prefix):
+    """A model test of the recovery: the bytes handed out for the reader's
+    texts, in listing order, are the stored keys, in byte order."""
+    from tarndb._cli_keys import KeyBytes
+
+    keys = key_sets()[name]
+    w = tarndb.TarnWriter()
+    for key in keys:
+        w.put_raw(key, b"")
+    w.build(tmp_path / "k.trnd", quiet=True)
+    with tarndb.TarnReader(tmp_path / "k.trnd") as r:
+        key_bytes = KeyBytes(r.raw, prefix)
+        listed = [key_bytes(text) for text, _ in r.raw.prefix(prefix)]
+    assert listed == sorted(k for k in keys if k.startswith(prefix))
