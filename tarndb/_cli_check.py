@@ -36,7 +36,8 @@ def _figure(name: str, value: Any) -> str:
     if isinstance(value, bool):
         return "yes" if value else "no"
     if name == "hash_index" and isinstance(value, dict):
-        return f"{value['bytes']} bytes, " + ("in use" if value["in_use"] else "set aside (damaged)")
+        state = "in use" if value["in_use"] else "set aside (damaged)"
+        return f"{value['bytes']} bytes, {state}"
     if name == "compression" and isinstance(value, dict):
         return (f"{value['codec']}, dictionary {value['dictionary_bytes']} bytes, "
                 f"values {value['ratio']:.2f} times smaller")

@@ -54,7 +54,8 @@ def _container(v: Any) -> Any:
 def _jsonable(value: Any) -> Any:
     """*value* with what JSON cannot hold made representable: bytes as
     hexadecimal text, timestamps as ISO 8601 text, other MessagePack
-    extension values as {"msgpack_ext": code, "data": hex}, map keys that are not str, numbers or None as text,
+    extension values as {"msgpack_ext": code, "data": hex}, map keys that
+    are not str, numbers or None as text,
     and the floats NaN and ±infinity as the strings "NaN", "Infinity" and
     "-Infinity". Iterative, so that deep nesting costs no recursion."""
     root = _container(value)

@@ -49,7 +49,8 @@ def parser() -> argparse.ArgumentParser:
     top.add_argument("--version", action="version", version=f"tarndb {__version__}")
     commands = top.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def command(name: str, run: Callable[[argparse.Namespace], int], help: str) -> argparse.ArgumentParser:
+    def command(name: str, run: Callable[[argparse.Namespace], int],
+                help: str) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=help, description=help[0].upper() + help[1:] + ".",
                                   epilog=_EPILOG,
                                   formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -60,13 +61,15 @@ def parser() -> argparse.ArgumentParser:
     get = command("get", _cli_read.get,
                   "print the value of a key as JSON, or of each key read from standard input")
     _store_argument(get)
-    get.add_argument("key", metavar="KEY", nargs="?", help="the key to look up, as 'tarndb keys' prints it (see 'keys:' below)")
+    get.add_argument("key", metavar="KEY", nargs="?",
+                     help="the key to look up, as 'tarndb keys' prints it (see 'keys:' below)")
     get.add_argument("--raw", action="store_true", help="print the stored bytes in hexadecimal")
     get.add_argument("--stdin", action="store_true",
                      help="look up every key on standard input, one a line, as 'tarndb keys' "
                           "prints them; print one line for each: its value, or --missing")
     get.add_argument("-0", "--null", action="store_true",
-                     help="with --stdin: keys are ended by NUL bytes, as 'tarndb keys -0' ends them")
+                     help="with --stdin: keys are ended by NUL bytes, as 'tarndb keys -0' ends "
+                          "them")
     get.add_argument("--missing", metavar="TEXT", default="-",
                      help="with --stdin: the line printed for a key that is not found (default: "
                           "'-', which no value prints as; the status is then 1)")
@@ -85,7 +88,8 @@ def parser() -> argparse.ArgumentParser:
                    "write all pairs as JSON Lines: {\"key\": …, \"value\": …}")
     _store_argument(dump)
     dump.add_argument("-p", "--prefix", default="", help="only keys starting with PREFIX")
-    dump.add_argument("--raw", action="store_true", help="values as the stored bytes in hexadecimal")
+    dump.add_argument("--raw", action="store_true",
+                      help="values as the stored bytes in hexadecimal")
     _key_style(dump)
 
     stats = command("stats", _cli_check.stats, "print the store's figures")
@@ -104,7 +108,8 @@ def _build_arguments(build: argparse.ArgumentParser) -> None:
                        help="JSON Lines or CSV file, '-' for standard input")
     build.add_argument("store", metavar="STORE",
                        help="store file to write (replaced atomically; '-' is refused: a store is "
-                            "a file, write ./- for a file of that name); with --shards, a directory")
+                            "a file, write ./- for a file of that name); with --shards, a "
+                            "directory")
     build.add_argument("-f", "--format", choices=("jsonl", "csv"),
                        help="input format (default: csv for *.csv, else jsonl)")
     build.add_argument("-k", "--key-field", action="append", metavar="FIELD",

@@ -35,7 +35,8 @@ def add_arguments(build: argparse.ArgumentParser) -> None:
     build.add_argument("--shards", type=int, metavar="N",
                        help="build a sharded store of N shards in the directory STORE, with Dask")
     build.add_argument("--scheduler", metavar="ADDRESS",
-                       help="with --shards: the Dask scheduler to run on (default: local processes)")
+                       help="with --shards: the Dask scheduler to run on (default: local "
+                            "processes)")
     build.add_argument("--workers", type=int, metavar="W",
                        help="with --shards and no --scheduler: local worker processes "
                             "(default: one per CPU)")

@@ -74,7 +74,8 @@ TABLE = [
      b"tarndb: get takes one KEY, or --stdin for many, not both\n"),
     (["get", "s.trnd", '"caf'], b"", 1, b"", b"tarndb: s.trnd: no key '\"caf'\n"),
     (["get", "s.trnd", '"q'], b"", 0, b"6\n", b""),  # not a JSON string: the key as it is
-    (["get", "--hex-keys", "s.trnd", "xyz"], b"", 2, b"", re.compile(rb"tarndb: KEY 'xyz': not hex")),
+    (["get", "--hex-keys", "s.trnd", "xyz"], b"", 2, b"",
+     re.compile(rb"tarndb: KEY 'xyz': not hex")),
     (["get", "--stdin", "--base64-keys", "s.trnd"], b"Y2Fm6A==\n*\n", 2, b"",
      re.compile(rb"tarndb: standard input, line 2: '\*': not base64")),
     # listings
@@ -82,7 +83,8 @@ TABLE = [
      b'""\n"\\"q"\n--\n-k\n"a\\u0000b"\n"caf\\udce8"\n"caf\\udce9"\ndt\n"line\\nbreak"\nplain\n'
      b'\xc3\xa9\n"\\udcff\\udcfe"\n', b""),
     (["keys", "-0", "s.trnd"], b"", 0,
-     b'\0"\\"q"\0--\0-k\0"a\\u0000b"\0caf\xe8\0caf\xe9\0dt\0line\nbreak\0plain\0\xc3\xa9\0\xff\xfe\0',
+     b'\0"\\"q"\0--\0-k\0"a\\u0000b"\0caf\xe8\0caf\xe9\0dt\0line\nbreak\0plain\0'
+     b'\xc3\xa9\0\xff\xfe\0',
      b""),
     (["keys", "--prefix", '"caf\\udce9"', "s.trnd"], b"", 0, b'"caf\\udce9"\n', b""),
     (["keys", "--hex-keys", "--prefix", "6361", "s.trnd"], b"", 0, b"636166e8\n636166e9\n", b""),
@@ -99,7 +101,8 @@ TABLE = [
     (["verify", "s.trnd", "notes.txt"], b"", 1, b"s.trnd: ok (12 keys, 12 objects)\n",
      b"tarndb: notes.txt: not a tarndb store (bad magic: the file begins with b'#!/b', "
      b"not b'TRND')\n"),
-    (["verify", "empty.bin", "missing.trnd", "s.trnd"], b"", 2, b"s.trnd: ok (12 keys, 12 objects)\n",
+    (["verify", "empty.bin", "missing.trnd", "s.trnd"], b"", 2,
+     b"s.trnd: ok (12 keys, 12 objects)\n",
      b"tarndb: empty.bin: not a tarndb store (the file is empty)\n"
      b"tarndb: cannot open missing.trnd: No such file or directory (os error 2)\n"),
     (["get", "notes.txt", "k"], b"", 1, b"",
@@ -184,9 +187,11 @@ def test_every_listed_key_reads_back_as_itself(store, tmp_path, kind, form):
 def key_sets():
     rng = random.Random(7)
     binary = {rng.randbytes(rng.randrange(0, 9)) for _ in range(600)}
-    texty = {f"k{i:03d}".encode() + rng.choice([b"", b"\xe9", b"\xc3", b"\xe2\x82", b"\xef\xbf\xbd"])
-             + rng.choice([b"", b"x", b"\x80\x80"]) for i in range(300)}
-    alike = {b"x" + bytes([b]) + tail for b in range(0x80, 0x100, 7) for tail in (b"", b"\xff", b"y")}
+    stray = [b"", b"\xe9", b"\xc3", b"\xe2\x82", b"\xef\xbf\xbd"]
+    texty = {f"k{i:03d}".encode() + rng.choice(stray) + rng.choice([b"", b"x", b"\x80\x80"])
+             for i in range(300)}
+    alike = {b"x" + bytes([b]) + tail for b in range(0x80, 0x100, 7)
+             for tail in (b"", b"\xff", b"y")}
     return {"binary": binary, "text with bytes that are not UTF-8": texty,
             "keys that read alike": alike | {b"x", b"x\xef\xbf\xbd"}}
 
