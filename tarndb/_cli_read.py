@@ -12,11 +12,10 @@ import sys
 from typing import Any, BinaryIO, Iterator, List
 
 from tarndb._cli_json import to_json
-from tarndb._cli_keys import TEXT, KeyBytes, key_json, line_formatter, parse_key, quoted
+from tarndb._cli_keys import key_json, line_formatter, parse_key
 from tarndb._cli_output import EXIT_NOT_FOUND, EXIT_OK, EXIT_USAGE, Failure, fail, stdout
 from tarndb._cli_store import reading
 from tarndb._errors import TarnValueError
-from tarndb._key_bytes import REPLACEMENT
 
 _MISSING = object()
 _BATCH = 4096  # keys of ``get --stdin`` looked up in one call
@@ -94,7 +93,7 @@ def keys(args: argparse.Namespace) -> int:
     with reading(args.store, args.verify) as reader:
         prefix = parse_key(os.fsencode(args.prefix), args.key_style, "--prefix")
         found = (key for key, _ in reader.raw.prefix(prefix)) if prefix else iter(reader)
-        line = line_formatter(reader.raw, prefix, args.key_style, args.null)
+        line = line_formatter(args.key_style, args.null)
         end = "\0" if args.null else "\n"
         for key in found:
             out.write(line(key) + end)
@@ -107,13 +106,9 @@ def dump(args: argparse.Namespace) -> int:
     style = args.key_style
     with reading(args.store, args.verify) as reader:
         prefix = parse_key(os.fsencode(args.prefix), style, "--prefix")
-        key_bytes = KeyBytes(reader.raw, prefix)
         try:
             for key, value in (reader.raw if args.raw else reader).prefix(prefix):
-                if style == TEXT and REPLACEMENT not in key:
-                    field = quoted(key)
-                else:
-                    field = key_json(key_bytes(key), style)
+                field = key_json(key, style)
                 text = json.dumps(value.hex()) if args.raw else to_json(value)
                 out.write(f'{{"key": {field}, "value": {text}}}\n')
         except TarnValueError as exc:

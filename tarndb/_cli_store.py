@@ -24,7 +24,8 @@ def reading(store: str, verify: bool) -> Iterator[Any]:
     try:
         # Keys, figures and checksums need no codec: a compressed store is
         # read without its package until a value is.
-        with open_store(store, verify, _need_codec=False) as reader:
+        # Keys come as their bytes, which the command line prints losslessly.
+        with open_store(store, verify, keys_as="bytes", _need_codec=False) as reader:
             yield reader
     except (TarnCorruptError, TarnVersionError) as exc:
         reason = _not_a_store(store)

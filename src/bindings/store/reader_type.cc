@@ -223,9 +223,9 @@ extern "C" PyObject* ReaderStats(PyObject* self, PyObject*) {
                        Made(PyFloat_FromDouble(static_cast<double>(r->file_size()) / 1024.0)));
                  }) &&
         SetEntry(d.get(), "file_crc32", [&] { return NewStr(CrcText(r->file_crc32())); }) &&
-        SetEntry(d.get(), "file_size", [&] { return Unsigned(r->file_size()); }) &&
         SetEntry(d.get(), "hash_index", [&] { return HashIndexStats(*r); }) &&
-        SetEntry(d.get(), "private_bytes", [&] { return Unsigned(r->private_bytes()); });
+        SetEntry(d.get(), "private_bytes", [&] { return Unsigned(r->private_bytes()); }) &&
+        SetEntry(d.get(), "file_size", [&] { return Unsigned(r->file_size()); });
     return ok ? d.release() : nullptr;
   });
 }
