@@ -78,6 +78,10 @@ def parser() -> argparse.ArgumentParser:
     keys = command("keys", _cli_read.keys, "list keys in sorted order, one per line")
     _store_argument(keys)
     keys.add_argument("-p", "--prefix", default="", help="only keys starting with PREFIX")
+    keys.add_argument("--start", help="only keys from START on (START itself included)")
+    keys.add_argument("--stop", help="only keys before STOP (STOP itself excluded)")
+    keys.add_argument("-r", "--reverse", action="store_true",
+                      help="from the last key to the first")
     keys.add_argument("-0", "--null", action="store_true",
                       help="end each key with a NUL byte instead of a newline; keys are printed "
                            "as the bytes they are, but one holding NUL or beginning with '\"' "

@@ -9,7 +9,7 @@ import itertools
 import json
 import os
 import sys
-from typing import Any, BinaryIO, Iterator, List
+from typing import Any, BinaryIO, Iterator, List, Optional
 
 from tarndb._cli_json import to_json
 from tarndb._cli_keys import key_json, line_formatter, parse_key
@@ -91,14 +91,35 @@ def _input_keys(stream: BinaryIO, end: bytes) -> Iterator[bytes]:
 def keys(args: argparse.Namespace) -> int:
     out = stdout()
     with reading(args.store, args.verify) as reader:
-        prefix = parse_key(os.fsencode(args.prefix), args.key_style, "--prefix")
-        found = (key for key, _ in reader.raw.prefix(prefix)) if prefix else iter(reader)
+        found = _listed_keys(args, reader)
         line = line_formatter(args.key_style, args.null)
         end = "\0" if args.null else "\n"
         for key in found:
             out.write(line(key) + end)
         out.flush()
     return EXIT_OK
+
+
+def _listed_keys(args: argparse.Namespace, reader: Any) -> Iterator[bytes]:
+    """The keys ``keys`` lists: within --prefix and --start/--stop (all of
+    them must hold), in key order or, with --reverse, the other way."""
+    style = args.key_style
+    prefix = parse_key(os.fsencode(args.prefix), style, "--prefix")
+    start = None if args.start is None else parse_key(os.fsencode(args.start), style, "--start")
+    stop = None if args.stop is None else parse_key(os.fsencode(args.stop), style, "--stop")
+    if prefix:
+        start = prefix if start is None else max(start, prefix)
+        after = _after_prefix(prefix)
+        stop = after if stop is None else (stop if after is None else min(stop, after))
+    if start is None and stop is None and not args.reverse:
+        return iter(reader)
+    return reader._scan("keys", start, stop, args.reverse)  # type: ignore[no-any-return]
+
+
+def _after_prefix(prefix: bytes) -> Optional[bytes]:
+    """The smallest key above every key that begins with *prefix* (None: none)."""
+    trimmed = prefix.rstrip(b"\xff")
+    return trimmed[:-1] + bytes([trimmed[-1] + 1]) if trimmed else None
 
 
 def dump(args: argparse.Namespace) -> int:

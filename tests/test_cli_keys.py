@@ -88,6 +88,13 @@ TABLE = [
      b""),
     (["keys", "--prefix", '"caf\\udce9"', "s.trnd"], b"", 0, b'"caf\\udce9"\n', b""),
     (["keys", "--hex-keys", "--prefix", "6361", "s.trnd"], b"", 0, b"636166e8\n636166e9\n", b""),
+    # ranges and reverse order, alone and within a prefix
+    (["keys", "--start", "caf", "--stop", "dt", "s.trnd"], b"", 0,
+     b'"caf\\udce8"\n"caf\\udce9"\n', b""),
+    (["keys", "--start", "line", "--reverse", "s.trnd"], b"", 0,
+     b'"\\udcff\\udcfe"\n\xc3\xa9\nplain\n"line\\nbreak"\n', b""),
+    (["keys", "-r", "--prefix", "caf", "--stop", '"caf\\udce9"', "s.trnd"], b"", 0,
+     b'"caf\\udce8"\n', b""),
     (["dump", "--prefix", "caf", "s.trnd"], b"", 0,
      b'{"key": "caf\\udce8", "value": 2}\n{"key": "caf\\udce9", "value": 1}\n', b""),
     # STORE '-' and URLs are refused, and nothing is written
