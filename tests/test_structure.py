@@ -70,3 +70,14 @@ def test_modules_and_functions_stay_small(path):
         if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
             length = node.end_lineno - node.lineno + 1
             assert length <= 80, f"{node.name} has {length} lines"
+
+
+def test_the_source_tree_never_shadows_the_installed_package():
+    """Run from the repository's root (where README's commands run), Python
+    imports the installed package, native modules and all, not the sources."""
+    import subprocess
+    import sys
+    root = Path(__file__).resolve().parent.parent
+    done = subprocess.run([sys.executable, "-c", "import tarndb._store, tarndb._tarndb"],
+                          cwd=root, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
