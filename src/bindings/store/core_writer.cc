@@ -23,6 +23,7 @@ CoreWriter NewCoreWriter(WriterSettings settings) {
   if (settings.target) o.target = std::move(*settings.target);
   if (settings.unique_keys) o.unique_keys = *settings.unique_keys;
   o.seed = settings.seed;
+  if (settings.filter) o.filter = *settings.filter;
   return CoreWriter(std::move(o));
 }
 

@@ -33,6 +33,7 @@ struct WriterSettings {
   std::optional<std::string> target;  // checked by CheckTarget
   std::optional<bool> unique_keys;
   std::optional<HashKey> seed;
+  std::optional<bool> filter;
 };
 
 // Whether target is something a store may replace (not a directory,
