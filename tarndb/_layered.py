@@ -1,0 +1,203 @@
+"""``LayeredReader``: a newest-first stack of store files read as one mapping.
+
+A stack is a base store and the deltas written over it (files with
+tombstones, from ``TarnWriter.delete``), newest first. The newest layer
+that holds a key, as a value or as a tombstone, decides it. The native
+base ``tarndb._store.Layers`` answers lookups, ``get_many``, iteration and
+prefix scans over the layers' readers; ``len`` is counted once and kept.
+"""
+
+from __future__ import annotations
+
+import struct
+from collections.abc import ItemsView, Mapping, ValuesView
+from types import TracebackType
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Type, TypeVar, Union
+
+from tarndb._reader import ItemsScan, TarnReader, ValuesScan
+from tarndb._sharded_reader import ShardedReader, open_store
+from tarndb._store import Layers
+from tarndb._types import StrPath, fspath_str
+
+V = TypeVar("V")
+
+#: The tombstone section of a delta (type, version).
+TOMBSTONES = (b"TOMB", 1)
+#: The key filter section (type, version).
+KEY_FILTER = (b"KFLT", 1)
+
+
+class _LayeredMapping(Layers, Mapping[str, V]):
+    """The Mapping side shared by the layered reader and its raw view."""
+
+    __slots__ = ("_readers",)
+
+    _readers: List[Any]
+
+    def _use(self, readers: List[Any]) -> None:
+        self._readers = readers
+        self._set_layers(readers)
+
+    def items(self) -> ItemsView[str, V]:
+        """A view of ``(key, value)`` pairs in key order (the layers merged)."""
+        return ItemsScan(self)
+
+    def values(self) -> ValuesView[V]:
+        """A view of the values in key order."""
+        return ValuesScan(self)
+
+
+class LayeredReader(_LayeredMapping[Any]):
+    """A stack of store files, newest first, opened read-only as one ``Mapping``.
+
+    ``LayeredReader([newest, ..., oldest], verify=True, populate=False,
+    value_type=None)`` opens every layer as ``TarnReader`` does. The newest
+    layer that holds a key or its tombstone decides it; ``len`` and
+    iteration count each live key once, in key order. The same interface as
+    ``TarnReader``: ``r[key]``, ``get``, ``in``, ``len``, iteration,
+    ``keys()``, ``values()``, ``items()``, ``get_many``, ``prefix``, ``raw``,
+    ``verify``, ``stats``, ``is_stale``, ``reopen``, ``close`` and ``with``.
+
+    A miss costs each delta one read of its key filter (a small Bloom filter
+    kept in the file), not a probe of its index.
+    """
+
+    __slots__ = ("_paths", "_verify", "_value_type")
+
+    def __init__(self, paths: Sequence[StrPath], verify: bool = True, populate: bool = False, *,
+                 value_type: Any = None, _need_codec: bool = True) -> None:
+        if isinstance(paths, (str, bytes)) or not hasattr(paths, "__iter__"):
+            raise TypeError("a stack is a sequence of paths, newest first")
+        texts = [fspath_str(p) for p in paths]
+        if not texts:
+            raise ValueError("a stack has 1 or more layers")
+        readers: List[TarnReader] = []
+        try:
+            for path in texts:
+                readers.append(TarnReader(path, verify, populate, value_type=value_type,
+                                          _need_codec=_need_codec))
+            self._use(readers)
+        except BaseException:
+            for reader in readers:
+                reader.close()
+            raise
+        self._paths = texts
+        self._verify = bool(verify)
+        self._value_type = value_type
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return _reopen, (type(self), self._paths, self._verify, self._value_type)
+
+    @property
+    def paths(self) -> List[str]:
+        """The layers' paths, newest first."""
+        return list(self._paths)
+
+    @property
+    def layers(self) -> List[TarnReader]:
+        """The layers' readers, newest first."""
+        return list(self._readers)
+
+    @property
+    def raw(self) -> LayeredRawView:
+        """The same stack with values as the stored bytes."""
+        return LayeredRawView._of(self)
+
+    @property
+    def value_type(self) -> Any:
+        return self._value_type
+
+    @property
+    def closed(self) -> bool:
+        return self._readers[0].closed
+
+    def verify(self) -> bool:
+        """Check every layer completely (``TarnReader.verify``). True, or
+        ``TarnCorruptError`` naming the fault."""
+        for reader in self._readers:
+            reader.verify()
+        return True
+
+    def stats(self) -> Dict[str, Any]:
+        """The stack's figures: ``num_keys`` (live keys), ``file_size`` (all
+        layers), ``private_bytes``, and each layer's ``stats()`` under
+        ``"layers"`` with its ``tombstones`` count and whether it has a
+        ``key_filter``."""
+        layer_stats = []
+        for reader in self._readers:
+            s: Dict[str, Any] = dict(reader.stats())
+            s["tombstones"] = tombstone_count(reader)
+            s["key_filter"] = reader._section(*KEY_FILTER) is not None
+            layer_stats.append(s)
+        return {
+            "paths": list(self._paths),
+            "num_keys": len(self),
+            "file_size": sum(s["file_size"] or 0 for s in layer_stats),
+            "private_bytes": sum(s["private_bytes"] for s in layer_stats),
+            "layers": layer_stats,
+        }
+
+    def is_stale(self) -> bool:
+        """Whether any layer's path now names another file than the one opened."""
+        return any(reader.is_stale() for reader in self._readers)
+
+    def reopen(self) -> LayeredReader:
+        """A new reader of the files the paths name now, with the same settings."""
+        return type(self)(self._paths, self._verify, value_type=self._value_type)
+
+    def close(self) -> None:
+        """Release every layer; later calls raise ``ValueError``."""
+        self._close()
+        for reader in self._readers:
+            reader.close()
+
+    def __enter__(self) -> LayeredReader:
+        return self
+
+    def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
+                 tb: Optional[TracebackType]) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed " if self.closed else ""
+        return f"<{state}LayeredReader {self._paths!r}>"
+
+
+class LayeredRawView(_LayeredMapping[bytes]):
+    """``reader.raw`` of a layered reader: the same keys mapped to the stored
+    bytes. Closing the reader closes the view."""
+
+    __slots__ = ("_owner",)
+
+    def __init__(self) -> None:
+        raise TypeError("a raw view is made by LayeredReader.raw")
+
+    @classmethod
+    def _of(cls, owner: LayeredReader) -> LayeredRawView:
+        view = cls.__new__(cls)
+        view._owner = owner
+        view._use([reader.raw for reader in owner._readers])
+        return view
+
+    def __repr__(self) -> str:
+        return f"<raw view of {self._owner!r}>"
+
+
+def tombstone_count(reader: TarnReader) -> int:
+    """The tombstones a store file holds (0 for a file that is not a delta)."""
+    section = reader._section(*TOMBSTONES)
+    return 0 if section is None else int(struct.unpack_from(">Q", section)[0])
+
+
+def _reopen(cls: Any, paths: List[str], verify: bool, value_type: Any) -> LayeredReader:
+    return cls(paths, verify, value_type=value_type)  # type: ignore[no-any-return]
+
+
+def open(path: Union[StrPath, Sequence[StrPath]], verify: bool = True, populate: bool = False,
+         *, _need_codec: bool = True) -> Union[TarnReader, ShardedReader, LayeredReader]:
+    """Open a store: a ``LayeredReader`` for a list or tuple of store files
+    (newest first), a ``ShardedReader`` for a directory (a sharded store),
+    else a ``TarnReader`` for the store file at *path*."""
+    if isinstance(path, (list, tuple)):
+        return LayeredReader(path, verify, populate, _need_codec=_need_codec)
+    return open_store(path, verify, populate, _need_codec=_need_codec)
