@@ -18,6 +18,7 @@ from tarndb._errors import (
     TarnVersionError,
 )
 from tarndb._reader import RawView, TarnReader
+from tarndb._compact import compact
 from tarndb._layered import LayeredRawView, LayeredReader, open
 from tarndb._sharded_reader import ShardedRawView, ShardedReader
 from tarndb._store import __version__, shard_of
@@ -42,6 +43,7 @@ __all__ = [
     "TarnVersionError",
     "TarnWriter",
     "__version__",
+    "compact",
     "open",
     "shard_of",
 ]

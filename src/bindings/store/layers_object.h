@@ -54,6 +54,12 @@ PyObject* LayerValue(PyObject* readers, const LayerStack& stack, const LayerHit&
 // nullptr with an exception set.
 PyObject* NewLayerIterator(PyObject* layers, IterMode mode, const KeyView* prefix);
 
+// _compact(path, memory_limit=None, spill_dir=None, hash_index=True,
+// filter=False, sections=None, progress=None): the stack merged into one
+// store at path (layers_compact.cc); returns (objects, keys, bytes).
+PyObject* LayersCompact(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+
 }  // namespace tarndb::py::store
 
 #endif  // TARNDB_BINDINGS_STORE_LAYERS_OBJECT_H_

@@ -263,6 +263,10 @@ PyMethodDef kMethods[] = {
      "An iterator of `(key, value)` for the keys that begin with *prefix*, in key order."},
     {"_set_layers", AsCFunction(LayersSet), METH_FASTCALL | METH_KEYWORDS,
      "_set_layers($self, readers)\n--\n\nThe layers' readers, newest first."},
+    {"_compact", AsCFunction(LayersCompact), METH_FASTCALL | METH_KEYWORDS,
+     "_compact($self, path, memory_limit=None, spill_dir=None, hash_index=True, filter=False,\n"
+     "         sections=None, progress=None)\n--\n\n"
+     "Merge the stack into one store at *path*; returns (objects, keys, bytes)."},
     {"_close", LayersClose, METH_NOARGS,
      "_close($self)\n--\n\nDrop the stack: every later call raises ValueError."},
     {"get", AsCFunction(LayersGet), METH_FASTCALL | METH_KEYWORDS,

@@ -57,9 +57,9 @@ Error Writer::CloseWith(Error e) {
   return Error::Io(e.message() + "; the writer is closed", e.sys_errno(), e.path());
 }
 
-Result<uint64_t> Writer::AddObject(const uint8_t* payload, size_t n) {
+Result<uint64_t> Writer::AddObject(const uint8_t* payload, size_t n, const uint32_t* known_crc) {
   if (Status s = CheckOpen(); !s.ok()) return std::move(s.error());
-  Result<uint64_t> id = records_.Add(payload, n);
+  Result<uint64_t> id = records_.Add(payload, n, known_crc);
   if (!id.ok()) return DataFailure(std::move(id.error()));
   return id;
 }

@@ -80,7 +80,9 @@ class Writer {
   // other kind for a payload over 4,294,967,295 bytes or a 4,294,967,296th
   // object, with the I/O kind when the data file cannot be written; the
   // writer is then unchanged.
-  Result<uint64_t> AddObject(const uint8_t* payload, size_t n);
+  // known_crc, when given, is the payload's CRC-32 (a record copied from
+  // another store, its CRC checked), which is then not computed again.
+  Result<uint64_t> AddObject(const uint8_t* payload, size_t n, const uint32_t* known_crc = nullptr);
 
   // Whether a key of key_size bytes fits a store file: fails (other kind)
   // with "key of {n} bytes exceeds the 65535-byte limit" when it does not.
