@@ -15,7 +15,7 @@ import signal
 import sys
 from typing import Callable, NoReturn, Optional, Sequence
 
-from tarndb import _cli_build, _cli_read, _sharded_cli
+from tarndb import _cli_build, _cli_compact, _cli_read, _sharded_cli
 from tarndb._cli_input import byte_count
 from tarndb._cli_output import (EXIT_DAMAGED, EXIT_INTERRUPTED, EXIT_NOT_FOUND, EXIT_OK,
                                 EXIT_USAGE, Failure, fail, os_error_message)
@@ -131,6 +131,7 @@ def _parser() -> argparse.ArgumentParser:
 
     verify = command("verify", _cli_read.verify, "check every checksum (exit 1 when damaged)")
     verify.add_argument("store", metavar="STORE")
+    _cli_compact.add_command(commands, _EPILOG)
     return parser
 
 
