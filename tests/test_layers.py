@@ -92,6 +92,9 @@ class TestModel:
             paths.insert(0, write_layer(tmp_path / f"layer{layer}.trnd", ops, **options))
         with tarndb.open(paths) as stack:
             check_mapping(stack, model, key_space)
+            assert stack.verify()
+            if options.get("hash_index", True):  # each layer's own table taken at open
+                assert all(s["hash_index"]["in_use"] for s in stack.stats()["layers"])
             raw = dict(stack.raw.items())
             assert list(raw) == sorted(model)
             if "compression" not in options:
@@ -234,3 +237,36 @@ class TestCompaction:
         assert "2 keys" in capsys.readouterr().out
         assert dict(tarndb.TarnReader(tmp_path / "out.trnd").items()) == {"b": 2, "c": 3}
         assert main(["compact", str(tmp_path / "x.trnd")]) == 2
+
+
+KILLED_CHILD = r"""
+import sys, tarndb
+def progress(done):
+    print("merging", flush=True)
+tarndb.compact(sys.argv[1], sys.argv[2:], progress=progress)
+print("done", flush=True)
+"""
+
+
+def test_a_kill_during_compaction_leaves_the_stack_and_no_files(tmp_path):
+    import signal
+    import subprocess
+    import sys
+    rnd = random.Random(7)
+    model: dict = {}
+    paths = []
+    for layer, count in enumerate([400000, 20000]):
+        ops = random_ops(rnd, count, 500000, layer, 0.3 if layer else 0.0)
+        apply(model, ops)
+        paths.insert(0, write_layer(tmp_path / f"layer{layer}.trnd", ops))
+    before = sorted(p.name for p in tmp_path.iterdir())
+    child = subprocess.Popen([sys.executable, "-c", KILLED_CHILD, str(tmp_path / "out.trnd"),
+                              *paths], stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "merging\n"  # well into the merge
+    child.send_signal(signal.SIGKILL)
+    child.wait()
+    child.stdout.close()
+    assert sorted(p.name for p in tmp_path.iterdir()) == before
+    with tarndb.open(paths) as stack:
+        assert len(stack) == len(model)
+        assert stack.verify()

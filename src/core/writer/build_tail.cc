@@ -45,7 +45,7 @@ std::optional<ExtensionBuilder> BuildExtension(const KeyMap& keys, const IndexOr
   if (!in.hash_index) return ExtensionBuilder(in.sections);
   const size_t n = order.size();
   uint64_t index_size = 0;
-  for (size_t i = 0; i < n; ++i) index_size += kEntryOverhead + keys.Key(i).size;
+  for (size_t i = 0; i < n; ++i) index_size += kEntryOverhead + keys.Key(order[i]).size;
   std::optional<ExtensionBuilder> ext(std::in_place, n, index_size, data_end, in.seed, in.sections);
   uint64_t pos = 0;
   for (size_t i = 0; i < n; ++i) {
