@@ -19,7 +19,8 @@ from tarndb._errors import (
 )
 from tarndb._reader import RawView, TarnReader
 from tarndb._compact import compact
-from tarndb._layered import LayeredRawView, LayeredReader, open
+from tarndb._layered import LayeredRawView, LayeredReader
+from tarndb._layered_dir import LayeredDirReader, open
 from tarndb._sharded_reader import ShardedRawView, ShardedReader
 from tarndb._store import __version__, shard_of
 from tarndb._types import Key, StoreStats, StrPath
@@ -27,6 +28,7 @@ from tarndb._writer import TarnWriter
 
 __all__ = [
     "Key",
+    "LayeredDirReader",
     "LayeredRawView",
     "LayeredReader",
     "RawView",

@@ -13,7 +13,7 @@ from tarndb._cli_json import to_json
 from tarndb._cli_output import (EXIT_DAMAGED, EXIT_NOT_FOUND, EXIT_OK, EXIT_USAGE, Failure, fail,
                                 stdout)
 from tarndb._errors import TarnCorruptError, TarnIOError, TarnValueError, TarnVersionError
-from tarndb._sharded_reader import open_store
+from tarndb._layered_dir import open as open_store
 
 _MISSING = object()
 

@@ -12,10 +12,9 @@ from __future__ import annotations
 import struct
 from collections.abc import ItemsView, Mapping, ValuesView
 from types import TracebackType
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Type, TypeVar, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Type, TypeVar
 
 from tarndb._reader import ItemsScan, TarnReader, ValuesScan
-from tarndb._sharded_reader import ShardedReader, open_store
 from tarndb._store import Layers
 from tarndb._types import StrPath, fspath_str
 
@@ -119,8 +118,8 @@ class LayeredReader(_LayeredMapping[Any]):
         return True
 
     def stats(self) -> Dict[str, Any]:
-        """The stack's figures: ``num_keys`` (live keys), ``file_size`` (all
-        layers), ``private_bytes``, and each layer's ``stats()`` under
+        """The stack's figures: ``num_keys`` (live keys), ``num_objects`` and
+        ``file_size`` (of all layers), ``private_bytes``, and each layer's ``stats()`` under
         ``"layers"`` with its ``tombstones`` count and whether it has a
         ``key_filter``."""
         layer_stats = []
@@ -132,6 +131,7 @@ class LayeredReader(_LayeredMapping[Any]):
         return {
             "paths": list(self._paths),
             "num_keys": len(self),
+            "num_objects": sum(s["num_objects"] for s in layer_stats),
             "file_size": sum(s["file_size"] or 0 for s in layer_stats),
             "private_bytes": sum(s["private_bytes"] for s in layer_stats),
             "layers": layer_stats,
@@ -191,13 +191,3 @@ def tombstone_count(reader: TarnReader) -> int:
 
 def _reopen(cls: Any, paths: List[str], verify: bool, value_type: Any) -> LayeredReader:
     return cls(paths, verify, value_type=value_type)  # type: ignore[no-any-return]
-
-
-def open(path: Union[StrPath, Sequence[StrPath]], verify: bool = True, populate: bool = False,
-         *, _need_codec: bool = True) -> Union[TarnReader, ShardedReader, LayeredReader]:
-    """Open a store: a ``LayeredReader`` for a list or tuple of store files
-    (newest first), a ``ShardedReader`` for a directory (a sharded store),
-    else a ``TarnReader`` for the store file at *path*."""
-    if isinstance(path, (list, tuple)):
-        return LayeredReader(path, verify, populate, _need_codec=_need_codec)
-    return open_store(path, verify, populate, _need_codec=_need_codec)

@@ -18,6 +18,7 @@ import tempfile
 from operator import itemgetter
 from typing import Any, List, Optional, Sequence, Tuple
 
+from tarndb import _cli_update
 from tarndb._cli_input import input_format, open_input
 from tarndb._cli_output import EXIT_OK, EXIT_USAGE, Failure, os_error_message, stdout
 from tarndb._errors import TarnError
@@ -37,6 +38,7 @@ def add_arguments(build: argparse.ArgumentParser) -> None:
     build.add_argument("--workers", type=int, metavar="W",
                        help="with --shards and no --scheduler: local worker processes "
                             "(default: one per CPU)")
+    _cli_update.add_update_arguments(build)
 
 
 def parse_jsonl_block(lines: Sequence[str], key_fields: List[str],
@@ -168,6 +170,7 @@ def build_sharded(args: argparse.Namespace) -> int:
     key_fields: List[str] = args.key_field or ["key"]
     fmt = input_format(args)
     root = os.path.abspath(args.store)
+    _cli_update.prepare_update(args)
     _check_options(args)
     if os.path.exists(root) and not os.path.isdir(root):
         raise Failure(f"{args.store}: not a directory (a sharded store is one)", EXIT_USAGE)
@@ -178,14 +181,17 @@ def build_sharded(args: argparse.Namespace) -> int:
         cluster, client = start_local_cluster(args.workers or os.cpu_count() or 1)
     spooled: List[str] = []
     try:
-        bag = _bag_of_input(args, db, key_fields, fmt, root, spooled)
+        if args.update:
+            bag = _cli_update.update_bag(args, db, key_fields, _block_size(args.memory_limit))
+        else:
+            bag = _bag_of_input(args, db, key_fields, fmt, root, spooled)
         # Each shard's writer keeps to the budget and spills where asked, as
         # the single-file build's writer does.
         options = {"hash_index": args.hash_index,
                    "compression": "zstd" if args.compress else None,
                    "memory_limit": args.memory_limit, "spill_dir": args.spill_dir}
         manifest = to_tarn(bag, root, shards=args.shards, key=itemgetter(0), value=itemgetter(1),
-                           writer_options=options)
+                           writer_options=options, **_cli_update.update_options(args))
     except InputError as exc:
         raise Failure(f"{args.input}: {exc}", EXIT_USAGE) from None
     except (ValueError, TypeError) as exc:
@@ -200,7 +206,9 @@ def build_sharded(args: argparse.Namespace) -> int:
             cluster.close()
         for path in spooled:
             os.remove(path)
-    if not args.quiet:
+    if not args.quiet and args.update:
+        stdout().write(_cli_update.summary(args.store, manifest))
+    elif not args.quiet:
         size = sum(s["size"] for s in manifest["shards"])
         stdout().write(f"{args.store}: {manifest['keys']:,} keys, {manifest['objects']:,} objects, "
                         f"{manifest['n']} shards, {size:,} bytes ({manifest['version']})\n")

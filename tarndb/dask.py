@@ -35,6 +35,9 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tupl
 
 from tarndb._codec import encode
 from tarndb._commit import commit, held_version, shard_figures
+from tarndb._delta_build import DeleteSpec, build_delta_shard, frame_records, update_values
+from tarndb._layered_dir import commit_delta
+from tarndb._manifest_layers import read_any_manifest, shard_layers
 from tarndb._errors import TarnDuplicateKeyError
 from tarndb._manifest import shard_file_name
 from tarndb._store import _group_by_shard, _pack_by_shard
@@ -85,6 +88,8 @@ def to_tarn(
     value: ValueSpec = None,
     writer_options: Optional[Dict[str, Any]] = None,
     scheduler: Any = None,
+    mode: str = "replace",
+    delete: DeleteSpec = None,
 ) -> Dict[str, Any]:
     """Build a sharded store at *path* from a ``dask.bag.Bag`` of records or
     a ``dask.dataframe.DataFrame``, and commit it as the live version.
@@ -101,23 +106,22 @@ def to_tarn(
     *writer_options*: keyword arguments for each shard's ``TarnWriter``.
     *scheduler*: as for ``dask.compute``; by default an active
     ``distributed.Client``, else the collection's own default.
+
+    *mode* ``"update"`` commits a delta version instead: the records go to
+    a layer added on top of every shard they reach (the live store's shard
+    count is kept; *shards* must equal it), and a record whose *delete*
+    marker is true (the field or column of that name, or a callable taking
+    the record) deletes its keys. Within a delta the last record of a key
+    wins. Each delta layer gets the value codec of its shard's layers.
     """
     import dask
 
     n = _shard_count(shards)
     root = fspath_str(path)
+    live = _live_for_update(root, n, mode)
+    update = live is not None
     kind = _kind(collection)
-    if kind == "dataframe":
-        if callable(key) or callable(value):
-            raise TypeError("to_tarn() takes column names for a dataframe's key and value")
-        columns = list(collection.columns)
-        wanted = [key] + ([] if value is None else [value] if isinstance(value, str) else list(value))
-        missing = [c for c in wanted if c not in columns]
-        if missing:
-            raise KeyError(f"no column {missing[0]!r} (columns: {', '.join(map(str, columns))})")
-        split: Callable[..., Tuple[Piece, ...]] = _split_frame
-    else:
-        split = _split_records
+    split, extra = _splitter(collection, kind, key, value, update, delete)
     token = uuid.uuid4().hex[:12]
     with held_version(root) as version:
         spool = os.path.join(root, version, SPOOL)
@@ -126,18 +130,21 @@ def to_tarn(
             # Split inside the bag's own graph, where it fuses with the tasks
             # that make each partition: a partition's records are split as
             # they are made and never held as a result of their own.
-            split_bag = collection.map_partitions(_split_records, n, key, value, spool,
+            split_bag = collection.map_partitions(split, n, key, value, spool, *extra,
                                                   token=f"tarn-split-{token}")
             splits = [dask.delayed(part, nout=n) for part in split_bag.to_delayed()]
         else:
             splits = [
                 dask.delayed(split, nout=n, pure=False)(
-                    part, n, key, value, spool, dask_key_name=f"tarn-split-{token}-{p}")
+                    part, n, key, value, spool, *extra, dask_key_name=f"tarn-split-{token}-{p}")
                 for p, part in enumerate(collection.to_delayed())
             ]
+        build, bases = _build_shard, [()] * n
+        if live is not None:
+            build, bases = build_delta_shard, _base_layers(root, live)
         builds = [
-            dask.delayed(_build_shard, pure=False)(
-                root, version, s, n, [pieces[s] for pieces in splits], writer_options,
+            dask.delayed(build, pure=False)(
+                root, version, s, n, [pieces[s] for pieces in splits], writer_options, *bases[s],
                 dask_key_name=f"tarn-build-{token}-{s}")
             for s in range(n)
         ]
@@ -145,7 +152,47 @@ def to_tarn(
             scheduler = _default_scheduler(collection)
         figures = dask.compute(*builds, scheduler=scheduler)
         shutil.rmtree(spool)
+        if update:
+            return commit_delta(root, version, n,
+                                {s: f for s, f in enumerate(figures) if f is not None})
         return commit(root, version, list(figures))
+
+
+def _splitter(collection: Any, kind: str, key: KeySpec, value: ValueSpec, update: bool,
+              delete: DeleteSpec) -> Tuple[Callable[..., Tuple[Piece, ...]], Tuple[Any, ...]]:
+    """The function that splits a partition by shard, and its arguments
+    after (part, n, key, value, spool)."""
+    if kind == "dataframe":
+        if callable(key) or callable(value):
+            raise TypeError("to_tarn() takes column names for a dataframe's key and value")
+        columns = list(collection.columns)
+        wanted = [key] + ([] if value is None else [value] if isinstance(value, str) else list(value))
+        missing = [c for c in wanted if c not in columns]
+        if missing:
+            raise KeyError(f"no column {missing[0]!r} (columns: {', '.join(map(str, columns))})")
+    if update:
+        return _split_update, (delete,)
+    return (_split_frame if kind == "dataframe" else _split_records), ()
+
+
+def _live_for_update(root: str, n: int, mode: str) -> Optional[Dict[str, Any]]:
+    """The live manifest an update adds to (None for a build that replaces
+    the store)."""
+    if mode not in ("replace", "update"):
+        raise ValueError(f"mode must be 'replace' or 'update', not {mode!r}")
+    if mode == "replace":
+        return None
+    live = read_any_manifest(root)
+    if live["n"] != n:
+        raise ValueError(f"the store has {live['n']} shards; an update keeps them (shards={n})")
+    return live
+
+
+def _base_layers(root: str, live: Dict[str, Any]) -> List[Tuple[str]]:
+    """Each shard's oldest layer, whose value codec its delta takes."""
+    n = live["n"]
+    return [(os.path.join(root, layers[-1]["version"], shard_file_name(s, n)),)
+            for s, layers in enumerate(shard_layers(live))]
 
 
 def _shard_count(shards: Any) -> int:
@@ -279,6 +326,25 @@ def _split_frame(frame: Any, n: int, key: str, value: ValueSpec, spool: str) -> 
     else:
         for k, d in zip(record_keys, data):
             _add_record(k, d, keys, values, multi)
+    return _pieces(keys, values, multi, n, spool)
+
+
+def _split_update(part: Any, n: int, key: KeySpec, value: ValueSpec, spool: str,
+                  delete: DeleteSpec) -> Tuple[Piece, ...]:
+    """One partition of an update (bag records or a dataframe), routed by
+    shard with deletions marked (``_delta_build``)."""
+    if isinstance(part, list) or not hasattr(part, "to_dict"):
+        records: List[Any] = part if isinstance(part, list) else list(part)
+        record_keys = [r[key] for r in records] if isinstance(key, str) else list(map(key, records))
+    else:
+        records, column = frame_records(part, key)  # type: ignore[arg-type]
+        record_keys = [r[column] for r in records]
+    data = update_values(records, value, delete)
+    keys: List[Any] = []
+    values: List[bytes] = []
+    multi: List[Tuple[List[Any], bytes]] = []
+    for k, d in zip(record_keys, data):
+        _add_record(k, d, keys, values, multi)
     return _pieces(keys, values, multi, n, spool)
 
 
