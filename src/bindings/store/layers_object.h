@@ -44,6 +44,14 @@ inline std::shared_ptr<const LayerStack> OpenStack(PyObject* layers) {
   return stack;
 }
 
+// The same as a plain pointer, for a call that runs no Python code while
+// it reads the stack (the state keeps it alive meanwhile).
+inline const LayerStack* StackOf(PyObject* layers) {
+  const LayersState& state = LayersObject::StateOf(layers);
+  if (!state.stack || !state.readers) ReaderRef::RaiseClosed();
+  return state.readers ? state.stack.get() : nullptr;
+}
+
 // The value of a hit: read from its layer and made by that layer's reader
 // instance (its decode callable), or nullptr with an exception set.
 PyObject* LayerValue(PyObject* readers, const LayerStack& stack, const LayerHit& hit,

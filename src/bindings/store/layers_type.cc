@@ -53,8 +53,10 @@ PyObject* RaiseFor(PyObject* self, const Error& e) {
 PyObject* Fetch(PyObject* self, PyObject* key_obj, bool* missing) {
   StoreKey key;
   if (!key.Convert(key_obj)) return nullptr;
-  const std::shared_ptr<const LayerStack> stack = OpenStack(self);
-  if (!stack) return nullptr;
+  // A plain pointer: the value's bytes are copied before its decode
+  // callable (Python code, which might close the stack) runs.
+  const LayerStack* stack = StackOf(self);
+  if (stack == nullptr) return nullptr;
   LayerHit hit;
   if (key.view().size <= kMaxKeyLength) {
     Result<LayerHit> found = stack->Find(key.view());
@@ -134,8 +136,8 @@ extern "C" int LayersContains(PyObject* self, PyObject* key_obj) {
   return Frame<int>(-1, [&]() -> int {
     StoreKey key;
     if (!key.Convert(key_obj)) return -1;
-    const std::shared_ptr<const LayerStack> stack = OpenStack(self);
-    if (!stack) return -1;
+    const LayerStack* stack = StackOf(self);
+    if (stack == nullptr) return -1;
     if (key.view().size > kMaxKeyLength) return 0;
     Result<LayerHit> found = stack->Find(key.view());
     if (!found.ok()) return RaiseFor(self, found.error()), -1;

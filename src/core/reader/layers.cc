@@ -60,6 +60,12 @@ Result<LayerStack> LayerStack::Make(std::vector<std::shared_ptr<const Reader>> r
 
 Result<LayerHit> LayerStack::FindFrom(size_t from, KeyView key) const {
   KeyHashCache hash(key);
+  // Each filter costs a cache miss once the lookups of a large layer have
+  // evicted it: fetch every layer's block at once, so that the misses
+  // overlap instead of following one another.
+  for (size_t i = from; i < layers_.size(); ++i) {
+    if (layers_[i].filter) layers_[i].filter->Prefetch(hash.For(*layers_[i].filter));
+  }
   for (size_t i = from; i < layers_.size(); ++i) {
     const Layer& l = layers_[i];
     if (l.filter && !l.filter->MayContain(hash.For(*l.filter))) continue;
@@ -191,16 +197,36 @@ Status LayerStack::Merge::Advance(Source* s) {
 }
 
 Status LayerStack::Merge::Next() {
+  // Most steps take the next entry of the source that gave the last one
+  // (a base between the few keys of its deltas): while its key stays
+  // below every other source's, one comparison decides.
+  if (last_ >= 0) {
+    Source& last = sources_[static_cast<size_t>(last_)];
+    if (last.live && (runner_up_ < 0 || CompareKeys(last.key, Runner().key) < 0)) {
+      return Emit(&last);
+    }
+  }
   for (;;) {
     // The smallest key; of equal keys, the first source (the newest layer,
     // and its puts before its tombstones) decides.
     Source* min = nullptr;
+    Source* second = nullptr;
     for (Source& s : sources_) {
-      if (s.live && (min == nullptr || CompareKeys(s.key, min->key) < 0)) min = &s;
+      if (!s.live) continue;
+      if (min == nullptr || CompareKeys(s.key, min->key) < 0) {
+        second = min;
+        min = &s;
+      } else if (second == nullptr || CompareKeys(s.key, second->key) < 0) {
+        second = &s;
+      }
     }
     if (min == nullptr) {
       done_ = true;
       return OkStatus();
+    }
+    if (!min->tomb && (second == nullptr || CompareKeys(min->key, second->key) < 0)) {
+      runner_up_ = second == nullptr ? -1 : static_cast<int>(second - sources_.data());
+      return Emit(min);  // no other source holds this key
     }
     const KeyView key = min->key;
     const bool deleted = min->tomb;
@@ -210,12 +236,21 @@ Status LayerStack::Merge::Next() {
       if (!s.live || (&s != min && CompareKeys(s.key, key) != 0)) continue;
       if (Status st = Advance(&s); !st.ok()) return st;
     }
+    last_ = -1;
     if (deleted) continue;
     key_ = key;
     layer_ = layer;
     offset_ = offset;
     return OkStatus();
   }
+}
+
+Status LayerStack::Merge::Emit(Source* s) {
+  key_ = s->key;
+  layer_ = s->layer;
+  offset_ = s->puts.offset();
+  last_ = static_cast<int>(s - sources_.data());
+  return Advance(s);
 }
 
 }  // namespace tarndb

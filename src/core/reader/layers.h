@@ -87,11 +87,18 @@ class LayerStack {
     };
     Status Advance(Source* s);
     void Settle(Source* s);
+    // Make s's entry the current one and move s on.
+    Status Emit(Source* s);
 
     std::vector<Source> sources_;
     std::string prefix_;
     bool by_prefix_ = false;
     bool done_ = false;
+    const Source& Runner() const { return sources_[static_cast<size_t>(runner_up_)]; }
+    // The source of the current entry, when no other source held its key,
+    // and the source with the next smallest key then (by index; -1: none).
+    int last_ = -1;
+    int runner_up_ = -1;
     KeyView key_;
     uint32_t layer_ = 0;
     uint64_t offset_ = 0;
