@@ -6,7 +6,7 @@
    each (default N/100: puts of new keys, new values of old keys, and
    deletes, mixed) read as a stack, against one store of the same final
    content (the stack compacted). Random hits, misses, get_many and key
-   iteration; each figure the best of three rounds, the two readers
+   iteration; each figure the best of five rounds, the two readers
    alternating, reported as stack / single.
 2. Compaction: a base of N keys and a delta of N/10 changes merged by
    tarndb.compact, against building the same content with update_raw from
@@ -100,7 +100,7 @@ def read_figures(stack, single, n):
                               ("get_many (1,000 keys)", many, len(hits)),
                               ("iteration (keys)", iterate, len(single))):
         a, b = [], []
-        for _ in range(3):  # alternate, so that both see the same machine
+        for _ in range(5):  # alternate, so that both see the same machine
             a.append(best(make(stack), 1))
             b.append(best(make(single), 1))
         ta, tb = min(a), min(b)
