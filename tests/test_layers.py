@@ -270,3 +270,15 @@ def test_a_kill_during_compaction_leaves_the_stack_and_no_files(tmp_path):
     with tarndb.open(paths) as stack:
         assert len(stack) == len(model)
         assert stack.verify()
+
+
+def test_an_iterator_keeps_the_layers_it_was_made_with(tmp_path):
+    base = write_layer(tmp_path / "base.trnd", [("a", 1), ("b", 2)])
+    delta = write_layer(tmp_path / "delta.trnd", [("c", 3), ("a", None)])
+    with tarndb.open([delta, base]) as stack:
+        items = stack._items()
+        assert next(items) == ("b", 2)
+        with tarndb.TarnReader(base) as other:
+            stack._set_layers([other])  # one layer now: the iterator still has two
+            assert list(items) == [("c", 3)]
+            assert stack.get_many(["a", "c"]) == [1, None]

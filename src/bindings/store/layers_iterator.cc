@@ -15,16 +15,21 @@ namespace tarndb::py::store {
 namespace {
 
 struct LayerIterState {
-  OwnedRef layers;  // the Layers instance; null once cleared by the collector
+  OwnedRef layers;   // the Layers instance; null once cleared by the collector
+  OwnedRef readers;  // its readers when the iterator was made, layer i at i
   std::shared_ptr<const LayerStack> stack;
   IterMode mode;
   LayerStack::Merge merge;
 
   int Traverse(visitproc visit, void* arg) const {
     Py_VISIT(layers.get());
+    Py_VISIT(readers.get());
     return 0;
   }
-  void Clear() { layers.reset(); }
+  void Clear() {
+    layers.reset();
+    readers.reset();
+  }
 };
 
 using LayerIterObject = Instance<LayerIterState>;
@@ -40,10 +45,10 @@ extern "C" void LayerIterDealloc(PyObject* self) { LayerIterObject::Dealloc(self
 extern "C" PyObject* LayerIterNext(PyObject* self) {
   return Frame([&]() -> PyObject* {
     LayerIterState& it = LayerIterObject::StateOf(self);
-    if (!it.layers) return nullptr;
+    if (!it.layers || !it.readers) return nullptr;
     // A closed stack ends its iterators with ValueError, as a reader does.
     if (!OpenStack(it.layers.get())) return nullptr;
-    PyObject* readers = LayersObject::StateOf(it.layers.get()).readers.get();
+    PyObject* readers = it.readers.get();
     LayerStack::Merge& m = it.merge;
     if (m.done()) return nullptr;  // StopIteration
     const LayerHit hit{true, m.layer(), m.offset()};
@@ -89,8 +94,9 @@ PyObject* NewLayerIterator(PyObject* layers, IterMode mode, const KeyView* prefi
     return ReaderRef(PyTuple_GET_ITEM(readers, 0)).Raise(merge.error());
   }
   PyTypeObject* type = StoreModule::AsType(ModuleOf(layers).layer_iterator_type);
-  return LayerIterObject::Create(type, OwnedRef::NewRef(layers), std::move(stack), mode,
-                                 std::move(merge.value()));
+  return LayerIterObject::Create(type, OwnedRef::NewRef(layers),
+                                 OwnedRef::NewRef(LayersObject::StateOf(layers).readers.get()),
+                                 std::move(stack), mode, std::move(merge.value()));
 }
 
 }  // namespace tarndb::py::store

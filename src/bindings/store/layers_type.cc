@@ -176,9 +176,10 @@ extern "C" PyObject* LayersGet(PyObject* self, PyObject* const* args, Py_ssize_t
   });
 }
 
-// The values of keys (a tuple) into out, a batch at a time.
-bool FetchLayered(PyObject* self, const LayerStack& stack, PyObject* keys, PyObject* fallback,
-                  PyObject* out) {
+// The values of keys (a tuple) into out, a batch at a time, made by
+// readers (the stack's, held by the caller).
+bool FetchLayered(PyObject* self, const LayerStack& stack, PyObject* readers, PyObject* keys,
+                  PyObject* fallback, PyObject* out) {
   constexpr Py_ssize_t kBatch = Reader::kMaxLookupBatch;
   StoreKey converted[kBatch];
   KeyView views[kBatch];
@@ -203,7 +204,7 @@ bool FetchLayered(PyObject* self, const LayerStack& stack, PyObject* keys, PyObj
     for (Py_ssize_t b = 0; b < m; ++b) {
       PyObject* key = PyTuple_GET_ITEM(keys, base + b);
       PyObject* value = hits[b].found
-                            ? LayerValue(Readers(self), stack, hits[b], KeyOf{key, {}})
+                            ? LayerValue(readers, stack, hits[b], KeyOf{key, {}})
                             : (Py_INCREF(fallback), fallback);
       if (value == nullptr) return false;
       PyList_SET_ITEM(out, base + b, value);
@@ -226,7 +227,9 @@ extern "C" PyObject* LayersGetMany(PyObject* self, PyObject* const* args, Py_ssi
     const OwnedRef held = OwnedRef::NewRef(Readers(self));
     OwnedRef out = OwnedRef::Steal(PyList_New(PyTuple_GET_SIZE(keys.get())));
     if (!out) return nullptr;
-    if (!FetchLayered(self, *stack, keys.get(), a[1] ? a[1] : Py_None, out.get())) return nullptr;
+    if (!FetchLayered(self, *stack, held.get(), keys.get(), a[1] ? a[1] : Py_None, out.get())) {
+      return nullptr;
+    }
     return out.release();
   });
 }
