@@ -32,6 +32,7 @@ import time
 import msgspec
 
 import tarndb
+from streaming import rss_anon
 
 ENCODE = msgspec.msgpack.encode
 
@@ -127,14 +128,6 @@ def peak_anon_of(code: str, *args: str) -> tuple:
     seconds = float(proc.stdout.read())
     proc.wait()
     return seconds, peak - base
-
-
-def rss_anon(pid: int) -> int:
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("RssAnon:"):
-                return int(line.split()[1]) * 1024
-    return 0
 
 
 COMPACT_CODE = """

@@ -22,18 +22,6 @@ constexpr const char* kCompactNames[] = {"path",   "memory_limit", "spill_dir", 
                                          "filter", "sections",     "progress"};
 constexpr Params kCompactParams{"_compact()", kCompactNames, 7, 1};
 
-// The interpreter lock taken back for a scope, from a thread that gave it up.
-class GilHeld {
- public:
-  GilHeld() : state_(PyGILState_Ensure()) {}
-  ~GilHeld() { PyGILState_Release(state_); }
-  GilHeld(const GilHeld&) = delete;
-  GilHeld& operator=(const GilHeld&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
-
 // sections: an iterable of (type, version, data), type 4 bytes.
 bool ConvertSections(PyObject* obj, std::vector<SectionBytes>* out) {
   if (obj == nullptr || obj == Py_None) return true;
