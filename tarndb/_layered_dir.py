@@ -23,13 +23,14 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 from tarndb._commit import (_check_shards_in_place, _commit_lock, _fsync_dir,
                             _remove_old_versions, held_version, live_versions, shard_figures)
 from tarndb._compact import compact
-from tarndb._errors import TarnCorruptError, TarnError, TarnIOError
+from tarndb._errors import TarnCorruptError, TarnError, TarnIOError, TarnVersionError
 from tarndb._layered import LayeredReader
 from tarndb._manifest import MANIFEST, make_manifest, manifest_bytes, shard_file_name
 from tarndb._manifest_layers import (LAYERED_LAYOUT, LayerInfo, make_layered_manifest,
                                      read_any_manifest, shard_layers)
 from tarndb._reader import ItemsScan, TarnReader, ValuesScan, file_identity
-from tarndb._sharded_reader import ShardedReader, _check_figures, is_sharded, open_store
+from tarndb._sharded_reader import (_OPEN_ATTEMPTS, ShardedReader, _check_figures, is_sharded,
+                                    open_store)
 from tarndb._store import _group_by_shard, publish_file, shard_of
 from tarndb._types import StrPath, fspath_str
 
@@ -123,17 +124,20 @@ class LayeredDirReader(Mapping):  # type: ignore[type-arg]
                  _need_codec: bool = True) -> None:
         root = fspath_str(path)
         self._path, self._verify = root, bool(verify)
-        self._identity = file_identity(os.path.join(root, MANIFEST))
-        self._manifest = read_any_manifest(root)
-        self._n = self._manifest["n"]
         self._shards: List[LayeredReader] = []
-        try:
-            for s, shard in enumerate(shard_layers(self._manifest)):
-                paths = [layer_path(root, s, self._n, layer) for layer in shard]
-                self._shards.append(_open_shard(paths, shard, verify, populate, _need_codec))
-        except BaseException:
-            self.close()
-            raise
+        manifest_path = os.path.join(root, MANIFEST)
+        # Read again when commits replaced the version meanwhile (and their
+        # clean-up removed a layer of the one read first).
+        for attempt in range(_OPEN_ATTEMPTS):
+            self._identity = file_identity(manifest_path)
+            self._manifest = read_any_manifest(root)
+            self._n = self._manifest["n"]
+            try:
+                self._shards = _open_shards(root, self._manifest, verify, populate, _need_codec)
+                break
+            except TarnCorruptError:
+                if file_identity(manifest_path) == self._identity or attempt + 1 == _OPEN_ATTEMPTS:
+                    raise
         self._len: Optional[int] = None
 
     @property
@@ -232,6 +236,21 @@ def _first(pair: Tuple[str, Any]) -> str:
     return pair[0]
 
 
+def _open_shards(root: str, manifest: Dict[str, Any], verify: bool, populate: bool,
+                 need_codec: bool) -> List[LayeredReader]:
+    shards: List[LayeredReader] = []
+    n = manifest["n"]
+    try:
+        for s, layers in enumerate(shard_layers(manifest)):
+            paths = [layer_path(root, s, n, layer) for layer in layers]
+            shards.append(_open_shard(paths, layers, verify, populate, need_codec))
+    except BaseException:
+        for shard in shards:
+            shard.close()
+        raise
+    return shards
+
+
 def _open_shard(paths: Sequence[str], layers: Sequence[LayerInfo], verify: bool,
                 populate: bool, need_codec: bool) -> LayeredReader:
     try:
@@ -259,11 +278,19 @@ def open(path: Union[StrPath, Sequence[StrPath]], verify: bool = True, populate:
     for the store file at *path*."""
     if isinstance(path, (list, tuple)):
         return LayeredReader(path, verify, populate, _need_codec=_need_codec)
-    if is_sharded(path):
+    if not is_sharded(path):
+        return open_store(path, verify, populate, _need_codec=_need_codec)
+    # A commit may change the layout between the look and the open: look again.
+    for attempt in range(_OPEN_ATTEMPTS):
         try:
             layered = read_any_manifest(fspath_str(path))["layout"] == LAYERED_LAYOUT
         except TarnError:
             layered = False  # ShardedReader reports what is wrong
-        if layered:
-            return LayeredDirReader(path, verify, populate, _need_codec=_need_codec)
-    return open_store(path, verify, populate, _need_codec=_need_codec)
+        try:
+            if layered:
+                return LayeredDirReader(path, verify, populate, _need_codec=_need_codec)
+            return ShardedReader(path, verify, populate, _need_codec=_need_codec)
+        except TarnVersionError:
+            if layered or attempt + 1 == _OPEN_ATTEMPTS:
+                raise
+    raise AssertionError("not reached")

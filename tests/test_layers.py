@@ -7,6 +7,7 @@ stack into one store. The model applies the same puts and deletes to a dict.
 
 from __future__ import annotations
 
+import os
 import random
 import struct
 from pathlib import Path
@@ -260,8 +261,9 @@ def test_a_kill_during_compaction_leaves_the_stack_and_no_files(tmp_path):
         apply(model, ops)
         paths.insert(0, write_layer(tmp_path / f"layer{layer}.trnd", ops))
     before = sorted(p.name for p in tmp_path.iterdir())
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(tarndb.__file__)))
     child = subprocess.Popen([sys.executable, "-c", KILLED_CHILD, str(tmp_path / "out.trnd"),
-                              *paths], stdout=subprocess.PIPE, text=True)
+                              *paths], stdout=subprocess.PIPE, text=True, env=env, cwd=tmp_path)
     assert child.stdout.readline() == "merging\n"  # well into the merge
     child.send_signal(signal.SIGKILL)
     child.wait()
