@@ -19,6 +19,7 @@ import platform
 import shutil
 import sys
 import tempfile
+import time
 import zlib
 from collections import defaultdict
 
@@ -53,6 +54,7 @@ OPS = [
     ("file_size", "file size, per key", "bytes"),
 ]
 UNIT = {k: u for k, _, u in OPS}
+START = time.monotonic()  # progress lines give the time since
 GROUPS = {"build": ["build", "build_batch"],
           "open": ["open", "open_get", "open_verify", "crc_open"],
           "get": ["get_hit", "get_many"], "hot": ["get_hot"], "miss": ["miss"], "prefix": ["prefix"],
@@ -335,11 +337,20 @@ class Run:
             self.fail("tarndb", "verify() did not return True")
 
     # -- the whole run -----------------------------------------------------
+    def progress(self, step):
+        """One line on standard error as each step starts: the table comes at the end."""
+        elapsed = int(time.monotonic() - START)
+        print("[%d:%02d] %s keys (%s): %s" % (elapsed // 60, elapsed % 60, f"{self.ds.n:,}",
+                                              self.ds.kind, step), file=sys.stderr, flush=True)
+
     def run(self):
+        self.progress("building in %s" % ", ".join(s.name for s in self.live))
         self.build()
+        self.progress("opening, in fresh processes")
         self.open_in_subprocess()
         handles = {s.name: s.open(self.path[s.name]) for s in self.live if s.name != "pickle"}
         try:
+            self.progress("lookups, scans and listings")
             scans = self.queries(handles)
             for s in self.live:
                 if s.name in handles:
@@ -349,12 +360,14 @@ class Run:
                 self.check_tarndb(handles["tarndb"])
                 if self.wants("verify") or self.wants("crc_open"):
                     self.checksums(handles["tarndb"])
+            self.progress("checks")
             self.notes["loop_ns"] = median([run_loop(len, self.ds.misses) / len(self.ds.misses)
                                             for _ in range(5)])
         finally:
             for s in self.live:
                 if s.name in handles:
                     s.close(handles.pop(s.name))
+        self.progress("writers' peak memory")
         self.writer_peaks()
         for s in self.live:
             s.remove(self.path[s.name])

@@ -13,7 +13,7 @@ bigvalues  writes G GiB (default 4) of 1 MiB values with TarnWriter.create and
            build, and, alternately in the same run, the same bytes with one
            large write loop and fsync; reports the medians and their ratio.
 build      the build row of bench/run.py (10^6 text keys, 100-byte values,
-           add_raw + add_key, build) in this tree and in the baseline tree
+           add_raw + add_key, build) with the installed tarndb and the baseline
            (a PYTHONPATH holding another tarndb), alternately, in fresh
            processes; reports medians and their ratio.  Both without and with
            the hash index where the baseline has no such option.
@@ -28,9 +28,15 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
 MiB = 1 << 20
+# Children run away from the source tree (whose tarndb/ holds no built
+# module), so that they import the tarndb this interpreter has installed,
+# unless a PYTHONPATH is given for them (the baseline of "build").
+CHILD_CWD = tempfile.gettempdir()
+
+
+def child_env(pythonpath=None):
+    return dict(os.environ, PYTHONPATH=pythonpath) if pythonpath else dict(os.environ)
 
 MEMORY_CHILD = r"""
 import random, sys, time
@@ -67,9 +73,8 @@ def rss_anon(pid):
 def memory(args):
     target = os.path.join(args.dir, "tarndb-memory-%d.trnd" % os.getpid())
     limit = args.limit * MiB
-    env = dict(os.environ, PYTHONPATH=ROOT)
     proc = subprocess.Popen([sys.executable, "-c", MEMORY_CHILD, target, args.dir, str(limit),
-                             str(args.keys), str(args.value_bytes)], env=env,
+                             str(args.keys), str(args.value_bytes)], env=child_env(), cwd=CHILD_CWD,
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     assert proc.stdout.readline() == "ready\n"
     base = peak = rss_anon(proc.pid)
@@ -123,13 +128,13 @@ print(time.perf_counter() - t)
 def bigvalues(args):
     count = args.gib * 1024
     path = os.path.join(args.dir, "tarndb-big-%d" % os.getpid())
-    env = dict(os.environ, PYTHONPATH=ROOT)
     times = {"tarndb": [], "plain": []}
     for _ in range(args.rounds):
         for mode in times:
             os.sync()  # start each from a clean page cache state
             out = subprocess.run([sys.executable, "-c", BIG_CHILD, mode, path, str(count)],
-                                 env=env, capture_output=True, text=True, check=True).stdout
+                                 env=child_env(), cwd=CHILD_CWD, capture_output=True, text=True,
+                                 check=True).stdout
             times[mode].append(float(out))
             os.unlink(path)
     t, p = statistics.median(times["tarndb"]), statistics.median(times["plain"])
@@ -162,14 +167,13 @@ print(time.perf_counter() - t)
 
 def build(args):
     path = os.path.join(args.dir, "tarndb-build-%d.trnd" % os.getpid())
-    variants = {"this, no hash index": (ROOT, "0"), "this, hash index": (ROOT, "1"),
+    variants = {"this, no hash index": (None, "0"), "this, hash index": (None, "1"),
                 "baseline": (args.baseline, "0")}
     times = {name: [] for name in variants}
     for _ in range(args.rounds):
         for name, (pythonpath, hidx) in variants.items():
-            env = dict(os.environ, PYTHONPATH=pythonpath)
             out = subprocess.run([sys.executable, "-c", BUILD_CHILD, str(args.keys), path, hidx],
-                                 env=env, cwd=tempfile.gettempdir(), capture_output=True,
+                                 env=child_env(pythonpath), cwd=CHILD_CWD, capture_output=True,
                                  text=True, check=True).stdout
             times[name].append(float(out))
             os.unlink(path)

@@ -15,12 +15,14 @@ from tarndb._cli_input import input_format, open_input, refuse_to_replace_the_in
 from tarndb._cli_output import EXIT_OK, EXIT_USAGE, Failure, os_error_message
 from tarndb._errors import TarnDuplicateKeyError
 from tarndb._ingest import Batch, InputError, PlainBatch, read_batches
+from tarndb._local_path import local_path
 from tarndb._progress import Progress
 from tarndb._store import Writer
 from tarndb._writer import TarnWriter
 
 
 def build(args: argparse.Namespace) -> int:
+    args.store = _target(args.store)
     if args.shards is not None or args.update:
         from tarndb._sharded_cli import build_sharded
 
@@ -39,6 +41,19 @@ def build(args: argparse.Namespace) -> int:
         raise Failure(str(exc), EXIT_USAGE) from None
     with _interrupts_until_published(writer):
         return _build_with(writer, args, input_format(args), key_fields)
+
+
+def _target(store: str) -> str:
+    """STORE as a local path; '-' and URLs are refused: a store is published
+    by renaming a file into place, which standard output and a remote file
+    system are not."""
+    if store == "-":
+        raise Failure("STORE '-': a store is a file, not standard output "
+                      "(write ./- for a file named '-')", EXIT_USAGE)
+    try:
+        return local_path(store, expand_user=False)
+    except ValueError as exc:
+        raise Failure(f"STORE {exc}", EXIT_USAGE) from None
 
 
 @contextlib.contextmanager

@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import datetime
 import json
 import math
 from typing import Any
+
+import msgspec
 
 from tarndb._cli_output import EXIT_USAGE, Failure
 
@@ -30,7 +33,11 @@ def _leaf(v: Any) -> Any:
         return "NaN" if math.isnan(v) else ("Infinity" if v > 0 else "-Infinity")
     if isinstance(v, (str, int, float, bool)) or v is None:
         return v
-    return repr(v)
+    if isinstance(v, (datetime.datetime, datetime.date, datetime.time)):
+        return v.isoformat()  # a MessagePack timestamp: ISO 8601, in UTC
+    if isinstance(v, msgspec.msgpack.Ext):  # an extension type this package does not know
+        return {"msgpack_ext": v.code, "data": bytes(v.data).hex()}
+    return str(v)
 
 
 def _key(k: Any) -> Any:
@@ -46,7 +53,9 @@ def _container(v: Any) -> Any:
 
 def _jsonable(value: Any) -> Any:
     """*value* with what JSON cannot hold made representable: bytes as
-    hexadecimal text, map keys that are not str, numbers or None as text,
+    hexadecimal text, timestamps as ISO 8601 text, other MessagePack
+    extension values as {"msgpack_ext": code, "data": hex}, map keys that
+    are not str, numbers or None as text,
     and the floats NaN and ±infinity as the strings "NaN", "Infinity" and
     "-Infinity". Iterative, so that deep nesting costs no recursion."""
     root = _container(value)

@@ -1,47 +1,38 @@
-"""The reading commands: ``get``, ``keys``, ``dump``, ``stats`` and ``verify``,
-on a store file or a sharded store's directory."""
+"""The reading commands ``get``, ``keys`` and ``dump``, on a store file or a
+sharded store's directory. Keys are printed and read back as ``_cli_keys``
+says."""
 
 from __future__ import annotations
 
 import argparse
-import contextlib
+import itertools
 import json
 import os
-from typing import Any, Iterator
+import sys
+from typing import Any, BinaryIO, Iterator, List, Optional
 
 from tarndb._cli_json import to_json
-from tarndb._cli_output import (EXIT_DAMAGED, EXIT_NOT_FOUND, EXIT_OK, EXIT_USAGE, Failure, fail,
-                                stdout)
-from tarndb._errors import TarnCorruptError, TarnIOError, TarnValueError, TarnVersionError
-from tarndb._layered_dir import open as open_store
+from tarndb._cli_keys import key_json, line_formatter, parse_key
+from tarndb._cli_output import EXIT_NOT_FOUND, EXIT_OK, EXIT_USAGE, Failure, fail, stdout
+from tarndb._cli_store import reading
+from tarndb._errors import TarnValueError
 
 _MISSING = object()
-
-
-@contextlib.contextmanager
-def _reading(args: argparse.Namespace) -> Iterator[Any]:
-    """A reader of ``args.store`` (a store file, or a sharded store's
-    directory), closed after the block. Damage found while opening or
-    reading ends the command with status 1, an I/O error with 2."""
-    store: str = args.store
-    try:
-        # Keys, figures and checksums need no codec: a compressed store is
-        # read without its package until a value is.
-        with open_store(store, args.verify, _need_codec=False) as reader:
-            yield reader
-    except (TarnCorruptError, TarnVersionError) as exc:
-        raise Failure(f"{store}: damaged: {exc}", EXIT_DAMAGED) from None
-    except TarnIOError as exc:
-        # An error that names a file says which; one that does not is about the store.
-        raise Failure(str(exc) if exc.filename else f"{store}: {exc}", EXIT_USAGE) from None
+_BATCH = 4096  # keys of ``get --stdin`` looked up in one call
 
 
 def get(args: argparse.Namespace) -> int:
     out = stdout()
-    with _reading(args) as reader:
-        key = os.fsencode(args.key)
+    if args.stdin == (args.key is not None):
+        raise Failure("get takes one KEY, or --stdin for many, not both"
+                      if args.stdin else "get needs a KEY, or --stdin", EXIT_USAGE)
+    with reading(args.store, args.verify) as reader:
+        view = reader.raw if args.raw else reader
+        if args.stdin:
+            return _get_many(args, view, out)
+        key = parse_key(os.fsencode(args.key), args.key_style, "KEY")
         try:
-            found = reader.raw.get(key, _MISSING) if args.raw else reader.get(key, _MISSING)
+            found = view.get(key, _MISSING)
         except TarnValueError as exc:
             raise _undecodable(args, exc) from None
     if found is _MISSING:
@@ -51,40 +42,96 @@ def get(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _get_many(args: argparse.Namespace, view: Any, out: Any) -> int:
+    """One line of output for each key read from standard input: its value,
+    or the --missing text for a key the store does not hold."""
+    if sys.stdin is None:
+        raise Failure("cannot read the keys: standard input is closed", EXIT_USAGE)
+    given = _input_keys(sys.stdin.buffer, b"\0" if args.null else b"\n")
+    keys = (parse_key(line, args.key_style, f"standard input, line {number}:")
+            for number, line in enumerate(given, 1))
+    total = missed = 0
+    while True:
+        batch = list(itertools.islice(keys, _BATCH))
+        if not batch:
+            break
+        try:
+            values = view.get_many(batch, _MISSING)
+        except TarnValueError as exc:
+            raise _undecodable(args, exc) from None
+        lines: List[str] = []
+        for value in values:
+            if value is _MISSING:
+                lines.append(args.missing)
+                missed += 1
+            else:
+                lines.append(value.hex() if args.raw else to_json(value))
+        out.write("\n".join(lines) + "\n")
+        total += len(batch)
+    out.flush()
+    if missed:
+        return fail(f"{args.store}: {missed:,} of {total:,} keys not found", EXIT_NOT_FOUND)
+    return EXIT_OK
+
+
+def _input_keys(stream: BinaryIO, end: bytes) -> Iterator[bytes]:
+    """The items of *stream*, each ended by *end* (the last one may be
+    unended), without their ends."""
+    rest = b""
+    while True:
+        chunk = stream.read1(1 << 16) if hasattr(stream, "read1") else stream.read(1 << 16)
+        if not chunk:
+            break
+        *items, rest = (rest + chunk).split(end)
+        yield from items
+    if rest:
+        yield rest
+
+
 def keys(args: argparse.Namespace) -> int:
     out = stdout()
-    with _reading(args) as reader:
-        found = (key for key, _ in reader.raw.prefix(os.fsencode(args.prefix))) if args.prefix else reader
-        if args.null:
-            for key in found:
-                out.write(key + "\0")
-        else:
-            for key in found:
-                out.write(_one_line(key) + "\n")
+    with reading(args.store, args.verify) as reader:
+        found = _listed_keys(args, reader)
+        line = line_formatter(args.key_style, args.null)
+        end = "\0" if args.null else "\n"
+        for key in found:
+            out.write(line(key) + end)
         out.flush()
     return EXIT_OK
 
 
-def _one_line(key: str) -> str:
-    """The key as it is, or as a JSON string when it holds a line break or
-    another control character, or begins with a double quote: every output
-    line is then one key, and a line that begins with a quote is JSON."""
-    if key.isprintable() and not key.startswith('"'):
-        return key
-    return json.dumps(key, ensure_ascii=False)
+def _listed_keys(args: argparse.Namespace, reader: Any) -> Iterator[bytes]:
+    """The keys ``keys`` lists: within --prefix and --start/--stop (all of
+    them must hold), in key order or, with --reverse, the other way."""
+    style = args.key_style
+    prefix = parse_key(os.fsencode(args.prefix), style, "--prefix")
+    start = None if args.start is None else parse_key(os.fsencode(args.start), style, "--start")
+    stop = None if args.stop is None else parse_key(os.fsencode(args.stop), style, "--stop")
+    if prefix:
+        start = prefix if start is None else max(start, prefix)
+        after = _after_prefix(prefix)
+        stop = after if stop is None else (stop if after is None else min(stop, after))
+    if start is None and stop is None and not args.reverse:
+        return iter(reader)
+    return reader._scan("keys", start, stop, args.reverse)  # type: ignore[no-any-return]
+
+
+def _after_prefix(prefix: bytes) -> Optional[bytes]:
+    """The smallest key above every key that begins with *prefix* (None: none)."""
+    trimmed = prefix.rstrip(b"\xff")
+    return trimmed[:-1] + bytes([trimmed[-1] + 1]) if trimmed else None
 
 
 def dump(args: argparse.Namespace) -> int:
     out = stdout()
-    with _reading(args) as reader:
-        prefix = os.fsencode(args.prefix)
+    style = args.key_style
+    with reading(args.store, args.verify) as reader:
+        prefix = parse_key(os.fsencode(args.prefix), style, "--prefix")
         try:
-            if args.raw:
-                for key, data in reader.raw.prefix(prefix):
-                    out.write(to_json({"key": key, "value": data.hex()}) + "\n")
-            else:
-                for key, value in reader.prefix(prefix):
-                    out.write(to_json({"key": key, "value": value}) + "\n")
+            for key, value in (reader.raw if args.raw else reader).prefix(prefix):
+                field = key_json(key, style)
+                text = json.dumps(value.hex()) if args.raw else to_json(value)
+                out.write(f'{{"key": {field}, "value": {text}}}\n')
         except TarnValueError as exc:
             raise _undecodable(args, exc) from None
         out.flush()
@@ -99,29 +146,3 @@ def _undecodable(args: argparse.Namespace, exc: TarnValueError) -> Failure:
     key = exc.key.decode("utf-8", "surrogateescape") if isinstance(exc.key, bytes) else exc.key
     return Failure(f"{args.store}: the value of {key!r} is not MessagePack ({exc.__cause__}); "
                    "use --raw for the stored bytes", EXIT_USAGE)
-
-
-def stats(args: argparse.Namespace) -> int:
-    out = stdout()
-    with _reading(args) as reader:
-        figures = reader.stats()
-    if args.json:
-        out.write(to_json(figures) + "\n")
-    else:
-        width = max(map(len, figures))
-        for name, value in figures.items():
-            text = to_json(value) if isinstance(value, (list, dict)) else value
-            out.write(f"{name:<{width}}  {text}\n")
-    out.flush()
-    return EXIT_OK
-
-
-def verify(args: argparse.Namespace) -> int:
-    out = stdout()
-    args.verify = False  # verify() below checks the whole file anyway
-    with _reading(args) as reader:
-        reader.verify()
-        out.write(f"{args.store}: ok ({len(reader):,} keys, "
-                  f"{reader.stats()['num_objects']:,} objects)\n")
-    out.flush()
-    return EXIT_OK

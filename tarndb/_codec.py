@@ -12,11 +12,16 @@ from typing import Any, Callable, Optional
 
 import msgspec
 
-_encoder = msgspec.msgpack.Encoder()
+from tarndb._pandas_values import to_python
+
+# Values of pandas and numpy are made Python values first (only those:
+# msgspec calls the hook for no type it encodes itself).
+_encoder = msgspec.msgpack.Encoder(enc_hook=to_python)
 
 #: MessagePack bytes of a value: ``None``, ``bool``, ``int`` (64-bit),
 #: ``float``, ``str``, ``bytes``, lists, tuples (read back as lists), dicts,
-#: and typed objects msgspec knows (``msgspec.Struct``, dataclasses, ...).
+#: typed objects msgspec knows (``msgspec.Struct``, dataclasses, datetimes,
+#: ...), and pandas' and numpy's scalars and arrays (``_pandas_values``).
 #: Raises ``TypeError`` for anything else.
 encode: Callable[[Any], bytes] = _encoder.encode
 

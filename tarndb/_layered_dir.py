@@ -28,6 +28,7 @@ from tarndb._layered import LayeredReader
 from tarndb._manifest import MANIFEST, make_manifest, manifest_bytes, shard_file_name
 from tarndb._manifest_layers import (LAYERED_LAYOUT, LayerInfo, make_layered_manifest,
                                      read_any_manifest, shard_layers)
+from tarndb._ordered import Ordered, keys_as_bytes
 from tarndb._reader import ItemsScan, TarnReader, ValuesScan, file_identity
 from tarndb._sharded_reader import (_OPEN_ATTEMPTS, ShardedReader, _check_figures, is_sharded,
                                     open_store)
@@ -110,7 +111,7 @@ def _link_or_copy(source: str, target: str) -> None:
         shutil.copyfile(source, target)
 
 
-class LayeredDirReader(Mapping):  # type: ignore[type-arg]
+class LayeredDirReader(Ordered, Mapping):  # type: ignore[type-arg]
     """A directory store of layout 2 (shards with layers) read as one mapping.
 
     Each shard is a ``LayeredReader`` of its layers; a key is looked up in
@@ -121,9 +122,10 @@ class LayeredDirReader(Mapping):  # type: ignore[type-arg]
     """
 
     def __init__(self, path: StrPath, verify: bool = True, populate: bool = False, *,
-                 _need_codec: bool = True) -> None:
+                 keys_as: str = "str", _need_codec: bool = True) -> None:
         root = fspath_str(path)
-        self._path, self._verify = root, bool(verify)
+        self._path, self._verify, self._keys_as = root, bool(verify), keys_as
+        keys_as_bytes(keys_as)  # ValueError for anything else
         self._shards: List[LayeredReader] = []
         manifest_path = os.path.join(root, MANIFEST)
         # Read again when commits replaced the version meanwhile (and their
@@ -133,7 +135,8 @@ class LayeredDirReader(Mapping):  # type: ignore[type-arg]
             self._manifest = read_any_manifest(root)
             self._n = self._manifest["n"]
             try:
-                self._shards = _open_shards(root, self._manifest, verify, populate, _need_codec)
+                self._shards = _open_shards(root, self._manifest, verify, populate, keys_as,
+                                            _need_codec)
                 break
             except TarnCorruptError:
                 if file_identity(manifest_path) == self._identity or attempt + 1 == _OPEN_ATTEMPTS:
@@ -180,6 +183,15 @@ class LayeredDirReader(Mapping):  # type: ignore[type-arg]
     def _values(self) -> Iterator[Any]:
         return (value for _, value in self._items())
 
+    def _scan(self, mode: str, start: Any, stop: Any, reverse: bool) -> Iterator[Any]:
+        """The shards' scans merged by key (``range``, ``reversed``, ``first``, ``last``)."""
+        scans = [shard._scan(mode if mode != "values" else "items", start, stop, reverse)
+                 for shard in self._shards]
+        if mode == "keys":
+            return heapq.merge(*scans, reverse=reverse)
+        merged = heapq.merge(*scans, key=_first, reverse=reverse)
+        return merged if mode == "items" else (value for _, value in merged)
+
     def prefix(self, prefix: Any) -> Iterator[Tuple[str, Any]]:
         return heapq.merge(*(shard.prefix(prefix) for shard in self._shards), key=_first)
 
@@ -212,7 +224,7 @@ class LayeredDirReader(Mapping):  # type: ignore[type-arg]
         return current is None or current != self._identity
 
     def reopen(self) -> LayeredDirReader:
-        return type(self)(self._path, self._verify)
+        return type(self)(self._path, self._verify, keys_as=self._keys_as)
 
     def close(self) -> None:
         for shard in self._shards:
@@ -237,13 +249,13 @@ def _first(pair: Tuple[str, Any]) -> str:
 
 
 def _open_shards(root: str, manifest: Dict[str, Any], verify: bool, populate: bool,
-                 need_codec: bool) -> List[LayeredReader]:
+                 keys_as: str, need_codec: bool) -> List[LayeredReader]:
     shards: List[LayeredReader] = []
     n = manifest["n"]
     try:
         for s, layers in enumerate(shard_layers(manifest)):
             paths = [layer_path(root, s, n, layer) for layer in layers]
-            shards.append(_open_shard(paths, layers, verify, populate, need_codec))
+            shards.append(_open_shard(paths, layers, verify, populate, keys_as, need_codec))
     except BaseException:
         for shard in shards:
             shard.close()
@@ -252,9 +264,9 @@ def _open_shards(root: str, manifest: Dict[str, Any], verify: bool, populate: bo
 
 
 def _open_shard(paths: Sequence[str], layers: Sequence[LayerInfo], verify: bool,
-                populate: bool, need_codec: bool) -> LayeredReader:
+                populate: bool, keys_as: str, need_codec: bool) -> LayeredReader:
     try:
-        shard = LayeredReader(paths, verify, populate, _need_codec=need_codec)
+        shard = LayeredReader(paths, verify, populate, keys_as=keys_as, _need_codec=need_codec)
     except TarnIOError as exc:
         if exc.errno == errno.ENOENT:
             raise TarnCorruptError(f"{exc.filename or paths[0]}: layer named by the manifest "
@@ -270,16 +282,16 @@ def _open_shard(paths: Sequence[str], layers: Sequence[LayerInfo], verify: bool,
 
 
 def open(path: Union[StrPath, Sequence[StrPath]], verify: bool = True, populate: bool = False,
-         *, _need_codec: bool = True) -> Union[TarnReader, ShardedReader, LayeredReader,
-                                               LayeredDirReader]:
+         *, keys_as: str = "str", _need_codec: bool = True) -> Union[
+             TarnReader, ShardedReader, LayeredReader, LayeredDirReader]:
     """Open a store: a ``LayeredReader`` for a list or tuple of store files
     (newest first); for a directory, a ``ShardedReader``, or a
     ``LayeredDirReader`` when its shards have layers; else a ``TarnReader``
     for the store file at *path*."""
     if isinstance(path, (list, tuple)):
-        return LayeredReader(path, verify, populate, _need_codec=_need_codec)
+        return LayeredReader(path, verify, populate, keys_as=keys_as, _need_codec=_need_codec)
     if not is_sharded(path):
-        return open_store(path, verify, populate, _need_codec=_need_codec)
+        return open_store(path, verify, populate, keys_as=keys_as, _need_codec=_need_codec)
     # A commit may change the layout between the look and the open: look again.
     for attempt in range(_OPEN_ATTEMPTS):
         try:
@@ -288,8 +300,9 @@ def open(path: Union[StrPath, Sequence[StrPath]], verify: bool = True, populate:
             layered = False  # ShardedReader reports what is wrong
         try:
             if layered:
-                return LayeredDirReader(path, verify, populate, _need_codec=_need_codec)
-            return ShardedReader(path, verify, populate, _need_codec=_need_codec)
+                return LayeredDirReader(path, verify, populate, keys_as=keys_as,
+                                        _need_codec=_need_codec)
+            return ShardedReader(path, verify, populate, keys_as=keys_as, _need_codec=_need_codec)
         except TarnVersionError:
             if layered or attempt + 1 == _OPEN_ATTEMPTS:
                 raise

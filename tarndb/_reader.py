@@ -10,6 +10,7 @@ from typing import Any, Iterator, Optional, Tuple, Type, TypeVar
 from tarndb import _compression
 from tarndb._codec import decoder_for
 from tarndb._errors import TarnCorruptError
+from tarndb._ordered import Ordered, keys_as_bytes
 from tarndb._store import Reader
 from tarndb._types import StoreStats, StrPath, fspath_str
 
@@ -19,7 +20,7 @@ V = TypeVar("V")
 _OPEN_ATTEMPTS = 5
 
 
-class _StoreMapping(Mapping[str, V]):
+class _StoreMapping(Ordered, Mapping[str, V]):
     """The Mapping side shared by the decoding reader and its raw view.
 
     The native base class answers ``[]``, ``get``, ``in``, ``len`` and
@@ -77,9 +78,15 @@ class TarnReader(Reader, _StoreMapping[Any]):
     ``in``, ``len``, iteration over the keys in sorted order, and the views
     ``keys()``, ``values()``, ``items()``. Keys are ``str`` or bytes-like in
     every call; anything else is a ``TypeError``. Plus ``get_many(keys)``,
-    ``prefix(p)``, ``objects()``, ``verify()``, ``stats()``, ``is_stale()``
-    and ``reopen()``. Iteration and scans are lazy: they read the store as
-    they go.
+    ``prefix(p)``, ``range(start, stop, reverse=False)``, ``first()``,
+    ``last()``, ``reversed(r)``, ``objects()``, ``verify()``, ``stats()``,
+    ``is_stale()`` and ``reopen()``. Iteration and scans are lazy: they read
+    the store as they go.
+
+    Scans give keys as ``str`` (*keys_as* ``"str"``, the default), each run
+    of bytes that is not UTF-8 replaced by U+FFFD, so that such a key's text
+    does not find it again; with *keys_as* ``"bytes"`` they give every key's
+    bytes, which always do.
 
     The file is never changed; a reader keeps seeing the file it opened when
     a new build is renamed over its path (``is_stale()`` tells, ``reopen()``
@@ -92,11 +99,11 @@ class TarnReader(Reader, _StoreMapping[Any]):
     ``TarnCorruptError`` instead of answering from the changed file.
     """
 
-    __slots__ = ("_path", "_verify", "_identity", "_value_type", "_codec")
+    __slots__ = ("_path", "_verify", "_identity", "_value_type", "_codec", "_keys_as")
 
     def __new__(
         cls, path: StrPath, verify: bool = True, populate: bool = False, *, value_type: Any = None,
-        _need_codec: bool = True,
+        keys_as: str = "str", _need_codec: bool = True,
     ) -> TarnReader:
         # The native base maps the file as it is made. Stat around the open,
         # so that the recorded identity is the file that was mapped even when
@@ -114,7 +121,7 @@ class TarnReader(Reader, _StoreMapping[Any]):
 
     def __init__(
         self, path: StrPath, verify: bool = True, populate: bool = False, *, value_type: Any = None,
-        _need_codec: bool = True,
+        keys_as: str = "str", _need_codec: bool = True,
     ) -> None:
         # _need_codec=False (the command line): a store whose codec's package
         # is missing opens anyway, and reading a value raises TarnValueError
@@ -122,6 +129,8 @@ class TarnReader(Reader, _StoreMapping[Any]):
         self._path = fspath_str(path)
         self._verify = bool(verify)
         self._value_type = value_type
+        self._keys_as = keys_as
+        self._set_keys_as_bytes(keys_as_bytes(keys_as))
         self._codec = _compression.read_codec(self)
         if self._codec is not None:
             name, dictionary, raw_bytes, _ = self._codec
@@ -136,7 +145,7 @@ class TarnReader(Reader, _StoreMapping[Any]):
 
     def __reduce__(self) -> Any:
         # Another process reopens the path: a mapping cannot be sent.
-        return _reopen, (type(self), self._path, self._verify, self._value_type)
+        return _reopen, (type(self), self._path, self._verify, self._value_type, self._keys_as)
 
     @property
     def path(self) -> str:
@@ -155,10 +164,9 @@ class TarnReader(Reader, _StoreMapping[Any]):
         num_objects (the user's), index_offset, data_offset, file_size_kb,
         file_crc32 (as stored, "0x…"), hash_index, private_bytes,
         compression (``None``, or the codec, its dictionary's size and the
-        values' compression ratio) and file_size (bytes, as found when the
-        file was opened)."""
+        values' compression ratio) and file_size (bytes, of the file as
+        mapped)."""
         stats: StoreStats = super().stats()
-        stats["file_size"] = None if self._identity is None else self._identity[2]
         stats["compression"] = None
         if self._codec is not None:
             name, dictionary, raw, stored = self._codec
@@ -192,7 +200,8 @@ class TarnReader(Reader, _StoreMapping[Any]):
     def reopen(self) -> TarnReader:
         """A new reader of the file the path names now, opened with the same
         *verify* setting. This reader stays open and unchanged."""
-        return type(self)(self._path, self._verify, value_type=self._value_type)
+        return type(self)(self._path, self._verify, value_type=self._value_type,
+                          keys_as=self._keys_as)
 
     def __enter__(self) -> TarnReader:
         return self
@@ -230,8 +239,8 @@ class RawView(Reader, _StoreMapping[bytes]):
         return f"<raw view of {self._owner!r}>"
 
 
-def _reopen(cls: Any, path: str, verify: bool, value_type: Any) -> TarnReader:
-    return cls(path, verify, value_type=value_type)  # type: ignore[no-any-return]
+def _reopen(cls: Any, path: str, verify: bool, value_type: Any, keys_as: str = "str") -> TarnReader:
+    return cls(path, verify, value_type=value_type, keys_as=keys_as)  # type: ignore[no-any-return]
 
 
 def file_identity(path: str) -> Optional[Tuple[int, ...]]:

@@ -10,19 +10,21 @@ scheduler at ``--scheduler``.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import gc
 import json
 import logging
 import os
 import tempfile
 from operator import itemgetter
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, Iterator, List, Optional, Sequence, Tuple
 
 from tarndb import _cli_update
 from tarndb._cli_input import input_format, open_input
 from tarndb._cli_output import EXIT_OK, EXIT_USAGE, Failure, os_error_message, stdout
 from tarndb._errors import TarnError
 from tarndb._ingest import InputError, jsonl_text_records, read_records
+from tarndb._local_path import removed_if_failed
 
 _BLOCK = 32 << 20  # bytes of JSON Lines per partition
 _MIN_BLOCK = 1 << 20
@@ -34,11 +36,50 @@ def add_arguments(build: argparse.ArgumentParser) -> None:
     build.add_argument("--shards", type=int, metavar="N",
                        help="build a sharded store of N shards in the directory STORE, with Dask")
     build.add_argument("--scheduler", metavar="ADDRESS",
-                       help="with --shards: the Dask scheduler to run on (default: local processes)")
+                       help="with --shards: the Dask scheduler to run on (default: local "
+                            "processes)")
     build.add_argument("--workers", type=int, metavar="W",
                        help="with --shards and no --scheduler: local worker processes "
                             "(default: one per CPU)")
     _cli_update.add_update_arguments(build)
+    build.add_argument("-v", "--verbose", action="count", default=0,
+                       help="with --shards: show Dask's log messages on standard error, -v its "
+                            "warnings and errors, -vv also information, -vvv everything "
+                            "(default: none; a failed build is reported in one line)")
+
+
+# Dask's loggers, in this process and in the local workers, and the level
+# each -v gives them. Without -v nothing is shown: the command reports
+# itself, and a message a worker logs on the way (a missed heartbeat under
+# load, with its traceback) is no failure of the build.
+_LOGGERS = ("distributed", "distributed.client", "distributed.gc", "bokeh", "tornado",
+            "tornado.application", "asyncio", "py.warnings")
+_SILENT = logging.CRITICAL + 10
+_LEVELS = (_SILENT, logging.WARNING, logging.INFO, logging.DEBUG)
+
+
+@contextlib.contextmanager
+def dask_log_level(verbose: int) -> Iterator[int]:
+    """Dask's log messages at the level *verbose* asks for (warnings through
+    ``logging``), here and in the worker processes started meanwhile (their
+    logging is set up from ``DASK_LOGGING`` as they start); restored after."""
+    level = _LEVELS[min(verbose, len(_LEVELS) - 1)]
+    previous = {name: logging.getLogger(name).level for name in _LOGGERS}
+    environ = os.environ.get("DASK_LOGGING")
+    os.environ["DASK_LOGGING"] = repr({name: level for name in _LOGGERS})
+    logging.captureWarnings(True)
+    try:
+        for name in _LOGGERS:
+            logging.getLogger(name).setLevel(level)
+        yield level
+    finally:
+        logging.captureWarnings(False)
+        for name, old in previous.items():
+            logging.getLogger(name).setLevel(old)
+        if environ is None:
+            del os.environ["DASK_LOGGING"]
+        else:
+            os.environ["DASK_LOGGING"] = environ
 
 
 def parse_jsonl_block(lines: Sequence[str], key_fields: List[str],
@@ -58,7 +99,7 @@ def parse_jsonl_block(lines: Sequence[str], key_fields: List[str],
     return out
 
 
-def start_local_cluster(workers: int) -> Tuple[Any, Any]:
+def start_local_cluster(workers: int, log_level: int = logging.ERROR) -> Tuple[Any, Any]:
     """A LocalCluster of *workers* single-threaded worker processes, and a
     client of it, set up for building stores.
 
@@ -80,7 +121,7 @@ def start_local_cluster(workers: int) -> Tuple[Any, Any]:
     with dask.config.set({"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_":
                           str(128 << 20)}):
         cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                               dashboard_address=":0", silence_logs=logging.ERROR)
+                               dashboard_address=":0", silence_logs=log_level)
     try:
         client = Client(cluster)
         client.run(_freeze_objects)
@@ -160,38 +201,54 @@ def _bag_of_input(args: argparse.Namespace, db: Any, key_fields: List[str], fmt:
 
 def build_sharded(args: argparse.Namespace) -> int:
     try:
-        import dask.bag as db
-        from distributed import Client
+        import dask.bag  # noqa: F401
+        import distributed  # noqa: F401
     except ImportError:
         raise Failure("building a sharded store needs Dask: pip install 'tarndb[dask]'",
                        EXIT_USAGE) from None
-    from tarndb.dask import to_tarn
-
-    key_fields: List[str] = args.key_field or ["key"]
-    fmt = input_format(args)
     root = os.path.abspath(args.store)
     _cli_update.prepare_update(args)
     _check_options(args)
     if os.path.exists(root) and not os.path.isdir(root):
         raise Failure(f"{args.store}: not a directory (a sharded store is one)", EXIT_USAGE)
+    with dask_log_level(args.verbose) as level, removed_if_failed(root):
+        manifest = _build_on_cluster(args, root, level)
+    if not args.quiet and args.update:
+        stdout().write(_cli_update.summary(args.store, manifest))
+    elif not args.quiet:
+        size = sum(s["size"] for s in manifest["shards"])
+        stdout().write(f"{args.store}: {manifest['keys']:,} keys, {manifest['objects']:,} objects, "
+                        f"{manifest['n']} shards, {size:,} bytes ({manifest['version']})\n")
+    return EXIT_OK
+
+
+def _build_on_cluster(args: argparse.Namespace, root: str, log_level: int) -> Any:
+    """Build and commit the store on the cluster the options name; its manifest."""
+    import dask.bag as db
+    from distributed import Client
+
+    from tarndb.dask import to_tarn
+
     if args.scheduler:
         client = _connect(Client, args.scheduler)
         cluster = None
     else:
-        cluster, client = start_local_cluster(args.workers or os.cpu_count() or 1)
+        cluster, client = start_local_cluster(args.workers or os.cpu_count() or 1, log_level)
     spooled: List[str] = []
     try:
         if args.update:
-            bag = _cli_update.update_bag(args, db, key_fields, _block_size(args.memory_limit))
+            bag = _cli_update.update_bag(args, db, args.key_field or ["key"],
+                                         _block_size(args.memory_limit))
         else:
-            bag = _bag_of_input(args, db, key_fields, fmt, root, spooled)
+            bag = _bag_of_input(args, db, args.key_field or ["key"], input_format(args), root,
+                                spooled)
         # Each shard's writer keeps to the budget and spills where asked, as
         # the single-file build's writer does.
         options = {"hash_index": args.hash_index,
                    "compression": "zstd" if args.compress else None,
                    "memory_limit": args.memory_limit, "spill_dir": args.spill_dir}
-        manifest = to_tarn(bag, root, shards=args.shards, key=itemgetter(0), value=itemgetter(1),
-                           writer_options=options, **_cli_update.update_options(args))
+        return to_tarn(bag, root, shards=args.shards, key=itemgetter(0), value=itemgetter(1),
+                       writer_options=options, **_cli_update.update_options(args))
     except InputError as exc:
         raise Failure(f"{args.input}: {exc}", EXIT_USAGE) from None
     except (ValueError, TypeError) as exc:
@@ -206,10 +263,3 @@ def build_sharded(args: argparse.Namespace) -> int:
             cluster.close()
         for path in spooled:
             os.remove(path)
-    if not args.quiet and args.update:
-        stdout().write(_cli_update.summary(args.store, manifest))
-    elif not args.quiet:
-        size = sum(s["size"] for s in manifest["shards"])
-        stdout().write(f"{args.store}: {manifest['keys']:,} keys, {manifest['objects']:,} objects, "
-                        f"{manifest['n']} shards, {size:,} bytes ({manifest['version']})\n")
-    return EXIT_OK

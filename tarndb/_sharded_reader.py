@@ -18,9 +18,9 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple, Type, TypeVar, Un
 
 from tarndb._errors import TarnCorruptError, TarnIOError
 from tarndb._manifest import MANIFEST, ShardInfo, read_manifest
-from tarndb._reader import ItemsScan, TarnReader, ValuesScan, file_identity
-from tarndb._key_bytes import REPLACEMENT, stored_keys_reading_as
-from tarndb._store import Shards, _group_by_shard, shard_of
+from tarndb._reader import ItemsScan, RawView, TarnReader, ValuesScan, file_identity
+from tarndb._ordered import Ordered, keys_as_bytes
+from tarndb._store import Shards, _group_by_shard
 from tarndb._types import StrPath, fspath_str
 
 V = TypeVar("V")
@@ -34,7 +34,7 @@ def is_sharded(path: StrPath) -> bool:
     return os.path.isdir(fspath_str(path))
 
 
-class _ShardedMapping(Shards, Mapping[str, V]):
+class _ShardedMapping(Ordered, Shards, Mapping[str, V]):
     """The Mapping side shared by the sharded reader and its raw view.
 
     The native base routes each key to its shard (``r[key]``, ``get``, ``in``,
@@ -87,13 +87,17 @@ class ShardedReader(_ShardedMapping[Any]):
     ``is_stale()`` tells when the manifest changed and ``reopen()`` follows.
     """
 
-    __slots__ = ("_path", "_verify", "_manifest", "_identity", "_readers")
+    __slots__ = ("_path", "_verify", "_manifest", "_identity", "_readers", "_keys_as")
 
     def __init__(self, path: StrPath, verify: bool = True, populate: bool = False, *,
-                 _need_codec: bool = True) -> None:
+                 keys_as: str = "str", _need_codec: bool = True) -> None:
         root = fspath_str(path)
+        as_bytes = keys_as_bytes(keys_as)
         manifest, readers, identity = _open_version(root, bool(verify), bool(populate),
                                                     _need_codec)
+        for reader in readers:
+            reader._set_keys_as_bytes(as_bytes)
+        self._keys_as = keys_as
         self._path = root
         self._verify = bool(verify)
         self._manifest = manifest
@@ -102,7 +106,7 @@ class ShardedReader(_ShardedMapping[Any]):
         self._use(readers, manifest["n"], manifest["keys"])
 
     def __reduce__(self) -> Tuple[Any, ...]:
-        return type(self), (self._path, self._verify)
+        return _reopen_sharded, (type(self), self._path, self._verify, self._keys_as)
 
     @property
     def path(self) -> str:
@@ -175,7 +179,7 @@ class ShardedReader(_ShardedMapping[Any]):
     def reopen(self) -> ShardedReader:
         """A new reader of the version live now, opened with the same
         *verify* setting. This reader stays open and unchanged."""
-        return type(self)(self._path, self._verify)
+        return type(self)(self._path, self._verify, keys_as=self._keys_as)
 
     def close(self) -> None:
         """Release every shard; later calls raise ``ValueError``."""
@@ -271,8 +275,6 @@ def _open_shards(root: str, manifest: Dict[str, Any], verify: bool, populate: bo
 def _check_figures(reader: TarnReader, info: ShardInfo) -> None:
     """TarnCorruptError naming the shard when it differs from its manifest entry."""
     stats = reader.stats()
-    if stats["file_size"] is None:  # the path was gone just after the open
-        raise _ShardMissing(reader.path)
     found = {
         "size": stats["file_size"],
         "crc32": stats["file_crc32"],
@@ -288,24 +290,17 @@ def _check_figures(reader: TarnReader, info: ShardInfo) -> None:
 def _check_routing(reader: TarnReader, shard: int, n: int) -> None:
     """TarnCorruptError naming the shard when one of its keys belongs to
     another, by the key's bytes."""
+    keys = reader._view(RawView)  # scans of its own, keys as bytes
+    keys._set_keys_as_bytes(True)
     batch_size = 1 << 16
-    keys = iter(reader)
-    raw = reader.raw
+    scan = iter(keys)
     while True:
-        batch = list(itertools.islice(keys, batch_size))
+        batch = list(itertools.islice(scan, batch_size))
         if not batch:
             return
         for j, (routed, _) in enumerate(_group_by_shard(batch, n)):
-            for key in routed:
-                if REPLACEMENT not in key and j != shard:
-                    raise _misrouted(reader, key, j, shard)
-        # Text with U+FFFD may stand for bytes that are not UTF-8: the text
-        # does not route them, their bytes do.
-        unclear = [key for key in batch if REPLACEMENT in key]
-        for key_bytes in stored_keys_reading_as(raw, unclear) if unclear else ():
-            home = shard_of(key_bytes, n)
-            if home != shard:
-                raise _misrouted(reader, key_bytes, home, shard)
+            if j != shard and routed:
+                raise _misrouted(reader, routed[0], j, shard)
 
 
 def _misrouted(reader: TarnReader, key: Union[str, bytes], home: int, shard: int) -> TarnCorruptError:
@@ -318,9 +313,13 @@ def _misrouted(reader: TarnReader, key: Union[str, bytes], home: int, shard: int
 
 
 def open_store(path: StrPath, verify: bool = True, populate: bool = False, *,
-               _need_codec: bool = True) -> Union[TarnReader, ShardedReader]:
+               keys_as: str = "str", _need_codec: bool = True) -> Union[TarnReader, ShardedReader]:
     """Open a store: a ``ShardedReader`` for a directory (a sharded store),
     else a ``TarnReader`` for the store file at *path*."""
     if is_sharded(path):
-        return ShardedReader(path, verify, populate, _need_codec=_need_codec)
-    return TarnReader(path, verify, populate, _need_codec=_need_codec)
+        return ShardedReader(path, verify, populate, keys_as=keys_as, _need_codec=_need_codec)
+    return TarnReader(path, verify, populate, keys_as=keys_as, _need_codec=_need_codec)
+
+
+def _reopen_sharded(cls: Any, path: str, verify: bool, keys_as: str) -> ShardedReader:
+    return cls(path, verify, keys_as=keys_as)  # type: ignore[no-any-return]

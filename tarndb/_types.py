@@ -47,7 +47,7 @@ class StoreStats(HeaderStats, total=False):
     hash_index: Optional[HashIndexStats]  #: None when the file has none
     private_bytes: int  #: this process's memory that the reader's tables take
     compression: Optional[CompressionStats]  #: None when values are stored as they are
-    file_size: Optional[int]  #: bytes, as found at open (None: the path was gone by then)
+    file_size: int  #: bytes, of the file as mapped
 
 
 def fspath_str(path: StrPath) -> str:

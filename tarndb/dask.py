@@ -15,7 +15,8 @@ needs pandas. How a build runs:
    shard's figures (size, counts, checksum);
 3. the client removes the pieces and commits the manifest
    (``tarndb._commit.commit``): the new version goes live at once, and
-   only then.
+   only then. With ``compute=False`` this step is the last task of the
+   graph ``to_tarn`` returns.
 
 A failed task or a lost worker that the scheduler gives up on makes
 ``to_tarn`` raise, removes the unfinished version directory, and leaves the
@@ -30,53 +31,19 @@ from __future__ import annotations
 import os
 import shutil
 import uuid
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
-
-from tarndb._codec import encode
-from tarndb._commit import commit, held_version, shard_figures
-from tarndb._delta_build import DeleteSpec, build_delta_shard, frame_records, update_values
-from tarndb._layered_dir import commit_delta
-from tarndb._manifest_layers import read_any_manifest, shard_layers
+from tarndb._commit import _remove_old_versions, commit, held_version, new_version, shard_figures
+from tarndb._dask_split import (INT_KEYS, KeySpec, Piece, ValueSpec, split_frame,
+                                split_records)
+from tarndb._delta_build import DeleteSpec, update_tarn
 from tarndb._errors import TarnDuplicateKeyError
+from tarndb._local_path import local_path, removed_if_failed
 from tarndb._manifest import shard_file_name
-from tarndb._store import _group_by_shard, _pack_by_shard
-from tarndb._types import StrPath, fspath_str
+from tarndb._types import StrPath
 from tarndb._writer import TarnWriter
 
-
-class Piece:
-    """What a split hands to one shard's build: the file holding its
-    single-key records as packed (key, value) pairs (None when it has
-    none), and (keys, value) for records with several keys in that shard.
-
-    The pairs go through a file in the version directory rather than
-    through Dask: moved by Dask, each worker held every piece of its
-    partitions until the builds ran, and the pieces crossed a socket
-    between worker processes; a file is written once, at the speed of
-    the page cache, and read once by the build.
-    """
-
-    __slots__ = ("file", "multi")
-
-    def __init__(self, file: Optional[str], multi: List[Tuple[List[Any], bytes]]) -> None:
-        self.file = file
-        self.multi = multi
-
-    def __reduce__(self) -> Tuple[Any, ...]:
-        return Piece, (self.file, self.multi)
-
-    def packed(self) -> bytes:
-        if self.file is None:
-            return b""
-        with open(self.file, "rb") as f:
-            return f.read()
-
-
 SPOOL = ".pieces"  # in the version directory, removed before the commit
-
-KeySpec = Union[str, Callable[[Any], Any]]
-ValueSpec = Union[None, str, Sequence[str], Callable[[Any], Any]]
 
 
 def to_tarn(
@@ -84,115 +51,160 @@ def to_tarn(
     path: StrPath,
     *,
     shards: int,
-    key: KeySpec,
+    key: KeySpec = None,
     value: ValueSpec = None,
     writer_options: Optional[Dict[str, Any]] = None,
     scheduler: Any = None,
+    compute: bool = True,
+    compression: Optional[str] = None,
+    storage_options: Optional[Mapping[str, Any]] = None,
+    overwrite: bool = False,
+    int_keys: str = "text",
     mode: str = "replace",
     delete: DeleteSpec = None,
-) -> Dict[str, Any]:
+) -> Any:
     """Build a sharded store at *path* from a ``dask.bag.Bag`` of records or
     a ``dask.dataframe.DataFrame``, and commit it as the live version.
-    Returns the new manifest.
+    Returns the new manifest (with *compute* false: a ``dask.delayed``
+    object that builds and commits the store when computed, and gives the
+    manifest).
 
+    *path*: a local directory (``~`` expanded, a ``file://`` URL taken as its
+    path); a URL of another file system is refused (``ValueError``), and so
+    are *storage_options*, until remote writes exist.
     *shards*: the shard count *n*. *key*: a field (bag records that are
     mappings) or column name, or a callable taking the record (bags) and
-    returning its key; a key is ``str`` or ``bytes`` (an ``int`` is stored as
-    its decimal text), or a list of keys that all name the value.
+    returning its key; for a dataframe ``None`` (the default) takes its
+    index as the key, which must then be named. A key is ``str`` or bytes,
+    or a list of keys that all name the value; an ``int`` is stored as its
+    decimal text with *int_keys* ``"text"`` (the default) and refused, as
+    ``TarnWriter`` refuses it, with ``"refuse"``.
     *value*: the whole record (``None``; a dataframe row as a dict of its
-    columns), a field or column name, a list of column names (a dict of
-    them), or a callable taking the record (bags). Keys must be unique
-    across the records: a key given twice fails the build.
-    *writer_options*: keyword arguments for each shard's ``TarnWriter``.
+    columns, with the named index among them when it is the key), a field or
+    column name, a list of column names (a dict of them), or a callable
+    taking the record (bags). Values of pandas and numpy are stored as
+    ``tarndb._pandas_values`` says; a value that cannot be stored names its
+    row and column. Keys must be unique across the records: a key given
+    twice fails the build.
+    *writer_options*: keyword arguments for each shard's ``TarnWriter``;
+    *compression*: ``"zstd"``, the same as ``writer_options={"compression": "zstd"}``.
+    *overwrite*: remove every earlier version once this one is committed
+    (readers that have one open keep reading it), instead of keeping the
+    one it replaces.
     *scheduler*: as for ``dask.compute``; by default an active
     ``distributed.Client``, else the collection's own default.
-
-    *mode* ``"update"`` commits a delta version instead: the records go to
-    a layer added on top of every shard they reach (the live store's shard
-    count is kept; *shards* must equal it), and a record whose *delete*
-    marker is true (the field or column of that name, or a callable taking
-    the record) deletes its keys. Within a delta the last record of a key
-    wins. Each delta layer gets the value codec of its shard's layers.
+    *mode* ``"update"`` commits a delta version (computed at once): a layer
+    on every shard the records reach, the store's shard count kept, and a
+    record whose *delete* marker is true (a field or column of that name,
+    or a callable taking the record) deletes its keys (``_delta_build``).
     """
     import dask
 
     n = _shard_count(shards)
-    root = fspath_str(path)
-    live = _live_for_update(root, n, mode)
-    update = live is not None
-    kind = _kind(collection)
-    split, extra = _splitter(collection, kind, key, value, update, delete)
+    root = local_path(path, storage_options)
+    options = _writer_options(writer_options, compression)
+    if int_keys not in INT_KEYS:
+        raise ValueError(f"int_keys must be 'text' or 'refuse', not {int_keys!r}")
+    split = _splitter(collection, key, value)
+    if scheduler is None:
+        scheduler = _default_scheduler(collection)
+    if _updating(mode, compute, overwrite):
+        return update_tarn(collection, split is split_records, n, key, value, int_keys, root,
+                           options, delete, scheduler)
+    if not compute:
+        # Made now, held by nothing: a build that fails or is never computed
+        # leaves it to the next commit, which removes it.
+        version = new_version(root)
+        figures = _graph(collection, split, n, key, value, int_keys, root, version, options)
+        return dask.delayed(_finish, pure=False)(root, version, figures, overwrite)
+    with removed_if_failed(root), held_version(root) as version:
+        figures = _graph(collection, split, n, key, value, int_keys, root, version, options)
+        return _finish(root, version, list(dask.compute(*figures, scheduler=scheduler)),
+                       overwrite)
+
+
+def _graph(collection: Any, split: Callable[..., Tuple[Piece, ...]], n: int, key: KeySpec,
+           value: ValueSpec, int_keys: str, root: str, version: str,
+           options: Dict[str, Any]) -> List[Any]:
+    """The delayed builds of the *n* shards into *version*: their figures."""
+    import dask
+
     token = uuid.uuid4().hex[:12]
-    with held_version(root) as version:
-        spool = os.path.join(root, version, SPOOL)
-        os.mkdir(spool)
-        if kind == "bag":
-            # Split inside the bag's own graph, where it fuses with the tasks
-            # that make each partition: a partition's records are split as
-            # they are made and never held as a result of their own.
-            split_bag = collection.map_partitions(split, n, key, value, spool, *extra,
-                                                  token=f"tarn-split-{token}")
-            splits = [dask.delayed(part, nout=n) for part in split_bag.to_delayed()]
-        else:
-            splits = [
-                dask.delayed(split, nout=n, pure=False)(
-                    part, n, key, value, spool, *extra, dask_key_name=f"tarn-split-{token}-{p}")
-                for p, part in enumerate(collection.to_delayed())
-            ]
-        build, bases = _build_shard, [()] * n
-        if live is not None:
-            build, bases = build_delta_shard, _base_layers(root, live)
-        builds = [
-            dask.delayed(build, pure=False)(
-                root, version, s, n, [pieces[s] for pieces in splits], writer_options, *bases[s],
-                dask_key_name=f"tarn-build-{token}-{s}")
-            for s in range(n)
+    spool = os.path.join(root, version, SPOOL)
+    os.mkdir(spool)
+    if split is split_records:
+        # Split inside the bag's own graph, where it fuses with the tasks
+        # that make each partition: a partition's records are split as
+        # they are made and never held as a result of their own.
+        split_bag = collection.map_partitions(split_records, n, key, value, spool, int_keys,
+                                              token=f"tarn-split-{token}")
+        splits = [dask.delayed(part, nout=n) for part in split_bag.to_delayed()]
+    else:
+        splits = [
+            dask.delayed(split, nout=n, pure=False)(
+                part, n, key, value, spool, int_keys, dask_key_name=f"tarn-split-{token}-{p}")
+            for p, part in enumerate(collection.to_delayed())
         ]
-        if scheduler is None:
-            scheduler = _default_scheduler(collection)
-        figures = dask.compute(*builds, scheduler=scheduler)
-        shutil.rmtree(spool)
-        if update:
-            return commit_delta(root, version, n,
-                                {s: f for s, f in enumerate(figures) if f is not None})
-        return commit(root, version, list(figures))
+    return [
+        dask.delayed(_build_shard, pure=False)(
+            root, version, s, n, [pieces[s] for pieces in splits], options,
+            dask_key_name=f"tarn-build-{token}-{s}")
+        for s in range(n)
+    ]
 
 
-def _splitter(collection: Any, kind: str, key: KeySpec, value: ValueSpec, update: bool,
-              delete: DeleteSpec) -> Tuple[Callable[..., Tuple[Piece, ...]], Tuple[Any, ...]]:
-    """The function that splits a partition by shard, and its arguments
-    after (part, n, key, value, spool)."""
-    if kind == "dataframe":
-        if callable(key) or callable(value):
-            raise TypeError("to_tarn() takes column names for a dataframe's key and value")
-        columns = list(collection.columns)
-        wanted = [key] + ([] if value is None else [value] if isinstance(value, str) else list(value))
-        missing = [c for c in wanted if c not in columns]
-        if missing:
-            raise KeyError(f"no column {missing[0]!r} (columns: {', '.join(map(str, columns))})")
-    if update:
-        return _split_update, (delete,)
-    return (_split_frame if kind == "dataframe" else _split_records), ()
+def _finish(root: str, version: str, figures: List[Dict[str, Any]],
+            overwrite: bool) -> Dict[str, Any]:
+    """Remove the pieces and commit *version*; with *overwrite*, remove
+    every other version that no running build holds."""
+    shutil.rmtree(os.path.join(root, version, SPOOL))
+    manifest = commit(root, version, list(figures))
+    if overwrite:
+        _remove_old_versions(root, keep={version})
+    return manifest
 
 
-def _live_for_update(root: str, n: int, mode: str) -> Optional[Dict[str, Any]]:
-    """The live manifest an update adds to (None for a build that replaces
-    the store)."""
+def _updating(mode: str, compute: bool, overwrite: bool) -> bool:
     if mode not in ("replace", "update"):
         raise ValueError(f"mode must be 'replace' or 'update', not {mode!r}")
-    if mode == "replace":
-        return None
-    live = read_any_manifest(root)
-    if live["n"] != n:
-        raise ValueError(f"the store has {live['n']} shards; an update keeps them (shards={n})")
-    return live
+    if mode == "update" and (not compute or overwrite):
+        raise ValueError("mode='update' takes neither compute=False nor overwrite=True")
+    return mode == "update"
 
 
-def _base_layers(root: str, live: Dict[str, Any]) -> List[Tuple[str]]:
-    """Each shard's oldest layer, whose value codec its delta takes."""
-    n = live["n"]
-    return [(os.path.join(root, layers[-1]["version"], shard_file_name(s, n)),)
-            for s, layers in enumerate(shard_layers(live))]
+def _writer_options(given: Optional[Dict[str, Any]], compression: Optional[str]) -> Dict[str, Any]:
+    options = dict(given or {})
+    if compression is not None:
+        if options.get("compression", compression) != compression:
+            raise ValueError(f"compression={compression!r} and writer_options' compression="
+                             f"{options['compression']!r} disagree")
+        options["compression"] = compression
+    return options
+
+
+def _splitter(collection: Any, key: KeySpec, value: ValueSpec) -> Callable[..., Tuple[Piece, ...]]:
+    """The function that splits a partition of *collection*, once *key* and
+    *value* are checked against it."""
+    kind = _kind(collection)
+    if kind == "bag":
+        if key is None:
+            raise TypeError("to_tarn() needs key= for a bag: a field name or a callable")
+        return split_records
+    if callable(key) or callable(value):
+        raise TypeError("to_tarn() takes column names for a dataframe's key and value")
+    columns = list(collection.columns)
+    if key is None:
+        name = collection.index.name
+        if name is None:
+            raise ValueError("key=None takes the dataframe's index as the key, and it has no "
+                             "name: name it (df.index.rename('id')), or pass key=COLUMN")
+        columns.append(name)
+    wanted = ([] if key is None else [key]) + (
+        [] if value is None else [value] if isinstance(value, str) else list(value))
+    missing = [c for c in wanted if c not in columns]
+    if missing:
+        raise KeyError(f"no column {missing[0]!r} (columns: {', '.join(map(str, columns))})")
+    return split_frame
 
 
 def _shard_count(shards: Any) -> int:
@@ -227,125 +239,6 @@ def _default_scheduler(collection: Any) -> Any:
     except (ImportError, ValueError):
         pass
     return getattr(collection, "__dask_scheduler__", None)
-
-
-def _norm_key(key: Any) -> Union[str, bytes]:
-    if isinstance(key, (str, bytes)):
-        return key
-    if isinstance(key, int) and not isinstance(key, bool):
-        return str(key)
-    if isinstance(key, (bytearray, memoryview)):
-        return bytes(key)
-    raise TypeError(f"a key must be str or bytes, not {type(key).__name__}")
-
-
-def _pieces(keys: List[Any], values: List[bytes], multi: List[Tuple[List[Any], bytes]],
-            n: int, spool: str) -> Tuple[Piece, ...]:
-    """Route single keys (with their values) and multi-key records by shard,
-    writing each shard's packed pairs to a file of its own in *spool*."""
-    multis: List[List[Tuple[List[Any], bytes]]] = [[] for _ in range(n)]
-    for record_keys, data in multi:
-        for s, (routed, _) in enumerate(_group_by_shard(record_keys, n)):
-            if len(routed) == 1:  # routes on its own to the same shard
-                keys.append(routed[0])
-                values.append(data)
-            elif routed:
-                multis[s].append((routed, data))
-    name = os.path.join(spool, uuid.uuid4().hex)  # a retried task writes files of its own
-    pieces = []
-    for s, (packed, m) in enumerate(zip(_pack_by_shard(keys, values, n), multis)):
-        file = None
-        if packed:
-            file = f"{name}.{s}"
-            with open(file, "xb") as f:
-                f.write(packed)
-        pieces.append(Piece(file, m))
-    return tuple(pieces)
-
-
-def _add_record(record_keys: Any, data: bytes, keys: List[Any], values: List[bytes],
-                multi: List[Tuple[List[Any], bytes]]) -> None:
-    if isinstance(record_keys, (list, tuple)):
-        unique = list(dict.fromkeys(_norm_key(k) for k in record_keys))
-        if len(unique) == 1:
-            keys.append(unique[0])
-            values.append(data)
-        elif unique:
-            multi.append((unique, data))
-        # a record with an empty list of keys is stored nowhere, as in a writer
-    else:
-        keys.append(_norm_key(record_keys))
-        values.append(data)
-
-
-def _split_records(records: Iterable[Any], n: int, key: KeySpec, value: ValueSpec,
-                   spool: str) -> Tuple[Piece, ...]:
-    """One bag partition's records, encoded and routed by shard."""
-    records = records if isinstance(records, list) else list(records)
-    # Field by field over the whole partition, each a loop in C or a
-    # comprehension: a Python call per record cost about as much as the
-    # encoding itself.
-    record_keys = [r[key] for r in records] if isinstance(key, str) else list(map(key, records))
-    if value is None:
-        data = list(map(encode, records))
-    elif callable(value):
-        data = list(map(encode, map(value, records)))
-    elif isinstance(value, str):
-        data = [encode(r[value]) for r in records]
-    else:
-        fields = list(value)
-        data = [encode({f: r[f] for f in fields}) for r in records]
-    multi: List[Tuple[List[Any], bytes]] = []
-    if set(map(type, record_keys)) <= {str, bytes}:
-        return _pieces(record_keys, data, multi, n, spool)
-    keys: List[Any] = []
-    values: List[bytes] = []
-    for k, d in zip(record_keys, data):
-        _add_record(k, d, keys, values, multi)
-    return _pieces(keys, values, multi, n, spool)
-
-
-def _split_frame(frame: Any, n: int, key: str, value: ValueSpec, spool: str) -> Tuple[Piece, ...]:
-    """One dataframe partition (a pandas DataFrame), encoded and routed by shard."""
-    column = frame[key]
-    if column.dtype.kind in "iu":
-        record_keys: List[Any] = [str(k) for k in column.tolist()]
-    else:
-        record_keys = column.tolist()
-    if value is None:
-        data = [encode(row) for row in frame.to_dict("records")]
-    elif isinstance(value, str):
-        data = [encode(v) for v in frame[value].tolist()]
-    else:
-        data = [encode(row) for row in frame[list(value)].to_dict("records")]
-    keys: List[Any] = []
-    values: List[bytes] = []
-    multi: List[Tuple[List[Any], bytes]] = []
-    if all(isinstance(k, str) for k in record_keys):
-        keys, values = record_keys, data
-    else:
-        for k, d in zip(record_keys, data):
-            _add_record(k, d, keys, values, multi)
-    return _pieces(keys, values, multi, n, spool)
-
-
-def _split_update(part: Any, n: int, key: KeySpec, value: ValueSpec, spool: str,
-                  delete: DeleteSpec) -> Tuple[Piece, ...]:
-    """One partition of an update (bag records or a dataframe), routed by
-    shard with deletions marked (``_delta_build``)."""
-    if isinstance(part, list) or not hasattr(part, "to_dict"):
-        records: List[Any] = part if isinstance(part, list) else list(part)
-        record_keys = [r[key] for r in records] if isinstance(key, str) else list(map(key, records))
-    else:
-        records, column = frame_records(part, key)  # type: ignore[arg-type]
-        record_keys = [r[column] for r in records]
-    data = update_values(records, value, delete)
-    keys: List[Any] = []
-    values: List[bytes] = []
-    multi: List[Tuple[List[Any], bytes]] = []
-    for k, d in zip(record_keys, data):
-        _add_record(k, d, keys, values, multi)
-    return _pieces(keys, values, multi, n, spool)
 
 
 def _build_shard(root: str, version: str, shard: int, n: int, pieces: Sequence[Piece],

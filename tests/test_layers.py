@@ -59,6 +59,15 @@ def check_mapping(reader, model, key_space):
     for prefix in ("k/00", "k/001", "k/0", "x", ""):
         expected = sorted((k, v) for k, v in model.items() if k.startswith(prefix))
         assert list(reader.prefix(prefix)) == expected
+    keys = sorted(model)
+    assert list(reversed(reader)) == keys[::-1]
+    for lo, hi in (("k/001", "k/004"), (None, "k/0005"), ("k/01", None)):
+        inside = [(k, model[k]) for k in keys if (lo is None or k >= lo) and (hi is None or k < hi)]
+        assert list(reader.range(lo, hi)) == inside
+        assert list(reader.range(lo, hi, reverse=True)) == inside[::-1]
+    if keys:
+        assert reader.first() == (keys[0], model[keys[0]])
+        assert reader.last() == (keys[-1], model[keys[-1]])
     present = next(iter(sorted(model)), None)
     if present is not None:
         assert reader[present] == model[present]

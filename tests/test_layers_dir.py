@@ -95,6 +95,10 @@ class TestDeltaVersions:
                      "--workers", "1", "-q"]) == 0
         with tarndb.open(root) as r:
             assert "k1" not in r and r["k2"] == {"key": "k2", "v": "two"} and len(r) == 50
+        capsys.readouterr()
+        assert main(["keys", root, "--reverse", "--stop", "k2"]) == 0
+        assert capsys.readouterr().out.split() == ["k19", "k18", "k17", "k16", "k15", "k14",
+                                                   "k13", "k12", "k11", "k10", "k0"]
         assert main(["compact", root]) == 0
         assert "compacted" in capsys.readouterr().out
         with tarndb.open(root) as r:

@@ -55,7 +55,7 @@ extern "C" PyObject* LayerIterNext(PyObject* self) {
     const ReaderRef reader(PyTuple_GET_ITEM(readers, hit.layer));
     const Reader& r = it.stack->reader(hit.layer);
     OwnedRef key;
-    if (it.mode != IterMode::kValues) key = KeyText(m.key());
+    if (it.mode != IterMode::kValues) key = reader.KeyOut(m.key());
     const KeyView entry_key = m.key();
     if (Status st = m.Next(); !st.ok()) {
       return reader.CheckIntact(r) ? reader.Raise(st.error()) : nullptr;

@@ -11,6 +11,7 @@
 #include "bindings/common/results.h"
 #include "bindings/store/module_state.h"
 #include "bindings/store/reader_object.h"
+#include "bindings/store/scan.h"
 #include "bindings/store/types.h"
 #include "core/reader/offset_groups.h"
 
@@ -25,10 +26,8 @@ constexpr size_t kReadAhead = 8;
 // What an iterator walks with. Its cursors point into the mapping, so
 // each step first checks that the reader is still open.
 struct Walk {
-  Reader::Cursor cur;
-  Reader::Cursor ahead;  // kReadAhead entries in front of cur
-  std::string prefix;    // for a prefix scan: stop where keys stop beginning with it
-  bool by_prefix = false;
+  Scan scan;
+  Reader::Cursor ahead;  // kReadAhead entries in front of a forward scan
   std::vector<uint32_t> first_entries;  // kObjects: the first entry naming each object
 };
 
@@ -54,22 +53,18 @@ extern "C" int IteratorClear(PyObject* self) { return IteratorObject::Clear(self
 
 extern "C" void IteratorDealloc(PyObject* self) { IteratorObject::Dealloc(self); }
 
-bool BeginsWith(KeyView key, const std::string& prefix) {
-  return key.size >= prefix.size() &&
-         (prefix.empty() || std::memcmp(key.data, prefix.data(), prefix.size()) == 0);
-}
-
-// Move the cursors to the next entry to give out: past entries whose object
+// Move the scan to the next entry to give out: past entries whose object
 // an earlier entry named (kObjects), and the read-ahead cursor kReadAhead
-// entries in front. False with an exception set.
+// entries in front of a forward scan. False with an exception set.
 bool Advance(const ReaderRef& reader, const Reader& r, IterMode mode, Walk& w) {
+  Scan& scan = w.scan;
   if (mode == IterMode::kObjects) {
-    while (!w.cur.done() && w.first_entries[w.cur.index()] != w.cur.index()) {
-      if (Status s = w.cur.Next(); !s.ok()) return reader.Raise(s.error()), false;
+    while (!scan.done() && w.first_entries[scan.index()] != scan.index()) {
+      if (Status s = scan.Next(); !s.ok()) return reader.Raise(s.error()), false;
     }
   }
-  if (mode == IterMode::kKeys || w.cur.done()) return true;
-  while (!w.ahead.done() && w.ahead.index() < w.cur.index() + kReadAhead) {
+  if (mode == IterMode::kKeys || scan.done() || scan.reverse()) return true;
+  while (!w.ahead.done() && w.ahead.index() < scan.index() + kReadAhead) {
     if (Status s = w.ahead.Next(); !s.ok()) return reader.Raise(s.error()), false;
   }
   if (!w.ahead.done()) r.Prefetch(w.ahead.offset());
@@ -85,12 +80,13 @@ extern "C" PyObject* IteratorNext(PyObject* self) {
     if (r == nullptr) return nullptr;
     Walk& w = it.walk;
     if (!Advance(reader, *r, it.mode, w)) return nullptr;
-    if (w.cur.done() || (w.by_prefix && !BeginsWith(w.cur.key(), w.prefix))) return nullptr;
+    Scan& scan = w.scan;
+    if (scan.done()) return nullptr;
     OwnedRef key;
-    if (it.mode == IterMode::kKeys || it.mode == IterMode::kItems) key = KeyText(w.cur.key());
-    const uint64_t offset = w.cur.offset();
-    const KeyView entry_key = w.cur.key();
-    if (Status s = w.cur.Next(); !s.ok()) {
+    if (it.mode == IterMode::kKeys || it.mode == IterMode::kItems) key = reader.KeyOut(scan.key());
+    const uint64_t offset = scan.offset();
+    const KeyView entry_key = scan.key();
+    if (Status s = scan.Next(); !s.ok()) {
       return reader.CheckIntact(*r) ? reader.Raise(s.error()) : nullptr;
     }
     if (it.mode == IterMode::kKeys) return reader.CheckIntact(*r) ? key.release() : nullptr;
@@ -109,9 +105,8 @@ extern "C" PyObject* IteratorNext(PyObject* self) {
 }
 
 extern "C" PyObject* IteratorLengthHint(PyObject* self, PyObject*) {
-  const Walk& w = IteratorObject::StateOf(self).walk;
-  if (w.by_prefix) return PyLong_FromSize_t(0);  // unknown
-  return PyLong_FromSize_t(w.cur.done() ? 0 : w.cur.count() - w.cur.index());
+  const std::optional<size_t> left = IteratorObject::StateOf(self).walk.scan.remaining();
+  return PyLong_FromSize_t(left.value_or(0));  // 0: unknown
 }
 
 PyMethodDef kMethods[] = {
@@ -141,35 +136,47 @@ PyType_Spec kReaderIteratorSpec = {"tarndb._store.ReaderIterator",
                                    static_cast<int>(sizeof(IteratorObject)), 0,
                                    Py_TPFLAGS_DEFAULT | IteratorObject::kTypeFlags, kSlots};
 
+namespace {
+
+// An iterator over scan, read ahead from where it starts.
+PyObject* IteratorOver(PyObject* reader_obj, IterMode mode, Result<Scan> scan) {
+  const ReaderRef reader(reader_obj);
+  if (!scan.ok()) return reader.Raise(scan.error());
+  Walk walk;
+  walk.ahead = scan.value().cursor();
+  walk.scan = std::move(scan.value());
+  return MakeIterator(reader_obj, mode, std::move(walk));
+}
+
+}  // namespace
+
 PyObject* NewReaderIterator(PyObject* reader_obj, IterMode mode) {
   const ReaderRef reader(reader_obj);
   const Reader* r = reader.Store();
   if (r == nullptr) return nullptr;
+  if (mode != IterMode::kObjects) return IteratorOver(reader_obj, mode, Scan::From(*r, nullptr));
+  Result<OffsetGroups> groups = OffsetGroups::Of(*r);
+  if (!groups.ok()) return reader.Raise(groups.error());
+  Result<Scan> scan = Scan::From(*r, nullptr);
+  if (!scan.ok()) return reader.Raise(scan.error());
   Walk walk;
-  Result<Reader::Cursor> cur = r->At(0);
-  if (!cur.ok()) return reader.Raise(cur.error());
-  walk.cur = cur.value();
-  walk.ahead = cur.value();
-  if (mode == IterMode::kObjects) {
-    Result<OffsetGroups> groups = OffsetGroups::Of(*r);
-    if (!groups.ok()) return reader.Raise(groups.error());
-    walk.first_entries = groups.value().FirstEntries();
-  }
+  walk.ahead = scan.value().cursor();
+  walk.scan = std::move(scan.value());
+  walk.first_entries = groups.value().FirstEntries();
   return MakeIterator(reader_obj, mode, std::move(walk));
 }
 
 PyObject* NewPrefixIterator(PyObject* reader_obj, KeyView prefix) {
-  const ReaderRef reader(reader_obj);
-  const Reader* r = reader.Store();
+  const Reader* r = ReaderRef(reader_obj).Store();
   if (r == nullptr) return nullptr;
-  Walk walk;
-  Result<Reader::Cursor> cur = r->LowerBound(prefix);
-  if (!cur.ok()) return reader.Raise(cur.error());
-  walk.cur = cur.value();
-  walk.ahead = cur.value();
-  walk.prefix.assign(reinterpret_cast<const char*>(prefix.data), prefix.size);
-  walk.by_prefix = true;
-  return MakeIterator(reader_obj, IterMode::kItems, std::move(walk));
+  const std::string text(reinterpret_cast<const char*>(prefix.data), prefix.size);
+  return IteratorOver(reader_obj, IterMode::kItems, Scan::From(*r, &text));
+}
+
+PyObject* NewRangeIterator(PyObject* reader_obj, IterMode mode, const ScanBounds& bounds) {
+  const Reader* r = ReaderRef(reader_obj).Store();
+  if (r == nullptr) return nullptr;
+  return IteratorOver(reader_obj, mode, Scan::Over(*r, bounds));
 }
 
 }  // namespace tarndb::py::store

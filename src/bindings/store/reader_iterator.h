@@ -26,6 +26,9 @@ enum class IterMode {
 // with it. Returns a new reference, or nullptr with an exception set.
 PyObject* NewReaderIterator(PyObject* reader, IterMode mode);
 PyObject* NewPrefixIterator(PyObject* reader, KeyView prefix);
+// An iterator over the entries of reader within bounds (scan.h).
+struct ScanBounds;
+PyObject* NewRangeIterator(PyObject* reader, IterMode mode, const ScanBounds& bounds);
 
 }  // namespace tarndb::py::store
 

@@ -31,6 +31,7 @@ struct ReaderState {
   std::shared_ptr<const Reader> store;  // null once closed, and in a view
   OwnedRef owner;                       // a view's reader, else null
   OwnedRef decode;                      // null for the stored bytes
+  bool keys_as_bytes = false;           // scans give keys as bytes, not text
 
   int Traverse(visitproc visit, void* arg) const {
     Py_VISIT(owner.get());
@@ -89,6 +90,12 @@ class ReaderRef {
     OwnedRef value = OwnedRef::Steal(PyObject_CallOneArg(decode, bytes.get()));
     if (!value) RaiseUndecodable(self_, key.Make().get());
     return value;
+  }
+
+  // A key as scans give it: text (bytes that are not UTF-8 replaced), or,
+  // for a reader that asked for them, the key's bytes.
+  OwnedRef KeyOut(KeyView key) const {
+    return state().keys_as_bytes ? NewBytes(key.data, key.size) : KeyText(key);
   }
 
   // False with TarnCorruptError set when the file was rewritten or cut

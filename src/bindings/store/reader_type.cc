@@ -15,6 +15,7 @@
 #include "bindings/store/reader_iterator.h"
 #include "bindings/store/reader_lookup.h"
 #include "bindings/store/reader_object.h"
+#include "bindings/store/reader_scan.h"
 #include "bindings/store/types.h"
 #include "core/format/hash_index.h"
 #include "core/format/layout.h"
@@ -223,7 +224,8 @@ extern "C" PyObject* ReaderStats(PyObject* self, PyObject*) {
                  }) &&
         SetEntry(d.get(), "file_crc32", [&] { return NewStr(CrcText(r->file_crc32())); }) &&
         SetEntry(d.get(), "hash_index", [&] { return HashIndexStats(*r); }) &&
-        SetEntry(d.get(), "private_bytes", [&] { return Unsigned(r->private_bytes()); });
+        SetEntry(d.get(), "private_bytes", [&] { return Unsigned(r->private_bytes()); }) &&
+        SetEntry(d.get(), "file_size", [&] { return Unsigned(r->file_size()); });
     return ok ? d.release() : nullptr;
   });
 }
@@ -251,8 +253,10 @@ extern "C" PyObject* ReaderView(PyObject* self, PyObject* const* args, Py_ssize_
       return nullptr;
     }
     if (reader.Store() == nullptr) return nullptr;
-    return ReaderObject::Create(reinterpret_cast<PyTypeObject*>(a[0]), nullptr,
-                                OwnedRef::NewRef(reader.primary_object()), OwnedRef());
+    PyObject* view = ReaderObject::Create(reinterpret_cast<PyTypeObject*>(a[0]), nullptr,
+                                          OwnedRef::NewRef(reader.primary_object()), OwnedRef());
+    if (view != nullptr) ReaderRef(view).state().keys_as_bytes = reader.state().keys_as_bytes;
+    return view;
   });
 }
 
@@ -309,6 +313,12 @@ PyMethodDef kMethods[] = {
     {"prefix", AsCFunction(ReaderPrefix), kFastKw,
      "prefix($self, prefix)\n--\n\n"
      "An iterator of `(key, value)` for the keys that begin with *prefix*, in key order."},
+    {"_scan", AsCFunction(ReaderScan), kFastKw,
+     "_scan($self, mode, start=None, stop=None, reverse=False)\n--\n\n"
+     "An iterator of the keys, (key, value) pairs or values (*mode*) of the keys k with\n"
+     "start <= k < stop (None: unbounded), in key order or, with *reverse*, the other way."},
+    {"_set_keys_as_bytes", ReaderSetKeysAsBytes, METH_O,
+     "_set_keys_as_bytes($self, flag)\n--\n\nWhether scans give keys as bytes from now on."},
     {"_items", ReaderItems, METH_NOARGS,
      "_items($self)\n--\n\nAn iterator of `(key, value)` pairs in key order."},
     {"_values", ReaderValues, METH_NOARGS,

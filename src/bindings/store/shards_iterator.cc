@@ -15,31 +15,26 @@
 #include "bindings/common/results.h"
 #include "bindings/store/module_state.h"
 #include "bindings/store/reader_object.h"
+#include "bindings/store/scan.h"
 #include "bindings/store/types.h"
 
 namespace tarndb::py::store {
 namespace {
 
 struct Merge {
-  std::vector<Reader::Cursor> cursors;  // one per shard
-  std::vector<uint32_t> heap;           // shards with entries left, smallest key on top
-  std::string prefix;
-  bool by_prefix = false;
+  std::vector<Scan> scans;     // one per shard
+  std::vector<uint32_t> heap;  // shards with entries left, the next key on top
+  bool reverse = false;
 
-  // Heap order: the smaller key first (the shard number breaks ties, which
-  // only stores with a key in two shards have).
+  // Heap order: the smaller key first, or the larger for a reversed scan
+  // (the shard number breaks ties, which only stores with a key in two
+  // shards have).
   bool Later(uint32_t a, uint32_t b) const {
-    const int c = CompareKeys(cursors[a].key(), cursors[b].key());
-    return c != 0 ? c > 0 : a > b;
+    const int c = CompareKeys(scans[a].key(), scans[b].key());
+    if (c == 0) return a > b;
+    return reverse ? c < 0 : c > 0;
   }
-  bool Live(uint32_t s) const {
-    const Reader::Cursor& c = cursors[s];
-    if (c.done()) return false;
-    if (!by_prefix) return true;
-    const KeyView k = c.key();
-    return k.size >= prefix.size() &&
-           (prefix.empty() || std::memcmp(k.data, prefix.data(), prefix.size()) == 0);
-  }
+  bool Live(uint32_t s) const { return !scans[s].done(); }
   void Push(uint32_t s) {
     heap.push_back(s);
     std::push_heap(heap.begin(), heap.end(),
@@ -94,9 +89,9 @@ extern "C" PyObject* MergeNext(PyObject* self) {
     const uint32_t s = m.Pop();
     const ReaderRef reader(ShardReader(readers, s));
     const Reader* r = reader.Store();
-    Reader::Cursor& cur = m.cursors[s];
+    Scan& cur = m.scans[s];
     OwnedRef key;
-    if (it.mode == IterMode::kKeys || it.mode == IterMode::kItems) key = KeyText(cur.key());
+    if (it.mode == IterMode::kKeys || it.mode == IterMode::kItems) key = reader.KeyOut(cur.key());
     const uint64_t offset = cur.offset();
     const KeyView entry_key = cur.key();
     if (Status st = cur.Next(); !st.ok()) {
@@ -131,21 +126,21 @@ PyType_Spec kMergeIteratorSpec = {"tarndb._store.MergeIterator",
                                   Py_TPFLAGS_DEFAULT | MergeIteratorObject::kTypeFlags, kSlots};
 
 PyObject* NewMergeIterator(PyObject* shards, PyObject* readers, IterMode mode,
-                           const KeyView* prefix) {
+                           const KeyView* prefix, const ScanBounds* bounds) {
   Merge merge;
+  merge.reverse = bounds != nullptr && bounds->reverse;
   const Py_ssize_t n = PyTuple_GET_SIZE(readers);
-  if (prefix != nullptr) {
-    merge.prefix.assign(reinterpret_cast<const char*>(prefix->data), prefix->size);
-    merge.by_prefix = true;
-  }
-  merge.cursors.reserve(static_cast<size_t>(n));
+  const std::string text =
+      prefix ? std::string(reinterpret_cast<const char*>(prefix->data), prefix->size) : "";
+  merge.scans.reserve(static_cast<size_t>(n));
   for (Py_ssize_t s = 0; s < n; ++s) {
     const ReaderRef reader(ShardReader(readers, static_cast<uint32_t>(s)));
     const Reader* r = reader.Store();
     if (r == nullptr) return nullptr;
-    Result<Reader::Cursor> c = prefix != nullptr ? r->LowerBound(*prefix) : r->At(0);
-    if (!c.ok()) return reader.Raise(c.error());
-    merge.cursors.push_back(c.value());
+    Result<Scan> scan =
+        bounds != nullptr ? Scan::Over(*r, *bounds) : Scan::From(*r, prefix ? &text : nullptr);
+    if (!scan.ok()) return reader.Raise(scan.error());
+    merge.scans.push_back(std::move(scan.value()));
   }
   for (uint32_t s = 0; s < static_cast<uint32_t>(n); ++s) {
     if (merge.Live(s)) merge.Push(s);

@@ -10,14 +10,16 @@
 
 namespace tarndb::py::store {
 
+struct ScanBounds;
+
 // An iterator, of the module of shards (a Shards instance), over the
 // entries of the readers (a tuple of Reader instances, one per shard) in
-// key order: all of them, or, with a prefix,
-// those whose keys begin with it. kObjects is not merged (objects are
-// listed shard by shard). Returns a new reference, or nullptr with an
-// exception set.
+// key order: all of them, or, with a prefix, those whose keys begin with
+// it, or, with bounds, those within them (in either order). kObjects is not
+// merged (objects are listed shard by shard). Returns a new reference, or
+// nullptr with an exception set.
 PyObject* NewMergeIterator(PyObject* shards, PyObject* readers, IterMode mode,
-                           const KeyView* prefix);
+                           const KeyView* prefix, const ScanBounds* bounds = nullptr);
 
 }  // namespace tarndb::py::store
 

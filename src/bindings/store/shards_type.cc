@@ -14,6 +14,7 @@
 #include "bindings/store/module_state.h"
 #include "bindings/store/reader_lookup.h"
 #include "bindings/store/reader_object.h"
+#include "bindings/store/reader_scan.h"
 #include "bindings/store/shards_get_many.h"
 #include "bindings/store/shards_iterator.h"
 #include "bindings/store/types.h"
@@ -184,7 +185,22 @@ extern "C" PyObject* ShardsPrefix(PyObject* self, PyObject* const* args, Py_ssiz
   });
 }
 
+extern "C" PyObject* ShardsScan(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return Frame([&]() -> PyObject* {
+    IterMode mode;
+    ScanBounds bounds;
+    if (!ParseScan("_scan()", args, nargs, kwnames, &mode, &bounds)) return nullptr;
+    PyObject* readers = Readers(self);
+    return readers ? NewMergeIterator(self, readers, mode, nullptr, &bounds) : nullptr;
+  });
+}
+
 PyMethodDef kMethods[] = {
+    {"_scan", AsCFunction(ShardsScan), METH_FASTCALL | METH_KEYWORDS,
+     "_scan($self, mode, start=None, stop=None, reverse=False)\n--\n\n"
+     "An iterator of the keys, (key, value) pairs or values (*mode*) of the keys k with\n"
+     "start <= k < stop (None: unbounded), in key order or, with *reverse*, the other way."},
     {"_items", ShardsItems, METH_NOARGS,
      "_items($self)\n--\n\nAn iterator of `(key, value)` pairs in key order."},
     {"_values", ShardsValues, METH_NOARGS,

@@ -146,6 +146,34 @@ class Reader {
   // A cursor at entry i (at the end when i is entry_count()).
   Result<Cursor> At(size_t i) const;
 
+  // A position in the index moving backward, from one entry to the one
+  // before, over the entries [first, end). Entries are found by walking
+  // forward from a sample, so it decodes the entries of a block of 16 (at
+  // most) at once and gives them out from the last. Defined in
+  // reverse_cursor.cc.
+  class ReverseCursor {
+   public:
+    bool done() const { return done_; }
+    size_t index() const { return i_; }
+    KeyView key() const { return block_[i_ - block_first_].key; }
+    uint64_t offset() const { return block_[i_ - block_first_].offset; }
+    // Move to the entry before. Fails as Cursor::Next does.
+    Status Next();
+
+   private:
+    friend class Reader;
+    Status LoadBlock(size_t last);  // the block that holds entry last
+    const Reader* reader_ = nullptr;
+    size_t first_ = 0;
+    size_t i_ = 0;
+    bool done_ = true;
+    size_t block_first_ = 0;
+    std::vector<IndexEntry> block_;
+  };
+  // A cursor at entry end - 1, moving down to entry first (done at once
+  // when the range is empty).
+  Result<ReverseCursor> Backward(size_t first, size_t end) const;
+
   // Call f(cursor) for the entries [first, last) in order, fetching each
   // one's record a few entries ahead (records lie in object order, entries
   // in key order: each read would otherwise be a cache miss of its own).
