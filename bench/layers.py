@@ -192,34 +192,11 @@ def main() -> None:
     p.add_argument("--dir", default=None)
     p.add_argument("--memory-limit", type=int, default=256 << 20)
     p.add_argument("--sharded", type=int, default=0)
+    p.add_argument("--sharded-only", action="store_true", help="part 3 alone")
     args = p.parse_args()
-    n, m = args.keys, args.delta or args.keys // 100
     with tempfile.TemporaryDirectory(dir=args.dir) as tmp:
-        rnd = random.Random(1)
-        paths = [os.path.join(tmp, "base.trnd")]
-        build_base(paths[0], n)
-        for layer in (1, 2, 3):
-            paths.insert(0, os.path.join(tmp, f"delta{layer}.trnd"))
-            build_delta(paths[0], n, m, layer, rnd)
-        t = time.perf_counter()
-        tarndb.compact(os.path.join(tmp, "single.trnd"), paths)
-        print(f"(compacting the stack took {time.perf_counter() - t:.1f} s)")
-        with tarndb.open(paths) as stack, tarndb.TarnReader(os.path.join(tmp, "single.trnd")) \
-                as single:
-            assert len(stack) == len(single)
-            print(f"\n## Reads: {n:,} keys + 3 deltas of {m:,} changes vs one store\n")
-            print("| operation | stack | one store | stack / one |\n|---|---|---|---|")
-            for name, a, b, ratio in read_figures(stack, single, n):
-                print(f"| {name} | {a:.0f} ns | {b:.0f} ns | {ratio:.2f}x |")
-        for path in paths:
-            os.remove(path)
-        os.remove(os.path.join(tmp, "single.trnd"))
-        seconds, build_seconds, peak = compaction_figures(tmp, n, args.memory_limit)
-        print(f"\n## Compaction: {n:,} keys + a delta of {n // 10:,}\n")
-        print("| compact | update_raw + build | speed-up | peak RssAnon | limit + 32 MiB |")
-        print("|---|---|---|---|---|")
-        print(f"| {seconds:.2f} s | {build_seconds:.2f} s | {build_seconds / seconds:.2f}x | "
-              f"{peak / 2**20:.0f} MiB | {(args.memory_limit >> 20) + 32} MiB |")
+        if not args.sharded_only:
+            stack_and_compaction(args, tmp)
         if args.sharded:
             full, delta, small = sharded_figures(tmp, args.sharded)
             k = args.sharded
@@ -227,6 +204,36 @@ def main() -> None:
             print("| full build | delta commit | build of the delta's size |\n|---|---|---|")
             print(f"| {full:.1f} s | {delta:.1f} s | {small:.1f} s |")
     print(f"\nload average: {os.getloadavg()}")
+
+
+def stack_and_compaction(args: argparse.Namespace, tmp: str) -> None:
+    """Parts 1 and 2."""
+    n, m = args.keys, args.delta or args.keys // 100
+    rnd = random.Random(1)
+    paths = [os.path.join(tmp, "base.trnd")]
+    build_base(paths[0], n)
+    for layer in (1, 2, 3):
+        paths.insert(0, os.path.join(tmp, f"delta{layer}.trnd"))
+        build_delta(paths[0], n, m, layer, rnd)
+    t = time.perf_counter()
+    tarndb.compact(os.path.join(tmp, "single.trnd"), paths)
+    print(f"(compacting the stack took {time.perf_counter() - t:.1f} s)")
+    with tarndb.open(paths) as stack, tarndb.TarnReader(os.path.join(tmp, "single.trnd")) \
+            as single:
+        assert len(stack) == len(single)
+        print(f"\n## Reads: {n:,} keys + 3 deltas of {m:,} changes vs one store\n")
+        print("| operation | stack | one store | stack / one |\n|---|---|---|---|")
+        for name, a, b, ratio in read_figures(stack, single, n):
+            print(f"| {name} | {a:.0f} ns | {b:.0f} ns | {ratio:.2f}x |")
+    for path in paths:
+        os.remove(path)
+    os.remove(os.path.join(tmp, "single.trnd"))
+    seconds, build_seconds, peak = compaction_figures(tmp, n, args.memory_limit)
+    print(f"\n## Compaction: {n:,} keys + a delta of {n // 10:,}\n")
+    print("| compact | update_raw + build | speed-up | peak RssAnon | limit + 32 MiB |")
+    print("|---|---|---|---|---|")
+    print(f"| {seconds:.2f} s | {build_seconds:.2f} s | {build_seconds / seconds:.2f}x | "
+          f"{peak / 2**20:.0f} MiB | {(args.memory_limit >> 20) + 32} MiB |")
 
 
 if __name__ == "__main__":
