@@ -23,7 +23,7 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 from tarndb._commit import (_check_shards_in_place, _commit_lock, _fsync_dir,
                             _remove_old_versions, held_version, live_versions, shard_figures)
 from tarndb._compact import compact
-from tarndb._errors import TarnCorruptError, TarnError, TarnIOError, TarnVersionError
+from tarndb._errors import TarnCorruptError, TarnIOError, TarnVersionError
 from tarndb._layered import LayeredReader
 from tarndb._manifest import MANIFEST, make_manifest, manifest_bytes, shard_file_name
 from tarndb._manifest_layers import (LAYERED_LAYOUT, LayerInfo, make_layered_manifest,
@@ -294,10 +294,8 @@ def open(path: Union[StrPath, Sequence[StrPath]], verify: bool = True, populate:
         return open_store(path, verify, populate, keys_as=keys_as, _need_codec=_need_codec)
     # A commit may change the layout between the look and the open: look again.
     for attempt in range(_OPEN_ATTEMPTS):
-        try:
-            layered = read_any_manifest(fspath_str(path))["layout"] == LAYERED_LAYOUT
-        except TarnError:
-            layered = False  # ShardedReader reports what is wrong
+        # A manifest that cannot be read is reported as it is, whatever its layout.
+        layered = read_any_manifest(fspath_str(path))["layout"] == LAYERED_LAYOUT
         try:
             if layered:
                 return LayeredDirReader(path, verify, populate, keys_as=keys_as,
