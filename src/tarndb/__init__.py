@@ -3,7 +3,8 @@
 Build a store with :class:`TarnWriter`, read it with :class:`TarnReader` (a
 read-only ``Mapping``). A sharded store (a directory of shard files and a
 manifest, built with ``tarndb.dask.to_tarn``) is read as one mapping by
-:class:`ShardedReader`; :func:`open` opens either kind. Values are MessagePack-encoded; keys are ``str`` or
+:class:`ShardedReader`; a stack of a base store and deltas (files with
+tombstones) by :class:`LayeredReader`; :func:`open` opens each kind. Values are MessagePack-encoded; keys are ``str`` or
 ``bytes``. Both classes build on the native module ``tarndb._store``.
 """
 
@@ -17,14 +18,19 @@ from tarndb._errors import (
     TarnVersionError,
 )
 from tarndb._reader import RawView, TarnReader
+from tarndb._compact import compact
+from tarndb._layered import LayeredRawView, LayeredReader
+from tarndb._layered_dir import LayeredDirReader, open
 from tarndb._sharded_reader import ShardedRawView, ShardedReader
-from tarndb._sharded_reader import open_store as open
 from tarndb._store import __version__, shard_of
 from tarndb._types import Key, StoreStats, StrPath
 from tarndb._writer import TarnWriter
 
 __all__ = [
     "Key",
+    "LayeredDirReader",
+    "LayeredRawView",
+    "LayeredReader",
     "RawView",
     "ShardedRawView",
     "ShardedReader",
@@ -39,6 +45,7 @@ __all__ = [
     "TarnVersionError",
     "TarnWriter",
     "__version__",
+    "compact",
     "open",
     "shard_of",
 ]

@@ -23,7 +23,7 @@ from tarndb._writer import TarnWriter
 
 def build(args: argparse.Namespace) -> int:
     args.store = _target(args.store)
-    if args.shards is not None:
+    if args.shards is not None or args.update:
         from tarndb._sharded_cli import build_sharded
 
         return build_sharded(args)

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 from typing import Callable, Dict, NoReturn
 
-from tarndb import _cli_build, _cli_check, _cli_read, _sharded_cli
+from tarndb import _cli_build, _cli_check, _cli_compact, _cli_read, _sharded_cli
 from tarndb._cli_input import byte_count
 from tarndb._cli_keys import BASE64, HEX, TEXT
 from tarndb._cli_output import EXIT_USAGE
@@ -104,6 +104,7 @@ def parser() -> argparse.ArgumentParser:
                      "check every checksum of each store (exit 1 when one is damaged)")
     verify.add_argument("stores", metavar="STORE", nargs="+", help=_STORE_HELP + "; several may "
                         "be given, and the status is the worst of theirs")
+    _cli_compact.add_command(commands, _EPILOG)
     return top
 
 

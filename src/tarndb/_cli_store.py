@@ -9,7 +9,7 @@ from typing import Any, Iterator
 
 from tarndb._cli_output import EXIT_DAMAGED, EXIT_USAGE, Failure
 from tarndb._errors import TarnCorruptError, TarnIOError, TarnVersionError
-from tarndb._sharded_reader import open_store
+from tarndb._layered_dir import open as open_store
 
 # The first bytes of every store file.
 _MAGIC = b"TRND"
@@ -17,7 +17,7 @@ _MAGIC = b"TRND"
 
 @contextlib.contextmanager
 def reading(store: str, verify: bool) -> Iterator[Any]:
-    """A reader of *store* (a store file, or a sharded store's directory),
+    """A reader of *store* (a store file, or a directory store, with layers or not),
     closed after the block. Damage found while opening or reading ends the
     command with status 1, a file that is not a store also with 1, an I/O
     error with 2."""

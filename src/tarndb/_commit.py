@@ -23,11 +23,12 @@ import fcntl
 import os
 import shutil
 import time
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
 from tarndb._errors import TarnCorruptError, TarnIOError, TarnVersionError
 from tarndb._manifest import (MANIFEST, VERSION_RE, ShardInfo, make_manifest, manifest_bytes,
-                              read_manifest, shard_file_name)
+                              shard_file_name)
+from tarndb._manifest_layers import read_any_manifest, referenced_versions
 from tarndb._reader import TarnReader
 from tarndb._store import publish_file
 from tarndb._types import StrPath, fspath_str
@@ -168,13 +169,20 @@ def commit(root: StrPath, version: str, shards: Sequence[ShardInfo]) -> Dict[str
     with _commit_lock(text):
         _check_shards_in_place(text, version, shards)
         _fsync_dir(os.path.join(text, version))
-        try:
-            previous: Optional[str] = read_manifest(text)["version"]
-        except (TarnIOError, TarnCorruptError, TarnVersionError):
-            previous = None
+        previous = live_versions(text)
         publish_file(os.path.join(text, MANIFEST), manifest_bytes(manifest))
-        _remove_old_versions(text, keep={version, previous})
+        _remove_old_versions(text, keep={version} | previous)
     return manifest
+
+
+def live_versions(root: str) -> Set[str]:
+    """The version directories the live manifest uses: its own, and those of
+    its shards' layers (none when there is no readable manifest)."""
+    try:
+        manifest = read_any_manifest(root)
+    except (TarnIOError, TarnCorruptError, TarnVersionError):
+        return set()
+    return referenced_versions(manifest) | {manifest["version"]}
 
 
 def _remove_old_versions(root: str, keep: Iterable[Optional[str]]) -> None:
@@ -193,9 +201,8 @@ def _remove_old_versions(root: str, keep: Iterable[Optional[str]]) -> None:
 def abandon(root: StrPath, version: str) -> None:
     """Remove the directory of a version whose build failed (never the live one)."""
     text = fspath_str(root)
-    with contextlib.suppress(TarnIOError, TarnCorruptError, TarnVersionError):
-        if read_manifest(text)["version"] == version:
-            return
+    if version in live_versions(text):
+        return
     # Tasks of the failed build may still be running and adding files (a
     # scheduler does not stop the rest of a graph when one task fails):
     # remove until the directory is gone, after which nothing can add to it.

@@ -31,7 +31,7 @@ _Items = Union[Mapping[Any, Any], Iterable[Tuple[Any, Any]]]
 
 #: The writer calls the encoder takes over.
 ROUTED_CALLS = ("add", "put", "put_many", "update", "add_raw", "add_key", "put_raw",
-                "put_many_raw", "update_raw", "_update_packed")
+                "put_many_raw", "update_raw", "_update_packed", "delete", "delete_many")
 # What one held value or key costs beyond its bytes: the tuple, the bytes
 # object's header and the list's slot.
 _HELD_OVERHEAD = 128
@@ -95,7 +95,8 @@ class CompressedValues:
                  memory_limit: Optional[int]) -> None:
         self._writer = weakref.ref(writer)
         self._trainer = Trainer(dictionary, _compression.DEFAULT_LEVEL if level is None else level)
-        # ("o", data) for an object, ("k", key bytes, object ID) for a key.
+        # ("o", data) for an object, ("k", key bytes, object ID) for a key,
+        # ("d", key bytes) for a tombstone.
         self._held: List[Tuple[Any, ...]] = []
         self._held_objects = 0
         self._held_bytes = 0
@@ -155,6 +156,22 @@ class CompressedValues:
             raise ValueError(f"obj_id {i} out of range (have {self.num_objects()} objects)")
         self._hold(("k", key_bytes, i), len(key_bytes))
 
+    def delete(self, key: Any) -> None:
+        # Held in order with the keys: the last call for a key wins.
+        if self._trainer.compress is not None:
+            if self._held:
+                self.flush()
+            Writer.delete(self._native(), key)
+            return
+        key_bytes = Writer._storable_key(key)
+        self._hold(("d", key_bytes), len(key_bytes))
+
+    def delete_many(self, keys: Iterable[Any]) -> None:
+        if isinstance(keys, (str, bytes)):
+            raise TypeError("delete_many() takes an iterable of keys, not one key")
+        for key in keys:
+            self.delete(key)
+
     def put_raw(self, key: Any, data: Any) -> int:
         key_bytes = Writer._storable_key(key)
         obj_id = self.add_raw(data)
@@ -201,7 +218,8 @@ class CompressedValues:
     def num_keys(self) -> int:
         writer = self._native()
         if self._held and Writer.num_objects.__get__(writer) == 0:  # every key is held
-            return len({op[1] for op in self._held if op[0] == "k"})
+            live = {op[1]: op[0] == "k" for op in self._held if op[0] != "o"}
+            return sum(live.values())
         if self._held:
             self.flush()
         return Writer.num_keys.__get__(writer)  # type: ignore[no-any-return]
@@ -236,6 +254,8 @@ class CompressedValues:
                 if op[0] == "o":
                     self._store(op[1])
                     self._held_objects -= 1
+                elif op[0] == "d":
+                    Writer.delete(writer, op[1])
                 else:
                     Writer.add_key(writer, op[1], op[2])
                 done += 1

@@ -14,7 +14,7 @@ import os
 import re
 import stat
 import zlib
-from typing import Any, Dict, Sequence
+from typing import Any, Dict, Sequence, Tuple
 
 from tarndb._errors import TarnCorruptError, TarnIOError, TarnVersionError
 
@@ -137,7 +137,12 @@ def parse_manifest(data: bytes, where: str) -> Dict[str, Any]:
 
 
 def read_manifest(root: str) -> Dict[str, Any]:
-    """The live manifest of the sharded store at *root*.
+    """The live manifest of the sharded store at *root* (layout 1)."""
+    return parse_manifest(*read_manifest_bytes(root))
+
+
+def read_manifest_bytes(root: str) -> Tuple[bytes, str]:
+    """The bytes of the live manifest file of *root*, and its path.
 
     The file is opened without blocking and must be a regular file of at
     most ``MAX_MANIFEST_BYTES``: a FIFO planted there would block the open
@@ -158,4 +163,4 @@ def read_manifest(root: str) -> Dict[str, Any]:
     if len(data) > MAX_MANIFEST_BYTES:
         raise TarnCorruptError(f"{path}: larger than a manifest can be "
                                f"({MAX_MANIFEST_BYTES >> 20} MiB)")
-    return parse_manifest(data, path)
+    return data, path

@@ -19,6 +19,7 @@ import tempfile
 from operator import itemgetter
 from typing import Any, Iterator, List, Optional, Sequence, Tuple
 
+from tarndb import _cli_update
 from tarndb._cli_input import input_format, open_input
 from tarndb._cli_output import EXIT_OK, EXIT_USAGE, Failure, os_error_message, stdout
 from tarndb._errors import TarnError
@@ -40,6 +41,7 @@ def add_arguments(build: argparse.ArgumentParser) -> None:
     build.add_argument("--workers", type=int, metavar="W",
                        help="with --shards and no --scheduler: local worker processes "
                             "(default: one per CPU)")
+    _cli_update.add_update_arguments(build)
     build.add_argument("-v", "--verbose", action="count", default=0,
                        help="with --shards: show Dask's log messages on standard error, -v its "
                             "warnings and errors, -vv also information, -vvv everything "
@@ -205,12 +207,15 @@ def build_sharded(args: argparse.Namespace) -> int:
         raise Failure("building a sharded store needs Dask: pip install 'tarndb[dask]'",
                        EXIT_USAGE) from None
     root = os.path.abspath(args.store)
+    _cli_update.prepare_update(args)
     _check_options(args)
     if os.path.exists(root) and not os.path.isdir(root):
         raise Failure(f"{args.store}: not a directory (a sharded store is one)", EXIT_USAGE)
     with dask_log_level(args.verbose) as level, removed_if_failed(root):
         manifest = _build_on_cluster(args, root, level)
-    if not args.quiet:
+    if not args.quiet and args.update:
+        stdout().write(_cli_update.summary(args.store, manifest))
+    elif not args.quiet:
         size = sum(s["size"] for s in manifest["shards"])
         stdout().write(f"{args.store}: {manifest['keys']:,} keys, {manifest['objects']:,} objects, "
                         f"{manifest['n']} shards, {size:,} bytes ({manifest['version']})\n")
@@ -231,15 +236,19 @@ def _build_on_cluster(args: argparse.Namespace, root: str, log_level: int) -> An
         cluster, client = start_local_cluster(args.workers or os.cpu_count() or 1, log_level)
     spooled: List[str] = []
     try:
-        bag = _bag_of_input(args, db, args.key_field or ["key"], input_format(args), root,
-                            spooled)
+        if args.update:
+            bag = _cli_update.update_bag(args, db, args.key_field or ["key"],
+                                         _block_size(args.memory_limit))
+        else:
+            bag = _bag_of_input(args, db, args.key_field or ["key"], input_format(args), root,
+                                spooled)
         # Each shard's writer keeps to the budget and spills where asked, as
         # the single-file build's writer does.
         options = {"hash_index": args.hash_index,
                    "compression": "zstd" if args.compress else None,
                    "memory_limit": args.memory_limit, "spill_dir": args.spill_dir}
         return to_tarn(bag, root, shards=args.shards, key=itemgetter(0), value=itemgetter(1),
-                       writer_options=options)
+                       writer_options=options, **_cli_update.update_options(args))
     except InputError as exc:
         raise Failure(f"{args.input}: {exc}", EXIT_USAGE) from None
     except (ValueError, TypeError) as exc:

@@ -47,6 +47,14 @@ class TarnWriter(Writer):
     readers look keys up without building a table of their own first; with
     it false the file holds exactly the base format.
 
+    ``delete(key)`` and ``delete_many(keys)`` record tombstones: the file
+    built is then a *delta*, a layer that deletes those keys from the
+    layers below it when read with ``tarndb.open([delta, ..., base])``.
+    Within one writer the last put or delete of a key wins. A delta always
+    gets a key filter (a small Bloom filter over its keys that lets layered
+    reads skip it); *filter* true gives one to any file. A reader of one
+    file alone sees a delta's puts.
+
     *compression* ``"zstd"`` stores every value compressed with a zstd
     dictionary trained on the first values added (up to 4 MiB or 100,000 of
     them, held back in memory until then), or with *dictionary* when given
@@ -70,13 +78,15 @@ class TarnWriter(Writer):
         compression: Optional[str] = None,
         dictionary: Optional[bytes] = None,
         compression_level: Optional[int] = None,
+        filter: bool = False,
         _target: Optional[str] = None,
         _unique_keys: bool = False,
     ) -> TarnWriter:
         # The native base takes its options as it is made; None picks the
         # core's own defaults (budget, spill directory).
         return super().__new__(cls, encode, memory_limit=memory_limit, spill_dir=spill_dir,
-                               hash_index=hash_index, target=_target, unique_keys=_unique_keys)
+                               hash_index=hash_index, target=_target, unique_keys=_unique_keys,
+                               filter=filter)
 
     def __init__(
         self,
@@ -87,6 +97,7 @@ class TarnWriter(Writer):
         compression: Optional[str] = None,
         dictionary: Optional[bytes] = None,
         compression_level: Optional[int] = None,
+        filter: bool = False,
         _target: Optional[str] = None,
         _unique_keys: bool = False,
     ) -> None:
@@ -111,6 +122,7 @@ class TarnWriter(Writer):
         compression: Optional[str] = None,
         dictionary: Optional[bytes] = None,
         compression_level: Optional[int] = None,
+        filter: bool = False,
     ) -> TarnWriter:
         """A writer bound to *path*: ``with`` builds it there on a clean exit.
 
@@ -123,7 +135,7 @@ class TarnWriter(Writer):
         target = fspath_str(path)
         writer = cls(memory_limit=memory_limit, spill_dir=spill_dir, hash_index=hash_index,
                      compression=compression, dictionary=dictionary,
-                     compression_level=compression_level, _target=target)
+                     compression_level=compression_level, filter=filter, _target=target)
         writer._quiet = quiet
         return writer
 

@@ -36,6 +36,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 from tarndb._commit import _remove_old_versions, commit, held_version, new_version, shard_figures
 from tarndb._dask_split import (INT_KEYS, KeySpec, Piece, ValueSpec, split_frame,
                                 split_records)
+from tarndb._delta_build import DeleteSpec, update_tarn
 from tarndb._errors import TarnDuplicateKeyError
 from tarndb._local_path import local_path, removed_if_failed
 from tarndb._manifest import shard_file_name
@@ -59,6 +60,8 @@ def to_tarn(
     storage_options: Optional[Mapping[str, Any]] = None,
     overwrite: bool = False,
     int_keys: str = "text",
+    mode: str = "replace",
+    delete: DeleteSpec = None,
 ) -> Any:
     """Build a sharded store at *path* from a ``dask.bag.Bag`` of records or
     a ``dask.dataframe.DataFrame``, and commit it as the live version.
@@ -90,6 +93,10 @@ def to_tarn(
     one it replaces.
     *scheduler*: as for ``dask.compute``; by default an active
     ``distributed.Client``, else the collection's own default.
+    *mode* ``"update"`` commits a delta version (computed at once): a layer
+    on every shard the records reach, the store's shard count kept, and a
+    record whose *delete* marker is true (a field or column of that name,
+    or a callable taking the record) deletes its keys (``_delta_build``).
     """
     import dask
 
@@ -101,6 +108,9 @@ def to_tarn(
     split = _splitter(collection, key, value)
     if scheduler is None:
         scheduler = _default_scheduler(collection)
+    if _updating(mode, compute, overwrite):
+        return update_tarn(collection, split is split_records, n, key, value, int_keys, root,
+                           options, delete, scheduler)
     if not compute:
         # Made now, held by nothing: a build that fails or is never computed
         # leaves it to the next commit, which removes it.
@@ -152,6 +162,14 @@ def _finish(root: str, version: str, figures: List[Dict[str, Any]],
     if overwrite:
         _remove_old_versions(root, keep={version})
     return manifest
+
+
+def _updating(mode: str, compute: bool, overwrite: bool) -> bool:
+    if mode not in ("replace", "update"):
+        raise ValueError(f"mode must be 'replace' or 'update', not {mode!r}")
+    if mode == "update" and (not compute or overwrite):
+        raise ValueError("mode='update' takes neither compute=False nor overwrite=True")
+    return mode == "update"
 
 
 def _writer_options(given: Optional[Dict[str, Any]], compression: Optional[str]) -> Dict[str, Any]:

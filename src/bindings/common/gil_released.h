@@ -1,5 +1,6 @@
 // GilReleased: the interpreter lock released for a scope, around core calls
-// that touch no Python object (a sort, a write, an fsync, a lock wait).
+// that touch no Python object (a sort, a write, an fsync, a lock wait); and
+// GilHeld, its inverse for callbacks made meanwhile.
 #ifndef TARNDB_BINDINGS_COMMON_GIL_RELEASED_H_
 #define TARNDB_BINDINGS_COMMON_GIL_RELEASED_H_
 
@@ -19,6 +20,19 @@ class GilReleased {
 
  private:
   PyThreadState* saved_;
+};
+
+// The interpreter lock taken back for a scope by a thread that gave it up
+// (a core callback reporting progress), and given up again on every way out.
+class GilHeld {
+ public:
+  GilHeld() : state_(PyGILState_Ensure()) {}
+  ~GilHeld() { PyGILState_Release(state_); }
+  GilHeld(const GilHeld&) = delete;
+  GilHeld& operator=(const GilHeld&) = delete;
+
+ private:
+  PyGILState_STATE state_;
 };
 
 }  // namespace tarndb::py

@@ -7,11 +7,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/common/keyed_hash.h"
 #include "core/common/result.h"
+#include "core/format/extension.h"
+#include "core/reader/layers.h"
 #include "core/writer/memory_budget.h"
 #include "core/writer/writer.h"
 
@@ -33,6 +37,7 @@ struct WriterSettings {
   std::optional<std::string> target;  // checked by CheckTarget
   std::optional<bool> unique_keys;
   std::optional<HashKey> seed;
+  std::optional<bool> filter;
 };
 
 // Whether target is something a store may replace (not a directory,
@@ -42,6 +47,13 @@ Status CheckTarget(const std::string& target);
 
 // A new writer with settings.
 CoreWriter NewCoreWriter(WriterSettings settings);
+
+// Merge stack into one store at path (core/writer/compact.h), with the
+// writer's settings (memory_limit is the compaction's budget), sections for
+// its extension block, and progress called every 65,536 keys (false stops).
+Result<BuildFigures> CompactStack(const LayerStack& stack, const std::string& path,
+                                  WriterSettings settings, std::vector<SectionBytes> sections,
+                                  std::function<bool(uint64_t)> progress);
 
 // Ok, or the core's error for a key of size bytes, over the length limit.
 Status CheckKeyLength(size_t size);

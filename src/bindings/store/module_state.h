@@ -25,6 +25,8 @@ struct StoreModule {
   OwnedRef merge_iterator_type;
   OwnedRef writer_type;
   OwnedRef shards_type;
+  OwnedRef layers_type;
+  OwnedRef layer_iterator_type;
   // The classes of tarndb._errors that the module raises.
   OwnedRef corrupt_error;
   OwnedRef version_error;

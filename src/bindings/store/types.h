@@ -15,6 +15,8 @@ extern PyType_Spec kReaderIteratorSpec;
 extern PyType_Spec kMergeIteratorSpec;
 extern PyType_Spec kWriterSpec;
 extern PyType_Spec kShardsSpec;
+extern PyType_Spec kLayersSpec;
+extern PyType_Spec kLayerIteratorSpec;
 
 }  // namespace tarndb::py::store
 

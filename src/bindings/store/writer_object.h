@@ -99,6 +99,18 @@ class WriterRef {
     return true;
   }
 
+  // Record a tombstone for key, spilling as AddKey does.
+  bool DeleteKey(KeyView key) const {
+    bool spill_first = false;
+    Status done = state().core.DeleteKey(key, &spill_first);
+    if (done.ok() && spill_first) {
+      GilReleased released;
+      done = state().core.DeleteKey(key);
+    }
+    if (!done.ok()) return Raise(done.error()), false;
+    return true;
+  }
+
  private:
   PyObject* self_;
 };

@@ -61,6 +61,7 @@ bool ParseWriterSettings(const StoreModule& module, PyObject* const* a, WriterSe
     if (!PyArg_ParseTuple(a[6], "KK;hash_seed must be a pair of integers", &k0, &k1)) return false;
     s->seed = HashKey{k0, k1};
   }
+  if (a[7] != nullptr && !Flag(a[7], &s->filter)) return false;
   return true;
 }
 

@@ -1,5 +1,5 @@
 // Writer()'s arguments (encode, memory_limit, spill_dir, hash_index,
-// target, unique_keys, hash_seed) turned into what a new writer needs.
+// target, unique_keys, hash_seed, filter) turned into what a new writer needs.
 #ifndef TARNDB_BINDINGS_STORE_WRITER_OPTIONS_H_
 #define TARNDB_BINDINGS_STORE_WRITER_OPTIONS_H_
 
@@ -11,7 +11,7 @@
 
 namespace tarndb::py::store {
 
-// The settings from a[1..6], converted in order; a target no store may
+// The settings from a[1..7], converted in order; a target no store may
 // replace is refused here, before any value is written beside it. False
 // with an exception set (as module's classes) on failure.
 bool ParseWriterSettings(const StoreModule& module, PyObject* const* a, WriterSettings* settings);

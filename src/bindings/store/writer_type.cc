@@ -18,6 +18,7 @@
 #include "bindings/store/types.h"
 #include "bindings/store/writer_batch.h"
 #include "bindings/store/writer_object.h"
+#include "bindings/store/writer_delete.h"
 #include "bindings/store/writer_options.h"
 #include "core/format/coding.h"
 #include "core/format/hash_index.h"
@@ -26,8 +27,12 @@ namespace tarndb::py::store {
 namespace {
 
 constexpr const char* kNewNames[] = {"encode", "memory_limit", "spill_dir", "hash_index",
-                                     "target", "unique_keys",  "hash_seed"};
-constexpr Params kNewParams{"Writer()", kNewNames, 7, 0};
+                                     "target", "unique_keys",  "hash_seed",  "filter"};
+constexpr Params kNewParams{"Writer()", kNewNames, 8, 0};
+constexpr const char* kDeleteNames[] = {"key"};
+constexpr Params kDeleteParams{"delete()", kDeleteNames, 1, 1};
+constexpr const char* kDeleteManyNames[] = {"keys"};
+constexpr Params kDeleteManyParams{"delete_many()", kDeleteManyNames, 1, 1};
 constexpr const char* kValueNames[] = {"value"};
 constexpr Params kAddParams{"add()", kValueNames, 1, 1};
 constexpr const char* kDataNames[] = {"data"};
@@ -57,7 +62,7 @@ constexpr auto kShared = ScopedUse::kShared;
 
 extern "C" PyObject* WriterNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Frame([&]() -> PyObject* {
-    PyObject* a[7];
+    PyObject* a[8];
     if (!BindTuple(kNewParams, args, kwargs, a)) return nullptr;
     PyObject* encode = a[0] == Py_None ? nullptr : a[0];
     if (encode != nullptr && !PyCallable_Check(encode)) {
@@ -245,6 +250,12 @@ PyMethodDef kMethods[] = {
     {"_update_packed", AsCFunction(ExclusiveMethod<kUpdatePackedParams, UpdatePackedBody>), kFastKw,
      "_update_packed($self, data)\n--\n\n"
      "update_raw() over pairs packed by _pack_by_shard(); returns how many were stored."},
+    {"delete", AsCFunction(ExclusiveMethod<kDeleteParams, DeleteBody>), kFastKw,
+     "delete($self, key)\n--\n\n"
+     "Record a tombstone for *key*: the store built is a delta that deletes it from the\n"
+     "layers below it (the last put or delete of a key wins)."},
+    {"delete_many", AsCFunction(ExclusiveMethod<kDeleteManyParams, DeleteManyBody>), kFastKw,
+     "delete_many($self, keys)\n--\n\nRecord a tombstone for every key of *keys*."},
     {"_storable_key", WriterStorableKey, METH_O | METH_CLASS,
      "_storable_key(key)\n--\n\nThe bytes stored for *key*; the errors add_key raises."},
     {"_set_section", AsCFunction(ExclusiveMethod<kSetSectionParams, SetSectionBody>), kFastKw,
@@ -279,7 +290,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_getset, kGetSet},
     {Py_tp_doc, const_cast<char*>("Writer(encode=None, memory_limit=None, spill_dir=None, "
                                   "hash_index=True, target=None, unique_keys=False, "
-                                  "hash_seed=None)\n--\n\n"
+                                  "hash_seed=None, filter=False)\n--\n\n"
                                   "Collects values and keys; the base of tarndb.TarnWriter.")},
     {0, nullptr},
 };

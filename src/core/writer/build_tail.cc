@@ -17,13 +17,35 @@ Error ExtensionTooLarge(bool hash_index) {
                                  : "extension sections too large for one object");
 }
 
+// The entries of keys in order that the index gets: all of them, or, for a
+// layer, those that are not tombstones (which go to its sections).
+class IndexOrder {
+ public:
+  IndexOrder(const KeyMap& keys, const KeyOrder& order, LayerSections* layer) : order_(order) {
+    if (layer == nullptr || !layer->active()) return;
+    filtered_ = true;
+    puts_.reserve(order.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+      const uint32_t e = order[i];
+      if (!layer->Take(keys.Key(e), keys.ObjectId(e))) puts_.push_back(e);
+    }
+  }
+  size_t size() const { return filtered_ ? puts_.size() : order_.size(); }
+  uint32_t operator[](size_t i) const { return filtered_ ? puts_[i] : order_[i]; }
+
+ private:
+  const KeyOrder& order_;
+  bool filtered_ = false;
+  std::vector<uint32_t> puts_;
+};
+
 // The extension block for keys in order, built in memory.
-std::optional<ExtensionBuilder> BuildExtension(const KeyMap& keys, const KeyOrder& order,
+std::optional<ExtensionBuilder> BuildExtension(const KeyMap& keys, const IndexOrder& order,
                                                const TailInput& in, uint64_t data_end) {
   if (!in.hash_index) return ExtensionBuilder(in.sections);
   const size_t n = order.size();
   uint64_t index_size = 0;
-  for (size_t i = 0; i < n; ++i) index_size += kEntryOverhead + keys.Key(i).size;
+  for (size_t i = 0; i < n; ++i) index_size += kEntryOverhead + keys.Key(order[i]).size;
   std::optional<ExtensionBuilder> ext(std::in_place, n, index_size, data_end, in.seed, in.sections);
   uint64_t pos = 0;
   for (size_t i = 0; i < n; ++i) {
@@ -38,7 +60,7 @@ std::optional<ExtensionBuilder> BuildExtension(const KeyMap& keys, const KeyOrde
 }
 
 // The index section for keys in order.
-Status AppendIndex(const KeyMap& keys, const KeyOrder& order, const RecordStore& records,
+Status AppendIndex(const KeyMap& keys, const IndexOrder& order, const RecordStore& records,
                    Appender* out) {
   const size_t n = order.size();
   for (size_t i = 0; i < n; ++i) {
@@ -57,10 +79,46 @@ Status AppendIndex(const KeyMap& keys, const KeyOrder& order, const RecordStore&
   return OkStatus();
 }
 
+// A block of the sections alone (no hash index), appended to data at the
+// end of the data section.
+Result<WrittenRecord> AppendSectionsBlock(const TailInput& in, const SpillFile& data) {
+  const ExtensionBuilder ext(in.sections);
+  if (ext.payload_size() > kMaxObjectLength) return ExtensionTooLarge(false);
+  Appender block(&data, in.records->data_end(), in.buffer);
+  Status s = ext.EmitRecord([&block](const uint8_t* p, size_t n) { return block.Append(p, n); });
+  if (s.ok()) s = block.Flush();
+  if (!s.ok()) return std::move(s.error());
+  return WrittenRecord{block.appended(), block.crc()};
+}
+
+// A layer without a hash index: its block, then the index from its spill
+// file.
+Status AppendSpilledIndex(const TailInput& in, const SpillFile& index_file, const Appender& index,
+                          uint64_t count, const SpillFile& data, TailFigures* figures) {
+  Result<WrittenRecord> block = AppendSectionsBlock(in, data);
+  if (!block.ok()) return std::move(block.error());
+  const uint64_t ext_bytes = block.value().bytes;
+  Status s = CopyRange(index_file.fd(), 0, data.fd(), in.records->data_end() + ext_bytes,
+                       index.appended(), data.name());
+  if (!s.ok()) return s;
+  *figures = TailFigures{count, ext_bytes, ext_bytes + index.appended(),
+                         crc32::Combine(block.value().crc, index.crc(), index.appended())};
+  return OkStatus();
+}
+
 }  // namespace
 
-Status AppendTail(const KeyMap& keys, const TailInput& in, Appender* out, TailFigures* figures) {
-  const KeyOrder order(keys);
+Status AppendTail(const KeyMap& keys, const TailInput& given, Appender* out,
+                  TailFigures* figures) {
+  const KeyOrder sorted(keys);
+  const IndexOrder order(keys, sorted, given.layer);
+  // A layer's sections are complete once every key has been taken.
+  std::vector<SectionBytes> sections;
+  TailInput in = given;
+  if (given.layered()) {
+    sections = given.layer->With(*given.sections);
+    in.sections = &sections;
+  }
   const uint64_t data_end = out->end();
   uint64_t ext_bytes = 0;
   if (in.has_extension()) {
@@ -76,36 +134,36 @@ Status AppendTail(const KeyMap& keys, const TailInput& in, Appender* out, TailFi
   return OkStatus();
 }
 
-Status WriteTailFromRuns(const MergeInput& merge, const TailInput& in, const SpillFile& data,
+Status WriteTailFromRuns(const MergeInput& merge, const TailInput& given, const SpillFile& data,
                          TailFigures* figures) {
+  TailInput in = given;
   const uint64_t data_end = in.records->data_end();
   // Without a hash index the extension block (if any) does not depend on
-  // the keys: it goes first and the index straight after it. With one, the
-  // index goes to a spill file first, since the block comes before it and
-  // depends on every entry's position.
+  // the keys: it goes first and the index straight after it. With one, or
+  // with a layer's sections (known once every key is merged), the index
+  // goes to a spill file first, since the block comes before it.
+  const bool index_first = in.hash_index || in.layered();
   uint64_t index_start = data_end;
   uint32_t small_crc = 0;
-  if (!in.hash_index && !in.sections->empty()) {
-    const ExtensionBuilder ext(in.sections);
-    if (ext.payload_size() > kMaxObjectLength) return ExtensionTooLarge(false);
-    Appender small(&data, data_end, in.buffer);
-    Status s = ext.EmitRecord([&small](const uint8_t* p, size_t n) { return small.Append(p, n); });
-    if (s.ok()) s = small.Flush();
-    if (!s.ok()) return s;
-    small_crc = small.crc();
-    index_start += small.appended();
+  if (!index_first && !in.sections->empty()) {
+    Result<WrittenRecord> block = AppendSectionsBlock(in, data);
+    if (!block.ok()) return std::move(block.error());
+    small_crc = block.value().crc;
+    index_start += block.value().bytes;
   }
   std::unique_ptr<SpillFile> index_file;
-  if (in.hash_index) {
+  if (index_first) {
     Result<SpillFile> made = SpillFile::Create(merge.spill_dir, "spill file");
     if (!made.ok()) return std::move(made.error());
     index_file = std::make_unique<SpillFile>(std::move(made.value()));
   }
-  Appender index(in.hash_index ? index_file.get() : &data, in.hash_index ? 0 : index_start,
+  Appender index(index_first ? index_file.get() : &data, index_first ? 0 : index_start,
                  in.buffer);
   uint64_t count = 0;
+  LayerSections* layer = in.layered() ? in.layer : nullptr;
   Status s = merge.runs->Merge(
       merge.memory, merge.keep_first, merge.repeat, [&](KeyView key, uint32_t obj_id) -> Status {
+        if (layer != nullptr && layer->Take(key, obj_id)) return OkStatus();
         uint8_t entry[2 + kMaxKeyLength + 8];
         const uint8_t* end = EncodeIndexEntry(key, in.records->position(obj_id), entry);
         ++count;
@@ -113,13 +171,19 @@ Status WriteTailFromRuns(const MergeInput& merge, const TailInput& in, const Spi
       });
   if (s.ok()) s = index.Flush();
   if (!s.ok()) return s;
-  if (in.hash_index && merge.fails_anyway && merge.fails_anyway()) return OkStatus();
-  if (!in.hash_index) {
+  if (index_first && merge.fails_anyway && merge.fails_anyway()) return OkStatus();
+  if (!index_first) {
     const uint64_t ext_bytes = index_start - data_end;
     *figures = TailFigures{count, ext_bytes, ext_bytes + index.appended(),
                            crc32::Combine(small_crc, index.crc(), index.appended())};
     return OkStatus();
   }
+  std::vector<SectionBytes> sections;
+  if (layer != nullptr) {
+    sections = layer->With(*in.sections);
+    in.sections = &sections;
+  }
+  if (!in.hash_index) return AppendSpilledIndex(in, *index_file, index, count, data, figures);
   ExternalExtensionInput ext;
   ext.index = index_file.get();
   ext.index_size = index.appended();

@@ -15,6 +15,7 @@
 #include "core/format/extension.h"
 #include "core/writer/key_map.h"
 #include "core/writer/key_runs.h"
+#include "core/writer/layer_sections.h"
 #include "core/writer/record_store.h"
 #include "core/writer/spill_file.h"
 
@@ -26,7 +27,9 @@ struct TailInput {
   const std::vector<SectionBytes>* sections = nullptr;  // the caller's sections (may be empty)
   HashKey seed;                                         // of the hash index
   size_t buffer = 0;                                    // write buffer
-  bool has_extension() const { return hash_index || !sections->empty(); }
+  LayerSections* layer = nullptr;  // tombstones and filter (may be null: none)
+  bool layered() const { return layer != nullptr && layer->active(); }
+  bool has_extension() const { return hash_index || !sections->empty() || layered(); }
 };
 
 // What was written: the index's entries, the extension record's bytes (0

@@ -26,6 +26,11 @@
 
 namespace tarndb {
 
+// The object ID of a deleted key (a tombstone): no object has it, since
+// IDs stop at 2^32 - 2. It travels through the map and the runs like any
+// other, so the last call for a key wins whether it put or deleted.
+inline constexpr uint32_t kTombstoneId = UINT32_MAX;
+
 class KeyMap {
  public:
   KeyMap();

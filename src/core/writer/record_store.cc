@@ -58,7 +58,7 @@ Status RecordStore::EnsureDataFile() {
   return OkStatus();
 }
 
-Result<uint64_t> RecordStore::Add(const uint8_t* payload, size_t n) {
+Result<uint64_t> RecordStore::Add(const uint8_t* payload, size_t n, const uint32_t* known_crc) {
   if (n > kMaxObjectLength) {
     return Error::Other("object of " + std::to_string(n) +
                         " bytes exceeds the 4294967295-byte limit");
@@ -71,7 +71,7 @@ Result<uint64_t> RecordStore::Add(const uint8_t* payload, size_t n) {
   // as it was.
   if (Status s = positions_.Reserve(); !s.ok()) return std::move(s.error());
   uint8_t head[kRecordHeadSize];
-  const uint32_t crc = crc32::Value(payload, n);
+  const uint32_t crc = known_crc != nullptr ? *known_crc : crc32::Value(payload, n);
   RecordHead{static_cast<uint32_t>(n), crc}.EncodeTo(head);
   const uint64_t pos = data_end();
   if (place_ == RecordPlace::kMemory) {

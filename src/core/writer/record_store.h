@@ -39,7 +39,8 @@ class RecordStore {
   // the other kind for a payload over 4,294,967,295 bytes or a
   // 4,294,967,296th object, with the I/O kind when the data file cannot be
   // written; the store is then as it was (a failed allocation too).
-  Result<uint64_t> Add(const uint8_t* payload, size_t n);
+  // known_crc, when given, is the payload's CRC-32, already computed.
+  Result<uint64_t> Add(const uint8_t* payload, size_t n, const uint32_t* known_crc = nullptr);
 
   uint64_t count() const { return positions_.size(); }
   // The absolute file position of object id's record.

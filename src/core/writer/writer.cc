@@ -57,9 +57,9 @@ Error Writer::CloseWith(Error e) {
   return Error::Io(e.message() + "; the writer is closed", e.sys_errno(), e.path());
 }
 
-Result<uint64_t> Writer::AddObject(const uint8_t* payload, size_t n) {
+Result<uint64_t> Writer::AddObject(const uint8_t* payload, size_t n, const uint32_t* known_crc) {
   if (Status s = CheckOpen(); !s.ok()) return std::move(s.error());
-  Result<uint64_t> id = records_.Add(payload, n);
+  Result<uint64_t> id = records_.Add(payload, n, known_crc);
   if (!id.ok()) return DataFailure(std::move(id.error()));
   return id;
 }
@@ -89,6 +89,7 @@ Status Writer::SpillKeys() {
     const KeyOrder order(keys_);
     if (Status s = runs_.Spill(keys_, order, budget_.run_buffer()); !s.ok()) return s;
   }
+  spilled_entries_ += keys_.size();
   TakeMapRepeat();
   keys_ = NewKeyMap();
   return OkStatus();
@@ -101,6 +102,18 @@ Status Writer::AddKey(KeyView key, uint64_t obj_id, bool* spill_first) {
     return Error::Other("obj_id " + std::to_string(obj_id) + " out of range (have " +
                         std::to_string(object_count()) + " objects)");
   }
+  return PutKey(key, static_cast<uint32_t>(obj_id), spill_first);
+}
+
+Status Writer::DeleteKey(KeyView key, bool* spill_first) {
+  if (Status s = CheckOpen(); !s.ok()) return s;
+  if (Status s = CheckKeyLength(key.size); !s.ok()) return s;
+  Status s = PutKey(key, kTombstoneId, spill_first);
+  if (s.ok()) has_tombstones_ = true;
+  return s;
+}
+
+Status Writer::PutKey(KeyView key, uint32_t obj_id, bool* spill_first) {
   if (budget_.KeysOver(keys_, opt_.extension)) {
     if (spill_first != nullptr) {
       *spill_first = true;
@@ -116,7 +129,7 @@ Status Writer::AddKey(KeyView key, uint64_t obj_id, bool* spill_first) {
       return Error::Other("too many keys (limit 4294967295)");
     }
   }
-  keys_.Put(key, static_cast<uint32_t>(obj_id));
+  keys_.Put(key, obj_id);
   counted_keys_.reset();
   return OkStatus();
 }
@@ -124,14 +137,20 @@ Status Writer::AddKey(KeyView key, uint64_t obj_id, bool* spill_first) {
 Result<uint64_t> Writer::KeyCount() {
   if (Status s = CheckOpen(); !s.ok()) return std::move(s.error());
   if (keys_.pending() != 0) keys_.Flush();
-  if (runs_.empty()) return uint64_t{keys_.size()};
+  if (runs_.empty() && !has_tombstones_) return uint64_t{keys_.size()};
   if (counted_keys_) return *counted_keys_;
-  if (Status s = SpillKeys(); !s.ok()) return std::move(s.error());
   uint64_t n = 0;
-  Status s = runs_.Merge(budget_.merge(), opt_.unique_keys, nullptr, [&n](KeyView, uint32_t) {
-    ++n;
-    return OkStatus();
-  });
+  if (runs_.empty()) {
+    for (size_t i = 0; i < keys_.size(); ++i) n += keys_.ObjectId(i) != kTombstoneId;
+    counted_keys_ = n;
+    return n;
+  }
+  if (Status s = SpillKeys(); !s.ok()) return std::move(s.error());
+  Status s = runs_.Merge(budget_.merge(), opt_.unique_keys, nullptr,
+                         [&n](KeyView, uint32_t obj_id) {
+                           n += obj_id != kTombstoneId;
+                           return OkStatus();
+                         });
   if (!s.ok()) return std::move(s.error());
   counted_keys_ = n;
   return n;

@@ -40,6 +40,7 @@
 #include "core/format/key_order.h"
 #include "core/writer/key_map.h"
 #include "core/writer/key_runs.h"
+#include "core/writer/layer_sections.h"
 #include "core/writer/memory_budget.h"
 #include "core/writer/record_store.h"
 
@@ -57,6 +58,9 @@ struct WriterOptions {
   // repeat; keys keep their first object meanwhile.
   bool unique_keys = false;
   std::optional<HashKey> seed;  // of the hash index; random when absent
+  // Give the file a key filter (layer_sections.h); a file with tombstones
+  // always gets one.
+  bool filter = false;
 };
 
 // What a build wrote: counts and the file's size in bytes.
@@ -76,7 +80,9 @@ class Writer {
   // other kind for a payload over 4,294,967,295 bytes or a 4,294,967,296th
   // object, with the I/O kind when the data file cannot be written; the
   // writer is then unchanged.
-  Result<uint64_t> AddObject(const uint8_t* payload, size_t n);
+  // known_crc, when given, is the payload's CRC-32 (a record copied from
+  // another store, its CRC checked), which is then not computed again.
+  Result<uint64_t> AddObject(const uint8_t* payload, size_t n, const uint32_t* known_crc = nullptr);
 
   // Whether a key of key_size bytes fits a store file: fails (other kind)
   // with "key of {n} bytes exceeds the 65535-byte limit" when it does not.
@@ -91,8 +97,13 @@ class Writer {
   // without it (and without its own locks).
   Status AddKey(KeyView key, uint64_t obj_id, bool* spill_first = nullptr);
 
+  // Record a tombstone for key: the built file deletes it from the layers
+  // below it (a delta). Within this writer the last AddKey or DeleteKey of
+  // a key wins. Fails, and spills, as AddKey does.
+  Status DeleteKey(KeyView key, bool* spill_first = nullptr);
+
   uint64_t object_count() const { return records_.count(); }
-  // Distinct keys; merges the spilled runs to count them. Applies the
+  // Distinct keys put (deleted ones not counted); merges the spilled runs to count them. Applies the
   // queued key puts first, which changes nothing observable.
   Result<uint64_t> KeyCount();
   // Runs of keys spilled so far (for tests and figures).
@@ -119,8 +130,14 @@ class Writer {
   Error DataFailure(Error e);
   // Close the writer for good after e; returns e saying so.
   Error CloseWith(Error e);
-  bool has_extension() const { return opt_.extension || !sections_.empty(); }
+  bool has_extension() const {
+    return opt_.extension || !sections_.empty() || opt_.filter || has_tombstones_;
+  }
   Status SpillKeys();
+  // AddKey and DeleteKey once the object ID is known to be good.
+  Status PutKey(KeyView key, uint32_t obj_id, bool* spill_first);
+  // What a build adds for a layer (tombstones, filter).
+  LayerSections NewLayerSections() const;
   void NoteRepeat(KeyView key, uint64_t first_id, uint64_t repeat_id);
   void TakeMapRepeat();
   KeyMap NewKeyMap() const;
@@ -148,6 +165,8 @@ class Writer {
   std::optional<Repeat> repeat_;
   std::string closed_;
   std::vector<SectionBytes> sections_;
+  bool has_tombstones_ = false;  // DeleteKey was called
+  uint64_t spilled_entries_ = 0;  // keys written to runs, repeats included
 };
 
 }  // namespace tarndb

@@ -57,6 +57,11 @@ class DescriptorOut : public AppendTarget {
 
 }  // namespace
 
+LayerSections Writer::NewLayerSections() const {
+  const bool filter = opt_.filter || has_tombstones_;
+  return LayerSections(has_tombstones_, filter, filter ? spilled_entries_ + keys_.size() : 0);
+}
+
 HashKey Writer::Seed() const { return opt_.seed ? *opt_.seed : HashKey::FromRandomSource(); }
 
 Status Writer::CheckBuildLimits() const {
@@ -99,7 +104,9 @@ Result<BuildFigures> Writer::BuildFromMemory(const std::string& target,
   if (!made.ok()) return std::move(made.error());
   const NamedTempFile& tmp = made.value();
   const DescriptorOut file(tmp.fd(), tmp.path());
-  const TailInput in{&records_, opt_.extension, &sections_, Seed(), DescriptorOut::kBuffer};
+  LayerSections layer = NewLayerSections();
+  TailInput in{&records_, opt_.extension, &sections_, Seed(), DescriptorOut::kBuffer};
+  in.layer = &layer;
   uint32_t data_crc = 0;
   TailFigures tail;
   Status s = file.SkipHeader();
@@ -144,7 +151,9 @@ Result<BuildFigures> Writer::BuildDataFile(const std::string& target, std::optio
     }
   } cut{data, data_end};
 
-  const TailInput in{&records_, opt_.extension, &sections_, Seed(), budget_.io_buffer()};
+  LayerSections layer = NewLayerSections();
+  TailInput in{&records_, opt_.extension, &sections_, Seed(), budget_.io_buffer()};
+  in.layer = &layer;
   TailFigures tail;
   if (runs_.empty()) {
     Appender out(&data, data_end, budget_.io_buffer());
