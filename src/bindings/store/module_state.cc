@@ -27,8 +27,9 @@ bool StoreModule::Init(PyObject* module) {
   merge_iterator_type = NewClass(module, &kMergeIteratorSpec, false);
   writer_type = NewClass(module, &kWriterSpec, true);
   shards_type = NewClass(module, &kShardsSpec, true);
+  range_reader_type = NewClass(module, &kRangeReaderSpec, true);
   if (!reader_type || !reader_iterator_type || !merge_iterator_type || !writer_type ||
-      !shards_type) {
+      !shards_type || !range_reader_type) {
     return false;
   }
   OwnedRef errors = OwnedRef::Steal(PyImport_ImportModule("tarndb._errors"));
@@ -44,6 +45,7 @@ bool StoreModule::Init(PyObject* module) {
 int StoreModule::Traverse(visitproc visit, void* arg) const {
   for (const OwnedRef* ref :
        {&reader_type, &reader_iterator_type, &merge_iterator_type, &writer_type, &shards_type,
+        &range_reader_type,
         &corrupt_error, &version_error, &io_error, &value_error, &duplicate_key_error}) {
     Py_VISIT(ref->get());
   }
@@ -53,6 +55,7 @@ int StoreModule::Traverse(visitproc visit, void* arg) const {
 void StoreModule::Clear() {
   for (OwnedRef* ref :
        {&reader_type, &reader_iterator_type, &merge_iterator_type, &writer_type, &shards_type,
+        &range_reader_type,
         &corrupt_error, &version_error, &io_error, &value_error, &duplicate_key_error}) {
     ref->reset();
   }

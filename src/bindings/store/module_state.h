@@ -25,6 +25,7 @@ struct StoreModule {
   OwnedRef merge_iterator_type;
   OwnedRef writer_type;
   OwnedRef shards_type;
+  OwnedRef range_reader_type;
   // The classes of tarndb._errors that the module raises.
   OwnedRef corrupt_error;
   OwnedRef version_error;

@@ -15,6 +15,7 @@ extern PyType_Spec kReaderIteratorSpec;
 extern PyType_Spec kMergeIteratorSpec;
 extern PyType_Spec kWriterSpec;
 extern PyType_Spec kShardsSpec;
+extern PyType_Spec kRangeReaderSpec;
 
 }  // namespace tarndb::py::store
 

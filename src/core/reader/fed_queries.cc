@@ -66,7 +66,7 @@ struct FedAccess {
   }
   void Candidate(std::optional<uint64_t> offset) {
     // The record comes in the same round as the entry that confirms it.
-    if (offset) bytes.Want(*offset, kRecordHeadSize + record_window);
+    if (offset && record_window > 0) bytes.Want(*offset, kRecordHeadSize + record_window);
   }
   EntryRead Entry(uint64_t pos, KeyView key, IndexEntry* e) {
     return store.EntryAt(bytes, pos, key.size, e);
@@ -144,13 +144,16 @@ Result<std::optional<uint64_t>> FedStore::SampleBound(FedBytes& bytes, KeyView p
     // kSearchFanout probes spread over [lo, hi), the first at lo.
     const uint64_t span = hi - lo;
     const uint64_t m = std::min(span, kSearchFanout);
+    // Probes that lie close together are read as pages, which the package
+    // keeps; far apart, each is read alone.
+    const bool dense = span * 8 <= 4 * kIndexPage;
     uint64_t probes[kSearchFanout];
     uint64_t positions[kSearchFanout];
     IndexEntry entries[kSearchFanout];
     bool missing = false;
     for (uint64_t j = 0; j < m; ++j) {
       probes[j] = lo + span * j / m;
-      const uint8_t* p = bytes.Get(s.at + 8 * probes[j], 8);
+      const uint8_t* p = bytes.Get(s.at + 8 * probes[j], 8, 8, dense);
       missing = missing || p == nullptr;
       if (p != nullptr) positions[j] = SamplesHeader::PositionAt(p, 0);
     }
