@@ -3,7 +3,9 @@
 Build a store with :class:`TarnWriter`, read it with :class:`TarnReader` (a
 read-only ``Mapping``). A sharded store (a directory of shard files and a
 manifest, built with ``tarndb.dask.to_tarn``) is read as one mapping by
-:class:`ShardedReader`; :func:`open` opens either kind. Values are MessagePack-encoded; keys are ``str`` or
+:class:`ShardedReader`; :func:`open` opens either kind, and opens a URL
+(``https://``, ``s3://``, any fsspec protocol) as a :class:`RemoteReader`
+or :class:`RemoteShardedReader`, which fetch only the ranges a call needs. Values are MessagePack-encoded; keys are ``str`` or
 ``bytes``. Both classes build on the native module ``tarndb._store``.
 """
 
@@ -13,10 +15,13 @@ from tarndb._errors import (
     TarnDuplicateKeyError,
     TarnError,
     TarnIOError,
+    TarnStaleError,
     TarnValueError,
     TarnVersionError,
 )
 from tarndb._reader import RawView, TarnReader
+from tarndb._remote_reader import RemoteRawView, RemoteReader
+from tarndb._remote_sharded import RemoteShardedRawView, RemoteShardedReader
 from tarndb._sharded_reader import ShardedRawView, ShardedReader
 from tarndb._sharded_reader import open_store as open
 from tarndb._store import __version__, shard_of
@@ -26,6 +31,10 @@ from tarndb._writer import TarnWriter
 __all__ = [
     "Key",
     "RawView",
+    "RemoteRawView",
+    "RemoteReader",
+    "RemoteShardedRawView",
+    "RemoteShardedReader",
     "ShardedRawView",
     "ShardedReader",
     "StoreStats",
@@ -34,6 +43,7 @@ __all__ = [
     "TarnDuplicateKeyError",
     "TarnError",
     "TarnIOError",
+    "TarnStaleError",
     "TarnReader",
     "TarnValueError",
     "TarnVersionError",

@@ -119,6 +119,9 @@ class HttpObject:
                 return b""
             if resp.status not in (200, 206):
                 raise self._fail(resp.status, resp.reason or "")
+            if str(resp.url).endswith("/") and not self.url.endswith("/"):
+                # Redirected to a directory (nginx adds the slash): no object here.
+                raise TarnIOError(f"cannot read {self.url}: a directory", errno.EISDIR, self.url)
             self.etag, self.last_modified = _version(resp.headers)
             if resp.status == 206:
                 m = _CONTENT_RANGE.fullmatch(resp.headers.get("Content-Range", ""))
@@ -149,7 +152,8 @@ class HttpObject:
         changed = resp.status == 412 or (total is not None and total != self.size)
         if self.etag is not None and etag is not None and etag != self.etag:
             changed = True
-        if self.last_modified is not None and modified is not None and modified != self.last_modified:
+        if (self.last_modified is not None and modified is not None
+                and modified != self.last_modified):
             changed = True
         if changed:
             raise TarnStaleError(f"{self.url} changed since it was opened (the object was "

@@ -12,14 +12,14 @@ record's CRC-32 is checked as it arrives.
 from __future__ import annotations
 
 import threading
-from types import TracebackType
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Type
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from tarndb import _compression
 from tarndb._codec import decoder_for
 from tarndb._errors import TarnValueError
 from tarndb._reader import ItemsScan, ValuesScan, _StoreMapping
-from tarndb._remote_source import DEFAULT_CACHE, BlockCache, Objects, RemoteFile, drive, run
+from tarndb._remote_source import (DEFAULT_CACHE, BlockCache, ClosingContext, Objects, RemoteFile,
+                                   drive, run)
 
 # Keys looked up per round of get_many (bounds what a round holds).
 _BATCH = 8192
@@ -96,7 +96,8 @@ class _RemoteMapping(_StoreMapping[Any]):
             raise TarnValueError(f"the value of key {key!r} cannot be decoded: {exc}",
                                  key) from exc
 
-    def _fetch(self, keys: Sequence[Any], window: int) -> Tuple[List[Optional[int]], Dict[int, bytes]]:
+    def _fetch(self, keys: Sequence[Any],
+               window: int) -> Tuple[List[Optional[int]], Dict[int, bytes]]:
         """The record offsets of *keys* and the payloads of those found, in
         two rounds: slots, then entries and records."""
         with self._lock:
@@ -181,6 +182,9 @@ class _RemoteMapping(_StoreMapping[Any]):
     def prefix(self, prefix: Any) -> Iterator[Tuple[str, Any]]:
         """``(key, value)`` of the keys that begin with *prefix*, in key order:
         a search over the samples (a few rounds), then the index in order."""
+        return ((_key_text(e[2]), v) for e, v in self._prefix_walk(prefix))
+
+    def _prefix_walk(self, prefix: Any) -> Iterator[Tuple[Entry, Any]]:
         first = self._steps(lambda s: s.lower_bound(prefix))
         want = prefix.encode() if isinstance(prefix, str) else bytes(prefix)
 
@@ -190,7 +194,7 @@ class _RemoteMapping(_StoreMapping[Any]):
                     return
                 yield e
 
-        return ((_key_text(e[2]), v) for e, v in self._with_values(matching()))
+        return self._with_values(matching())
 
     def objects(self) -> Iterator[Any]:
         """Every stored object that some key names, once, in the order of its first key."""
@@ -212,7 +216,7 @@ class _RemoteMapping(_StoreMapping[Any]):
         return ValuesScan(self)
 
 
-class RemoteReader(_RemoteMapping):
+class RemoteReader(ClosingContext, _RemoteMapping):
     """A store file read where it lies: ``tarndb.open(url)`` for ``http://``,
     ``https://`` and any fsspec protocol (``s3://``, ``gs://``, ``az://``,
     ``memory://``, ...), with ``storage_options`` for the file system.
@@ -226,26 +230,31 @@ class RemoteReader(_RemoteMapping):
     of table pages (slots, samples, index pages).
     """
 
-    __slots__ = ("_url", "_objects", "_options", "_value_type", "_cache", "_codec")
+    __slots__ = ("_url", "_objects", "_options", "_value_type", "_cache", "_codec", "__weakref__")
 
     def __init__(self, url: str, *, storage_options: Optional[Dict[str, Any]] = None,
                  cache_size: int = DEFAULT_CACHE, value_type: Any = None,
-                 _shared: Optional[Tuple[Objects, BlockCache]] = None) -> None:
-        objects, cache = _shared or (Objects(storage_options), BlockCache(cache_size))
-        self._url, self._objects, self._cache = url, objects, cache
+                 _opened: Optional[Tuple[Objects, RemoteFile, Dict[str, Any], Any]] = None) -> None:
+        # _opened: a shard opened together with the others of its store
+        # (their objects, this file, its figures, the store's lock).
+        self._url, self._value_type = url, value_type
         self._options = (dict(storage_options or {}), cache_size)
-        self._value_type = value_type
-        self._lock = threading.RLock()
         self._closed_box = [False]
         self._window = RECORD_WINDOW
-        self._file = RemoteFile(objects.open(url), cache)
-        try:
-            (self._info,) = open_files([self._file])
-        except BaseException:
-            if _shared is None:
-                objects.close()
-            raise
-        self._codec = self._info.pop("codec")
+        if _opened is None:
+            self._objects, self._cache = Objects(storage_options), BlockCache(cache_size)
+            self._objects.close_with(self)
+            self._lock = threading.RLock()
+            self._file = RemoteFile(self._objects.open(url), self._cache)
+            try:
+                (self._info,) = open_files([self._file])
+            except BaseException:
+                self._objects.close()
+                raise
+        else:
+            self._objects, self._file, self._info, self._lock = _opened
+            self._cache = self._file.cache
+        self._codec = self._info["codec"]
         self._decode = decoder_for(value_type)
         if self._codec is not None:
             name, dictionary, raw_bytes, _ = self._codec
@@ -318,13 +327,6 @@ class RemoteReader(_RemoteMapping):
             if not self._closed_box[0]:
                 self._closed_box[0] = True
                 self._objects.close()
-
-    def __enter__(self) -> RemoteReader:
-        return self
-
-    def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
-                 tb: Optional[TracebackType]) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         if self.closed:

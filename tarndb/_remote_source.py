@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import asyncio
 import threading
+import weakref
 from collections import OrderedDict
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 
@@ -135,6 +136,25 @@ class Objects:
         if self._http is not None:
             http, self._http = self._http, None
             run(http.aclose)
+
+    def close_with(self, reader: Any) -> None:
+        """Close the connections when *reader* is collected without close()."""
+        weakref.finalize(reader, self.close)
+
+
+class ClosingContext:
+    """``with reader:`` closes the reader at the end of the block."""
+
+    __slots__ = ()
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def __enter__(self) -> Any:
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
 
 
 class BlockCache:

@@ -98,8 +98,8 @@ extern "C" void RangeReaderDealloc(PyObject* self) { RangeReaderObject::Dealloc(
 template <int N, typename Body>
 PyObject* Method(const Params& params, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames, Body&& body) {
-  return CallMethod<RangeReaderState, N>(params, ScopedUse::kExclusive, self, args, nargs,
-                                         kwnames, body);
+  return CallMethod<RangeReaderState, N>(params, ScopedUse::kExclusive, self, args, nargs, kwnames,
+                                         body);
 }
 
 extern "C" PyObject* RangeReaderFeed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -136,12 +136,9 @@ OwnedRef HashIndexInfo(const FedStore& r) {
   if (ext == nullptr || !ext->Find(kHashIndexSection, kHashIndexVersion)) {
     return OwnedRef::NewRef(Py_None);
   }
-  uint64_t bytes = kRecordHeadSize + ext->payload_size;
-  for (const ExtensionSection& sec : ext->sections) {
-    if (sec.type != kHashIndexSection && sec.type != kSamplesSection) bytes -= sec.length;
-  }
-  return OwnedRef::Steal(Made(Py_BuildValue("{sKsO}", "bytes", static_cast<unsigned long long>(bytes),
-                                            "in_use", r.uses_hash_index() ? Py_True : Py_False)));
+  return OwnedRef::Steal(Made(
+      Py_BuildValue("{sKsO}", "bytes", static_cast<unsigned long long>(HashIndexFileBytes(*ext)),
+                    "in_use", r.uses_hash_index() ? Py_True : Py_False)));
 }
 
 extern "C" PyObject* RangeReaderInfo(PyObject* self, PyObject*) {
@@ -156,32 +153,31 @@ extern "C" PyObject* RangeReaderInfo(PyObject* self, PyObject*) {
         SetEntry(d.get(), "index_offset", [&] { return Unsigned(r->index_offset()); }) &&
         SetEntry(d.get(), "file_crc32", [&] { return NewStr(CrcText(r->file_crc32())); }) &&
         SetEntry(d.get(), "hash_index", [&] { return HashIndexInfo(*r); }) &&
-        SetEntry(d.get(), "lookup_header", [&] {
-          return OwnedRef::NewRef(r->has_lookup_header() ? Py_True : Py_False);
-        });
+        SetEntry(d.get(), "lookup_header",
+                 [&] { return OwnedRef::NewRef(r->has_lookup_header() ? Py_True : Py_False); });
     return ok ? d.release() : nullptr;
   });
 }
 
 extern "C" PyObject* RangeReaderSection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
-  return Method<2>(kSectionParams, self, args, nargs, kwnames,
-                   [&](RangeReaderState& s, PyObject** a) -> PyObject* {
-                     if (!PyBytes_Check(a[0]) || PyBytes_GET_SIZE(a[0]) != 4) {
-                       PyErr_SetString(PyExc_TypeError, "a section type is 4 bytes");
-                       return nullptr;
-                     }
-                     const FedStore* r = Opened(s);
-                     if (r == nullptr) return nullptr;
-                     const uint32_t type =
-                         LoadBE32(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(a[0])));
-                     std::optional<ObjectView> view;
-                     OwnedRef result;
-                     if (r->Section(*s.bytes, type, static_cast<uint32_t>(ToU64(a[1])), &view)) {
-                       result = view ? NewBytes(view->data, view->size) : OwnedRef::NewRef(Py_False);
-                     }
-                     return StepResult(*s.bytes, std::move(result));
-                   });
+  return Method<2>(
+      kSectionParams, self, args, nargs, kwnames,
+      [&](RangeReaderState& s, PyObject** a) -> PyObject* {
+        if (!PyBytes_Check(a[0]) || PyBytes_GET_SIZE(a[0]) != 4) {
+          PyErr_SetString(PyExc_TypeError, "a section type is 4 bytes");
+          return nullptr;
+        }
+        const FedStore* r = Opened(s);
+        if (r == nullptr) return nullptr;
+        const uint32_t type = LoadBE32(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(a[0])));
+        std::optional<ObjectView> view;
+        OwnedRef result;
+        if (r->Section(*s.bytes, type, static_cast<uint32_t>(ToU64(a[1])), &view)) {
+          result = view ? NewBytes(view->data, view->size) : OwnedRef::NewRef(Py_False);
+        }
+        return StepResult(*s.bytes, std::move(result));
+      });
 }
 
 extern "C" PyObject* RangeReaderLocate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -206,7 +202,8 @@ extern "C" PyObject* RangeReaderLocate(PyObject* self, PyObject* const* args, Py
                          all = all && done.value();
                        }
                        PyList_SET_ITEM(out.get(), i,
-                                       offset ? Unsigned(*offset).release() : OwnedRef::NewRef(Py_None).release());
+                                       offset ? Unsigned(*offset).release()
+                                              : OwnedRef::NewRef(Py_None).release());
                      }
                      return StepResult(*s.bytes, all ? std::move(out) : OwnedRef());
                    });
@@ -214,36 +211,36 @@ extern "C" PyObject* RangeReaderLocate(PyObject* self, PyObject* const* args, Py
 
 extern "C" PyObject* RangeReaderRecords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
-  return Method<2>(kRecordsParams, self, args, nargs, kwnames,
-                   [&](RangeReaderState& s, PyObject** a) -> PyObject* {
-                     const FedStore* r = Opened(s);
-                     if (r == nullptr) return nullptr;
-                     const uint64_t window = ToU64(a[1]);
-                     OwnedRef seq =
-                         OwnedRef::Steal(PySequence_Fast(a[0], "records() takes offsets"));
-                     if (!seq) return nullptr;
-                     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-                     OwnedRef out = OwnedRef::Steal(Made(PyList_New(n)));
-                     bool all = true;
-                     for (Py_ssize_t i = 0; i < n; ++i) {
-                       const uint64_t offset = ToU64(PySequence_Fast_GET_ITEM(seq.get(), i));
-                       Result<std::optional<ObjectView>> rec = r->Record(*s.bytes, offset, window);
-                       if (!rec.ok()) return Raise(self, *s.bytes, rec.error());
-                       all = all && rec.value().has_value();
-                       PyList_SET_ITEM(out.get(), i,
-                                       rec.value() ? NewBytes(rec.value()->data, rec.value()->size)
-                                                         .release()
-                                                   : OwnedRef::NewRef(Py_None).release());
-                     }
-                     return StepResult(*s.bytes, all ? std::move(out) : OwnedRef());
-                   });
+  return Method<2>(
+      kRecordsParams, self, args, nargs, kwnames,
+      [&](RangeReaderState& s, PyObject** a) -> PyObject* {
+        const FedStore* r = Opened(s);
+        if (r == nullptr) return nullptr;
+        const uint64_t window = ToU64(a[1]);
+        OwnedRef seq = OwnedRef::Steal(PySequence_Fast(a[0], "records() takes offsets"));
+        if (!seq) return nullptr;
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+        OwnedRef out = OwnedRef::Steal(Made(PyList_New(n)));
+        bool all = true;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+          const uint64_t offset = ToU64(PySequence_Fast_GET_ITEM(seq.get(), i));
+          Result<std::optional<ObjectView>> rec = r->Record(*s.bytes, offset, window);
+          if (!rec.ok()) return Raise(self, *s.bytes, rec.error());
+          all = all && rec.value().has_value();
+          PyList_SET_ITEM(out.get(), i,
+                          rec.value() ? NewBytes(rec.value()->data, rec.value()->size).release()
+                                      : OwnedRef::NewRef(Py_None).release());
+        }
+        return StepResult(*s.bytes, all ? std::move(out) : OwnedRef());
+      });
 }
 
 OwnedRef EntryTuple(const FedEntry& e) {
+  // (An empty key's data() may be null, which "y#" would make None.)
+  const char* key = e.key.empty() ? "" : reinterpret_cast<const char*>(e.key.data());
   return OwnedRef::Steal(Made(Py_BuildValue(
       "(KKy#K)", static_cast<unsigned long long>(e.index), static_cast<unsigned long long>(e.pos),
-      reinterpret_cast<const char*>(e.key.data()), static_cast<Py_ssize_t>(e.key.size()),
-      static_cast<unsigned long long>(e.offset))));
+      key, static_cast<Py_ssize_t>(e.key.size()), static_cast<unsigned long long>(e.offset))));
 }
 
 extern "C" PyObject* RangeReaderLowerBound(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -256,8 +253,8 @@ extern "C" PyObject* RangeReaderLowerBound(PyObject* self, PyObject* const* args
                      if (!prefix.Convert(a[0])) return nullptr;
                      Result<std::optional<FedEntry>> bound = r->LowerBound(*s.bytes, prefix.view());
                      if (!bound.ok()) return Raise(self, *s.bytes, bound.error());
-                     return StepResult(*s.bytes, bound.value() ? EntryTuple(*bound.value())
-                                                               : OwnedRef());
+                     return StepResult(*s.bytes,
+                                       bound.value() ? EntryTuple(*bound.value()) : OwnedRef());
                    });
 }
 
@@ -265,23 +262,21 @@ extern "C" PyObject* RangeReaderLowerBound(PyObject* self, PyObject* const* args
 // from the entry at (index, pos) on; chunk: the bytes to ask for at pos.
 extern "C" PyObject* RangeReaderEntries(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
-  return Method<4>(kEntriesParams, self, args, nargs, kwnames,
-                   [&](RangeReaderState& s, PyObject** a) -> PyObject* {
-                     const FedStore* r = Opened(s);
-                     if (r == nullptr) return nullptr;
-                     Result<std::vector<FedEntry>> got =
-                         r->Entries(*s.bytes, ToU64(a[0]), ToU64(a[1]),
-                                    static_cast<size_t>(ToU64(a[2])), ToU64(a[3]));
-                     if (!got.ok()) return Raise(self, *s.bytes, got.error());
-                     const std::vector<FedEntry>& entries = got.value();
-                     OwnedRef out = OwnedRef::Steal(
-                         Made(PyList_New(static_cast<Py_ssize_t>(entries.size()))));
-                     for (size_t i = 0; i < entries.size(); ++i) {
-                       PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i),
-                                       EntryTuple(entries[i]).release());
-                     }
-                     return StepResult(*s.bytes, std::move(out));
-                   });
+  return Method<4>(
+      kEntriesParams, self, args, nargs, kwnames,
+      [&](RangeReaderState& s, PyObject** a) -> PyObject* {
+        const FedStore* r = Opened(s);
+        if (r == nullptr) return nullptr;
+        Result<std::vector<FedEntry>> got = r->Entries(
+            *s.bytes, ToU64(a[0]), ToU64(a[1]), static_cast<size_t>(ToU64(a[2])), ToU64(a[3]));
+        if (!got.ok()) return Raise(self, *s.bytes, got.error());
+        const std::vector<FedEntry>& entries = got.value();
+        OwnedRef out = OwnedRef::Steal(Made(PyList_New(static_cast<Py_ssize_t>(entries.size()))));
+        for (size_t i = 0; i < entries.size(); ++i) {
+          PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), EntryTuple(entries[i]).release());
+        }
+        return StepResult(*s.bytes, std::move(out));
+      });
 }
 
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;

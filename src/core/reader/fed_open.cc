@@ -29,7 +29,8 @@ Result<std::optional<FedStore>> FedStore::Open(FedBytes& bytes) {
   }
   // The end of the data section, where the block ends: one range that
   // leaves the open within kOpenBytes.
-  const uint64_t begin = std::max<uint64_t>(kHeaderSize, io - std::min(io, kOpenBytes - kFirstRange));
+  const uint64_t begin =
+      std::max<uint64_t>(kHeaderSize, io - std::min(io, kOpenBytes - kFirstRange));
   const uint8_t* tail = bytes.Get(begin, io - begin);
   if (tail == nullptr) return std::optional<FedStore>();
   uint64_t held = io - begin;

@@ -208,8 +208,8 @@ Result<std::optional<FedEntry>> FedStore::LowerBound(FedBytes& bytes, KeyView pr
       return SamplesLie();
     }
     if (CompareKeys(e.key, prefix) >= 0) {
-      return std::optional<FedEntry>(
-          FedEntry{index, pos, std::vector<uint8_t>(e.key.data, e.key.data + e.key.size), e.offset});
+      return std::optional<FedEntry>(FedEntry{
+          index, pos, std::vector<uint8_t>(e.key.data, e.key.data + e.key.size), e.offset});
     }
     prev = e.key;
     walked = true;

@@ -83,8 +83,7 @@ class FedStore {
 
   // The payload of the record at offset, its CRC-32 checked; nullopt when
   // its bytes are needed (window: payload bytes to ask for beyond the head).
-  Result<std::optional<ObjectView>> Record(FedBytes& bytes, uint64_t offset,
-                                           uint64_t window) const;
+  Result<std::optional<ObjectView>> Record(FedBytes& bytes, uint64_t offset, uint64_t window) const;
 
   // The first entry whose key is not less than prefix (index num_keys() at
   // the end); nullopt when more bytes are needed.
