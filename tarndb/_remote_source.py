@@ -9,6 +9,7 @@ more stores together, and each round fetches every store's ranges at once
 from __future__ import annotations
 
 import asyncio
+import bisect
 import threading
 import weakref
 from collections import OrderedDict
@@ -232,12 +233,14 @@ class RemoteFile:
                     pages.append(page)
                     wanted.append((page * PAGE, min(size, (page + 1) * PAGE)))
         fetched = merge(wanted)
-        for (begin, _), data in zip(fetched, await self.obj.fetch(fetched)):
+        datas = await self.obj.fetch(fetched)
+        for (begin, _), data in zip(fetched, datas):
             self.steps.feed(begin, data)
-            for page in pages:
-                if begin <= page * PAGE < begin + len(data):
-                    at = page * PAGE - begin
-                    self.cache.put((self._key, page), bytes(data[at:at + PAGE]))
+        starts = [begin for begin, _ in fetched]
+        for page in pages:
+            i = bisect.bisect_right(starts, page * PAGE) - 1
+            at = page * PAGE - starts[i]
+            self.cache.put((self._key, page), bytes(datas[i][at:at + PAGE]))
 
 
 def drive(jobs: Sequence[Tuple[RemoteFile, Callable[[], Tuple[List[Need], Any]]]]) -> List[Any]:

@@ -348,14 +348,19 @@ class TestLyingFiles:
                     damaged.verify()
 
 
-def test_a_store_without_a_hash_index_is_refused_clearly(served):
+def test_a_store_without_a_hash_index_is_read_through_its_whole_index(served):
     root, server = served
-    w = tarndb.TarnWriter(hash_index=False)
-    w.put("k", 1)
-    w.build(os.path.join(root, "bare.trnd"), quiet=True)
-    with tarndb.open(server.url("bare.trnd")) as r:
-        with pytest.raises(ValueError, match="no hash index"):
-            r["k"]
+    path = os.path.join(root, "bare.trnd")
+    write_store(path, {f"k{i}": i for i in range(500)}, hash_index=False)
+    with tarndb.TarnReader(path) as local, tarndb.open(server.url("bare.trnd")) as remote:
+        assert remote.stats()["hash_index"] is None
+        first, value = requests_of(server, lambda: remote["k7"])
+        index_offset = local.stats()["index_offset"]
+        # The index section whole (one range, once), then the record.
+        assert value == 7 and len(first) == 2 and first[0][2].startswith(f"bytes={index_offset}-")
+        later, value = requests_of(server, lambda: remote.get("k8"))
+        assert value == 8 and len(later) == 1
+        compare_readers(local, remote, PROBES + ["k1", "k499", "k5000"], PREFIXES + ["k4"])
 
 
 def test_missing_files_and_servers(served):

@@ -108,6 +108,20 @@ Result<bool> FedStore::Locate(FedBytes& bytes, KeyView key, uint64_t record_wind
     const ByHash by_hash = LookupByHash(bytes, key, record_window, offset);
     if (by_hash != ByHash::kAskSamples) return by_hash == ByHash::kSettled;
   }
+  if (!samples_) {  // neither hash index nor samples: the index held whole
+    Result<const HeldIndex*> held = Held(bytes);
+    if (!held.ok()) return std::move(held.error());
+    if (held.value() == nullptr) return false;
+    const IndexScan& scan = held.value()->scan;
+    const IndexSpan span{held.value()->bytes.data(), held.value()->bytes.size(), 0};
+    bool contradicted = false, collided = false;
+    if (!scan.table.empty()) {
+      const std::optional<Hit> hit =
+          scan.table.Find(span, key, scan.table.Hash(key), &contradicted, &collided, false);
+      if (hit) *offset = hit->offset;
+    }
+    return true;
+  }
   Result<std::optional<FedEntry>> bound = LowerBound(bytes, key);
   if (!bound.ok()) return std::move(bound.error());
   if (!bound.value()) return false;
@@ -178,7 +192,10 @@ Result<std::optional<uint64_t>> FedStore::SampleBound(FedBytes& bytes, KeyView p
 
 Result<std::optional<FedEntry>> FedStore::LowerBound(FedBytes& bytes, KeyView prefix) const {
   if (!samples_) {
-    return Error::Other("the store has no hash index, which a reader of ranges needs");
+    Result<const HeldIndex*> held = Held(bytes);
+    if (!held.ok()) return std::move(held.error());
+    if (held.value() == nullptr) return std::optional<FedEntry>();
+    return HeldLowerBound(*held.value(), prefix);
   }
   Result<std::optional<uint64_t>> bound = SampleBound(bytes, prefix);
   if (!bound.ok()) return std::move(bound.error());
@@ -239,6 +256,54 @@ Result<std::vector<FedEntry>> FedStore::Entries(FedBytes& bytes, uint64_t index,
     pos += e.encoded_size();
   }
   return out;
+}
+
+Result<const FedStore::HeldIndex*> FedStore::Held(FedBytes& bytes) const {
+  if (held_) return held_.get();
+  const uint64_t section = file_size_ - index_offset_;
+  const uint8_t* p = bytes.Get(index_offset_, section);
+  if (p == nullptr) return static_cast<const HeldIndex*>(nullptr);
+  auto held = std::make_shared<HeldIndex>();
+  held->bytes.assign(p, p + section);
+  // Positions relative to the section's start: the copy is a file whose
+  // index begins at 0.
+  Result<IndexScan> scanned = ScanIndex(held->bytes.data(), section, 0, num_keys_);
+  if (!scanned.ok()) return std::move(scanned.error());
+  if (!scanned.value().in_order) {
+    return Error::Other("the store's index is not in key order, which a reader of ranges needs");
+  }
+  held->scan = std::move(scanned.value());
+  held_ = std::move(held);
+  return held_.get();
+}
+
+Result<std::optional<FedEntry>> FedStore::HeldLowerBound(const HeldIndex& held,
+                                                         KeyView prefix) const {
+  const IndexSpan span{held.bytes.data(), held.bytes.size(), 0};
+  const EntrySamples& samples = held.scan.samples;
+  uint64_t lo = 0, hi = samples.count();
+  while (lo < hi) {  // the first sample not less than prefix
+    const uint64_t mid = lo + (hi - lo) / 2;
+    IndexEntry e;
+    (void)span.Decode(samples.At(mid), &e);  // the scan checked every entry
+    if (CompareKeys(e.key, prefix) < 0) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  uint64_t index = lo == 0 ? 0 : (lo - 1) << EntrySamples::kShift;
+  uint64_t pos = lo == 0 ? 0 : samples.At(lo - 1);
+  for (; index < num_keys_; ++index) {
+    IndexEntry e;
+    (void)span.Decode(pos, &e);
+    if (CompareKeys(e.key, prefix) >= 0) {
+      return std::optional<FedEntry>(FedEntry{
+          index, pos, std::vector<uint8_t>(e.key.data, e.key.data + e.key.size), e.offset});
+    }
+    pos += e.encoded_size();
+  }
+  return std::optional<FedEntry>(FedEntry{num_keys_, pos, {}, 0});
 }
 
 }  // namespace tarndb

@@ -26,6 +26,7 @@
 #define TARNDB_CORE_READER_FED_STORE_H_
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -34,6 +35,7 @@
 #include "core/format/hash_index.h"
 #include "core/format/key_order.h"
 #include "core/reader/fed_bytes.h"
+#include "core/reader/index_scan.h"
 #include "core/reader/reader.h"
 #include "core/reader/slot_probe.h"
 
@@ -66,7 +68,9 @@ class FedStore {
   uint64_t index_offset() const { return index_offset_; }
   uint32_t file_crc32() const { return file_crc32_; }
   const ExtensionBlock* extension() const { return extension_ ? &*extension_ : nullptr; }
-  // Whether lookups go through the file's hash index (else by the samples).
+  // Whether lookups go through the file's hash index (else by the samples,
+  // or, in a file with neither, by a copy of the whole index section that
+  // the first lookup or search fetches).
   bool uses_hash_index() const { return table_.has_value(); }
   bool has_lookup_header() const { return lookup_header_; }
 
@@ -126,6 +130,16 @@ class FedStore {
   ByHash LookupByHash(FedBytes& bytes, KeyView key, uint64_t record_window,
                       std::optional<uint64_t>* offset) const;
 
+  // The index section held whole, for a file without a hash index and
+  // samples: its bytes, and the table and samples of one pass over it.
+  struct HeldIndex {
+    std::vector<uint8_t> bytes;
+    IndexScan scan;
+  };
+  // The held index, once its bytes were fed; nullptr when they are needed.
+  Result<const HeldIndex*> Held(FedBytes& bytes) const;
+  Result<std::optional<FedEntry>> HeldLowerBound(const HeldIndex& held, KeyView prefix) const;
+
   uint64_t file_size_ = 0;
   uint32_t num_keys_ = 0;
   uint32_t num_objects_ = 0;
@@ -135,6 +149,8 @@ class FedStore {
   bool lookup_header_ = false;
   std::optional<Table> table_;
   std::optional<Samples> samples_;
+  // Made by the first call that needs it (calls on one store are serial).
+  mutable std::shared_ptr<const HeldIndex> held_;
 };
 
 }  // namespace tarndb
