@@ -16,6 +16,7 @@ one range per request from then on.
 from __future__ import annotations
 
 import asyncio
+import bisect
 import errno
 import re
 from typing import Any, Dict, List, Optional, Sequence, Tuple
@@ -212,7 +213,33 @@ class HttpObject:
             pieces.extend(got)
         if not self._multi and len(ranges) > 1 and not pieces:
             return await self.fetch(ranges)  # the server refused several ranges at once
-        return [_cut(pieces, b, e, self.url) for b, e in ranges]
+        pieces.sort(key=lambda piece: piece[0])
+        starts = [start for start, _ in pieces]
+        return [_cut(pieces, starts, b, e, self.url) for b, e in ranges]
+
+    async def stream(self, begin: int, end: int, write: Any) -> None:
+        """Bytes [begin, end) handed to write(offset, chunk) as they arrive."""
+        session = await self._client.session()
+        headers = dict(self._headers, Range=f"bytes={begin}-{end - 1}", **self._conditions())
+        self.requests += 1
+        async with session.get(self.url, headers=headers) as resp:
+            if resp.status == 412:
+                self._check_version(resp, None)
+            if resp.status != 206:
+                raise self._fail(resp.status, resp.reason or "")
+            m = _CONTENT_RANGE.fullmatch(resp.headers.get("Content-Range", ""))
+            self._check_version(resp, None if m is None or m.group(3) == "*" else int(m.group(3)))
+            if m is None or m.group(1) is None or int(m.group(1)) != begin:
+                raise TarnIOError(f"cannot read {self.url}: a range response without its range",
+                                  None, self.url)
+            at = begin
+            async for chunk in resp.content.iter_chunked(1 << 20):
+                write(at, chunk)
+                at += len(chunk)
+        self.received += at - begin
+        if at != end:
+            raise TarnIOError(f"cannot read {self.url}: the response ended at byte {at}, "
+                              f"not {end}", None, self.url)
 
     async def version(self) -> Tuple[Optional[str], Optional[str], int]:
         """The object's version as the server gives it now (one HEAD request)."""
@@ -228,8 +255,13 @@ class HttpObject:
         return self.etag, self.last_modified, self.size
 
 
-def _cut(pieces: Sequence[Tuple[int, bytes]], begin: int, end: int, url: str) -> bytes:
-    for start, data in pieces:
-        if start <= begin and start + len(data) >= end:
-            return data[begin - start:end - start]
+def _cut(pieces: Sequence[Tuple[int, bytes]], starts: Sequence[int], begin: int, end: int,
+         url: str) -> bytes:
+    """Bytes [begin, end) from the piece that holds them (pieces sorted by start)."""
+    i = bisect.bisect_right(starts, begin) - 1
+    if i >= 0:
+        start, data = pieces[i]
+        if start + len(data) >= end:
+            whole = (start, start + len(data)) == (begin, end)
+            return data if whole else data[begin - start:end - start]
     raise TarnCorruptError(f"{url}: the server's answer does not hold bytes {begin}-{end - 1}")

@@ -26,9 +26,13 @@ def download(obj: Any, path: str) -> None:
             gate = asyncio.Semaphore(_IN_FLIGHT)
 
             async def piece(begin: int) -> None:
+                end = min(obj.size, begin + _PIECE)
                 async with gate:
-                    (data,) = await obj.fetch([(begin, min(obj.size, begin + _PIECE))])
-                os.pwrite(fd, data, begin)
+                    if hasattr(obj, "stream"):  # written as it arrives
+                        await obj.stream(begin, end, lambda at, chunk: os.pwrite(fd, chunk, at))
+                    else:
+                        (data,) = await obj.fetch([(begin, end)])
+                        os.pwrite(fd, data, begin)
 
             await asyncio.gather(*(piece(b) for b in range(0, obj.size, _PIECE)))
 
