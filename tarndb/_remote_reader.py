@@ -58,6 +58,13 @@ def open_files(files: Sequence[RemoteFile]) -> List[Dict[str, Any]]:
     return infos
 
 
+def learned_window(payloads: Any, window: int, most: int = RECORD_WINDOW) -> int:
+    """The record bytes to fetch with the next batch's entries: enough for
+    the longest value of this batch, within [248, most]."""
+    longest = max(map(len, payloads), default=window)
+    return max(_SCAN_WINDOW[0], min(most, (longest + 255) // 256 * 256 - 8))
+
+
 def _key_text(key: bytes) -> str:
     return key.decode("utf-8", "replace")
 
@@ -66,7 +73,8 @@ class _RemoteMapping(_StoreMapping[Any]):
     """What a remote reader and its raw view share: one store file, its lock
     and the steps of each call; values made by ``_decode`` (None: bytes)."""
 
-    __slots__ = ("_file", "_lock", "_info", "_decode", "_closed_box", "_window")
+    __slots__ = ("_file", "_lock", "_info", "_decode", "_closed_box", "_window",
+                 "_batch_window")
 
     _file: RemoteFile
     _decode: Optional[Callable[[bytes], Any]]
@@ -128,14 +136,16 @@ class _RemoteMapping(_StoreMapping[Any]):
 
     def get_many(self, keys: Any, default: Any = None) -> List[Any]:
         """The values of *keys* as a list, with *default* for absent ones;
-        each batch of keys costs two rounds of concurrent requests."""
+        each batch of keys costs two rounds of concurrent requests (three
+        when a value is longer than the values of the batch before)."""
         if isinstance(keys, (str, bytes)):
             raise TypeError("get_many() takes an iterable of keys, not one key")
         keys = list(keys)
         out: List[Any] = []
         for at in range(0, len(keys), _BATCH):
             batch = keys[at:at + _BATCH]
-            offsets, payloads = self._fetch(batch, self._window)
+            offsets, payloads = self._fetch(batch, self._batch_window)
+            self._batch_window = learned_window(payloads.values(), self._batch_window)
             out.extend(default if o is None else self._value(k, payloads[o])
                        for k, o in zip(batch, offsets))
         return out
@@ -163,7 +173,7 @@ class _RemoteMapping(_StoreMapping[Any]):
                 return
             offsets = sorted({e[3] for e in batch})
             payloads = dict(zip(offsets, self._steps(lambda s: s.records(offsets, window))))
-            window = max(_SCAN_WINDOW[0], min(_SCAN_WINDOW[1], max(map(len, payloads.values()))))
+            window = learned_window(payloads.values(), window, _SCAN_WINDOW[1])
             for e in batch:
                 yield e, self._value(_key_text(e[2]), payloads[e[3]])
 
@@ -240,7 +250,7 @@ class RemoteReader(ClosingContext, _RemoteMapping):
         self._url, self._value_type = url, value_type
         self._options = (dict(storage_options or {}), cache_size)
         self._closed_box = [False]
-        self._window = RECORD_WINDOW
+        self._window = self._batch_window = RECORD_WINDOW
         if _opened is None:
             self._objects, self._cache = Objects(storage_options), BlockCache(cache_size)
             self._objects.close_with(self)
@@ -350,6 +360,7 @@ class RemoteRawView(_RemoteMapping):
         view._owner = owner
         view._file, view._lock, view._info = owner._file, owner._lock, owner._info
         view._closed_box, view._window, view._decode = owner._closed_box, owner._window, None
+        view._batch_window = RECORD_WINDOW
         return view
 
     def __repr__(self) -> str:

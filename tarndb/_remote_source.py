@@ -27,6 +27,8 @@ EXTRA_HINT = "pip install 'tarndb[remote]'"
 PAGE = 4096
 #: Default size of a reader's block cache.
 DEFAULT_CACHE = 4 << 20
+# A round with more table ranges than this fetches them exactly, not as pages.
+_PAGED_TABLE_RANGES = 64
 # Ranges closer than this are fetched as one.
 _MERGE_GAP = 512
 
@@ -217,10 +219,14 @@ class RemoteFile:
 
     async def resolve(self, needs: Sequence[Need]) -> None:
         """Fetch what *needs* names (table pages from the cache where held)
-        and feed it to the steps."""
+        and feed it to the steps. A round with many table ranges (a large
+        batch of keys) fetches them exactly instead of as pages: pages of a
+        table far larger than the cache, read for random keys, would cost
+        a page each and stay for nothing."""
         size = self.obj.size
         wanted: List[Range] = []
         pages: List[int] = []
+        exact = sum(1 for need in needs if need[2]) > _PAGED_TABLE_RANGES
         for begin, end, table in needs:
             if not table:
                 wanted.append((begin, end))
@@ -229,6 +235,8 @@ class RemoteFile:
                 data = self.cache.get((self._key, page))
                 if data is not None:
                     self.steps.feed(page * PAGE, data)
+                elif exact:
+                    wanted.append((max(begin, page * PAGE), min(end, (page + 1) * PAGE)))
                 else:
                     pages.append(page)
                     wanted.append((page * PAGE, min(size, (page + 1) * PAGE)))

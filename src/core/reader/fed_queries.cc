@@ -15,8 +15,10 @@ namespace {
 // the samples and one for their entries, and narrows the search this many
 // times.
 constexpr uint64_t kSearchFanout = 32;
-// Slots asked for from a key's home: a run at a load of 0.8 is a few slots.
-constexpr uint64_t kSlotsAhead = 16;
+// Slots asked for from a key's home: a search walks the rest of the run its
+// home lies in, which at a load of 0.8 is seldom 64 slots long (runs of a
+// few dozen slots are common; asking for too few costs a round).
+constexpr uint64_t kSlotsAhead = 64;
 // Bytes asked for an entry of a search whose key length is not known yet.
 constexpr uint64_t kEntryGuess = 256;
 // The bytes a search walks its last block in: a page of the index.
@@ -51,6 +53,7 @@ struct FedAccess {
   const SlotCodec& codec;
   uint64_t slots_at, slot_count, record_window;
   const uint8_t* held = nullptr;  // the slot last read
+  bool pending = false;           // a candidate's entry is still to come
 
   bool Slot(uint64_t i, uint64_t* word) {
     const uint64_t ahead = std::min(kSlotsAhead, slot_count - i) * codec.width;
@@ -65,11 +68,17 @@ struct FedAccess {
     return std::nullopt;
   }
   void Candidate(std::optional<uint64_t> offset) {
-    // The record comes in the same round as the entry that confirms it.
-    if (offset && record_window > 0) bytes.Want(*offset, kRecordHeadSize + record_window);
+    // The record comes in the same round as the entry that confirms it:
+    // the first candidate's only, since the run's later candidates (often
+    // several in a long run with a short tag) are most likely other keys.
+    if (offset && record_window > 0 && !pending) {
+      bytes.Want(*offset, kRecordHeadSize + record_window);
+    }
   }
   EntryRead Entry(uint64_t pos, KeyView key, IndexEntry* e) {
-    return store.EntryAt(bytes, pos, key.size, e);
+    const EntryRead read = store.EntryAt(bytes, pos, key.size, e);
+    pending = pending || read == EntryRead::kMissing;
+    return read;
   }
 };
 
