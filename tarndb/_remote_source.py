@@ -29,6 +29,8 @@ PAGE = 4096
 DEFAULT_CACHE = 4 << 20
 # A round with more table ranges than this fetches them exactly, not as pages.
 _PAGED_TABLE_RANGES = 64
+# Rounds a step may take: a search takes a few dozen at most.
+_MAX_ROUNDS = 1000
 # Ranges closer than this are fetched as one.
 _MERGE_GAP = 512
 
@@ -257,7 +259,9 @@ def drive(jobs: Sequence[Tuple[RemoteFile, Callable[[], Tuple[List[Need], Any]]]
     caller's forget()."""
     results: List[Any] = [None] * len(jobs)
     pending = list(range(len(jobs)))
-    while pending:
+    for _ in range(_MAX_ROUNDS):
+        if not pending:
+            return results
         rounds: List[Tuple[int, List[Need]]] = []
         for i in pending:
             needs, result = jobs[i][1]()
@@ -266,7 +270,7 @@ def drive(jobs: Sequence[Tuple[RemoteFile, Callable[[], Tuple[List[Need], Any]]]
             else:
                 results[i] = result
         if not rounds:
-            break
+            return results
         by_file: Dict[int, Tuple[RemoteFile, List[Need]]] = {}
         for i, needs in rounds:
             by_file.setdefault(id(jobs[i][0]), (jobs[i][0], []))[1].extend(needs)
@@ -276,4 +280,4 @@ def drive(jobs: Sequence[Tuple[RemoteFile, Callable[[], Tuple[List[Need], Any]]]
 
         run(fetch_all)
         pending = [i for i, _ in rounds]
-    return results
+    raise RuntimeError("a step of a store read by ranges did not end")  # a fault of ours

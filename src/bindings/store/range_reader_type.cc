@@ -68,7 +68,9 @@ PyObject* StepResult(FedBytes& bytes, OwnedRef result) {
                                        static_cast<unsigned long long>(needed[i].end),
                                        needed[i].table ? Py_True : Py_False)));
   }
-  if (!needed.empty() || !result) result = OwnedRef::NewRef(Py_None);
+  // A step that neither answers nor names a range would be run for ever.
+  if (needed.empty() && !result) throw Panic("a step of a store read by ranges asked for nothing");
+  if (!needed.empty()) result = OwnedRef::NewRef(Py_None);
   bytes.ClearNeeded();
   return Made(PyTuple_Pack(2, needs.get(), result.get()));
 }

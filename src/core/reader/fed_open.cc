@@ -6,6 +6,7 @@
 #include "core/format/layout.h"
 #include "core/format/lookup_header.h"
 #include "core/reader/fed_store.h"
+#include "core/reader/index_scan.h"
 
 namespace tarndb {
 
@@ -24,6 +25,9 @@ Result<std::optional<FedStore>> FedStore::Open(FedBytes& bytes) {
   s.index_offset_ = header.index_offset;
   s.file_crc32_ = header.file_crc32;
   const uint64_t io = header.index_offset;
+  // An index said to start past the end of the file: what a local reader's
+  // pass over it reports.
+  if (io > size && s.num_keys_ > 0) return EntryFitError(EntryFit::kNoKeyLength);
   if (io > size || io < kHeaderSize + kRecordHeadSize + kExtensionTrailerSize) {
     return std::optional<FedStore>(std::move(s));
   }
@@ -68,10 +72,10 @@ Result<bool> FedStore::TakeTables(FedBytes& bytes) {
   std::optional<LookupHeader> lookup;
   if (const ExtensionSection* lk = ext.Find(kLookupHeaderSection, kLookupHeaderVersion)) {
     const size_t mark = bytes.needed().size();
-    const uint8_t* p = bytes.Get(ext.payload_offset + lk->offset, kLookupHeaderSize);
-    if (p != nullptr && lk->length >= kLookupHeaderSize) {
-      lookup = LookupHeader::DecodeFrom(p, lk->length);
-    }
+    const uint8_t* p = lk->length >= kLookupHeaderSize
+                           ? bytes.Get(ext.payload_offset + lk->offset, kLookupHeaderSize)
+                           : nullptr;
+    if (p != nullptr) lookup = LookupHeader::DecodeFrom(p, lk->length);
     bytes.DropNeededFrom(mark);  // not held (or damaged): the headers themselves are read
   }
   lookup_header_ = lookup.has_value();
