@@ -9,6 +9,7 @@ import struct
 import sys
 import zlib
 
+import msgspec
 import pytest
 
 import tarndb
@@ -382,3 +383,25 @@ def test_stale_errors_pickle():
     import pickle
     e = pickle.loads(pickle.dumps(TarnStaleError("changed", "http://x/s.trnd")))
     assert isinstance(e, tarndb.TarnError) and e.url == "http://x/s.trnd" and str(e) == "changed"
+
+
+class Row(msgspec.Struct):
+    i: int
+    f: str
+    pad: str
+
+
+def test_typed_values_and_pickling(served):
+    import pickle
+
+    root, server = served
+    key = "user/00321/zone"
+    with tarndb.TarnReader(os.path.join(root, "plain.trnd"), value_type=Row) as local, \
+            tarndb.RemoteReader(server.url("plain.trnd"), value_type=Row) as remote:
+        assert remote[key] == local[key] and isinstance(remote[key], Row)
+        with pytest.raises(tarndb.TarnValueError) as caught:
+            remote["é"]  # a list, not a Row
+        assert caught.value.key == "é"
+        again = pickle.loads(pickle.dumps(remote))
+        with again:
+            assert again[key] == local[key]

@@ -10,8 +10,10 @@
 //            index_offset (files without a lookup header: also the hash
 //            index's and the samples' headers, a range each);
 //   lookup:  the slots from the key's home (a page of the table); then the
-//            entry each matching slot names and, together, the record the
-//            slot names (a record longer than the window asks once more);
+//            entry each slot with the key's tag names and, together, the
+//            record the first of them names (a record longer than the
+//            window, or a first candidate that is another key, asks once
+//            more);
 //   a scan:  the samples and entries of a search by key (a few dozen
 //            probes a round), then the index section in large ranges.
 // A range is checked as it is used: entries and records against the file's
