@@ -13,7 +13,6 @@ more, as a TCP handshake would. No timing is asserted.
 """
 
 import argparse
-import asyncio
 import json
 import os
 import random
@@ -60,6 +59,30 @@ def download(url, dest):
                         f.write(chunk)
 
     run(fetch)
+
+
+def floor(url, size, samples):
+    """What the link allows, with a bare aiohttp client: a new connection and
+    two GETs (the open's pattern), and two GETs on a warm connection (a cold
+    lookup's)."""
+    async def measure():
+        import aiohttp
+        out = {"open": [], "two requests": []}
+        for _ in range(samples):
+            t = time.perf_counter()
+            async with aiohttp.ClientSession(auto_decompress=False) as s:
+                for rng in ("0-4095", f"{size - 65536}-{size - 4097}"):
+                    async with s.get(url, headers={"Range": f"bytes={rng}"}) as resp:
+                        await resp.read()
+                t1 = time.perf_counter()
+                for rng in ("4096-8191", "8192-8447"):
+                    async with s.get(url, headers={"Range": f"bytes={rng}"}) as resp:
+                        await resp.read()
+                out["two requests"].append(time.perf_counter() - t1)
+            out["open"].append(t1 - t)
+        return {k: statistics.median(v) for k, v in out.items()}
+
+    return run(measure)
 
 
 def stream_only(reader, dest):
@@ -142,6 +165,7 @@ def main():
            "build_s": t_build}
     try:
         rows = measure(server, proxy.url(name), n, args.rtt, args.samples, random.Random(1))
+        out["floor"] = floor(proxy.url(name), size, args.samples)
         # Downloading first: the whole file over the same link, then a local open and lookup.
         dest = os.path.join(args.workdir, "downloaded.trnd")
         t_dl, _ = timed(lambda: download(proxy.url(name), dest))
@@ -194,6 +218,11 @@ def report(rows, out, rtt):
     print(f"| download the whole file first, then open and look up | "
           f"{out['download_first_s'] * 1e3:.0f} ms | {out['download_first_s'] / rtt:.0f} | 1 | "
           f"{out['file_size']:,} | |")
+    fl = out["floor"]
+    print(f"| floor: a bare client's new connection and two GETs | {fl['open'] * 1e3:.1f} ms | "
+          f"{fl['open'] / rtt:.2f} | 2 | | |")
+    print(f"| floor: a bare client's two GETs, one after the other | "
+          f"{fl['two requests'] * 1e3:.1f} ms | {fl['two requests'] / rtt:.2f} | 2 | | |")
     for where in ("proxied", "loopback"):
         v = out[f"verify_{where}"]
         print(f"| verify() {where} | {v['verify_MBps']:.0f} MB/s (its transfer alone "

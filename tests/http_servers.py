@@ -17,9 +17,9 @@ import os
 import shutil
 import socket
 import subprocess
-import threading
+import sys
 import time
-from typing import List, Optional, Tuple
+from typing import List, Tuple
 
 NGINX = shutil.which("nginx") or next(
     (p for p in ("/usr/sbin/nginx", "/sbin/nginx") if os.path.exists(p)), None)
@@ -84,10 +84,12 @@ class Nginx:
             f.write(CONFIG.format(user="user root;" if os.geteuid() == 0 else "", tmp=workdir,
                                   port=self.port, root=root))
         self.log = os.path.join(workdir, "access.log")
+        # Without the sanitizer runtime a sanitized test run preloads.
+        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         self._proc = subprocess.Popen([NGINX, "-c", conf, "-p", workdir, "-e",
                                        os.path.join(workdir, "error.log")],
                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                      stderr=subprocess.DEVNULL)
+                                      stderr=subprocess.DEVNULL, env=env)
         try:
             wait_for_port(self.port)
         except OSError:
@@ -121,26 +123,12 @@ class Nginx:
                 self._proc.wait()
 
 
-class LatencyProxy:
-    """127.0.0.1:port forwarding to *target*, each direction's bytes held for
-    rtt / 2, and each connection's first bytes for one rtt more."""
+class _Proxy:
+    """The proxy's event loop (run in a process of its own by LatencyProxy,
+    so that it takes no interpreter lock from the client it measures)."""
 
-    def __init__(self, target_port: int, rtt: float) -> None:
-        self.target_port, self.rtt = target_port, rtt
-        self.port = free_port()
-        self._loop = asyncio.new_event_loop()
-        self._ready = threading.Event()
-        self._server: Optional[asyncio.base_events.Server] = None
-        self._thread = threading.Thread(target=self._run, daemon=True)
-        self._thread.start()
-        self._ready.wait(10)
-
-    def _run(self) -> None:
-        asyncio.set_event_loop(self._loop)
-        self._server = self._loop.run_until_complete(
-            asyncio.start_server(self._serve, "127.0.0.1", self.port))
-        self._ready.set()
-        self._loop.run_forever()
+    def __init__(self, target_port: int, rtt: float, port: int) -> None:
+        self.target_port, self.rtt, self.port = target_port, rtt, port
 
     async def _pump(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
                     first_extra: float) -> None:
@@ -182,25 +170,44 @@ class LatencyProxy:
         except OSError:
             client_w.close()
             return
+        await asyncio.gather(self._pump(client_r, up_w, self.rtt),
+                             self._pump(up_r, client_w, 0.0))
+
+    async def serve_forever(self) -> None:
+        server = await asyncio.start_server(self._serve, "127.0.0.1", self.port)
+        async with server:
+            await server.serve_forever()
+
+
+class LatencyProxy:
+    """127.0.0.1:port forwarding to *target_port*, each direction's bytes held
+    for rtt / 2, and each connection's first bytes for one rtt more; run in
+    a child process."""
+
+    def __init__(self, target_port: int, rtt: float) -> None:
+        self.target_port, self.rtt = target_port, rtt
+        self.port = free_port()
+        self._proc = subprocess.Popen(
+            [sys.executable, os.path.abspath(__file__), "proxy", str(target_port), repr(rtt),
+             str(self.port)], stdin=subprocess.DEVNULL)
         try:
-            await asyncio.gather(self._pump(client_r, up_w, self.rtt),
-                                 self._pump(up_r, client_w, 0.0))
-        except asyncio.CancelledError:
-            pass
+            wait_for_port(self.port)
+        except OSError:
+            self.stop()
+            raise
 
     def url(self, name: str = "") -> str:
         return f"http://127.0.0.1:{self.port}/{name}"
 
     def stop(self) -> None:
-        async def close() -> None:
-            if self._server is not None:
-                self._server.close()
-            tasks = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
-            for t in tasks:
-                t.cancel()
-            await asyncio.gather(*tasks, return_exceptions=True)
+        if self._proc.poll() is None:
+            self._proc.terminate()
+            self._proc.wait(10)
 
-        asyncio.run_coroutine_threadsafe(close(), self._loop).result(10)
-        self._loop.call_soon_threadsafe(self._loop.stop)
-        self._thread.join(10)
-        self._loop.close()
+
+if __name__ == "__main__" and sys.argv[1:2] == ["proxy"]:
+    target, delay, listen = int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
+    try:
+        asyncio.run(_Proxy(target, delay, listen).serve_forever())
+    except KeyboardInterrupt:
+        pass
