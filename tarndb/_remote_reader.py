@@ -164,11 +164,13 @@ class _RemoteMapping(_StoreMapping[Any]):
             index, pos = got[-1][0] + 1, got[-1][1] + 10 + len(got[-1][2])
 
     def _with_values(self, entries: Iterator[Entry]) -> Iterator[Tuple[Entry, Any]]:
-        """Each entry with its value, the records of up to 1,024 entries fetched
-        at once (one round, or two for values longer than the window learnt)."""
+        """Each entry with its value, the records of up to 8,192 entries (and
+        8 MiB of record windows) fetched at once: one round, or two for
+        values longer than the window learnt."""
         window = _SCAN_WINDOW[0]
         while True:
-            batch = [e for _, e in zip(range(1024), entries)]
+            count = max(64, min(8192, (8 << 20) // (window + 8)))
+            batch = [e for _, e in zip(range(count), entries)]
             if not batch:
                 return
             offsets = sorted({e[3] for e in batch})

@@ -167,22 +167,21 @@ Result<std::optional<uint64_t>> FedStore::SampleBound(FedBytes& bytes, KeyView p
     // kSearchFanout probes spread over [lo, hi), the first at lo.
     const uint64_t span = hi - lo;
     const uint64_t m = std::min(span, kSearchFanout);
-    // Probes that lie close together are read as pages, which the package
-    // keeps; far apart, each is read alone.
-    const bool dense = span * 8 <= 4 * kIndexPage;
     uint64_t probes[kSearchFanout];
     uint64_t positions[kSearchFanout];
     IndexEntry entries[kSearchFanout];
     bool missing = false;
     for (uint64_t j = 0; j < m; ++j) {
       probes[j] = lo + span * j / m;
-      const uint8_t* p = bytes.Get(s.at + 8 * probes[j], 8, 8, dense);
+      // Samples and their entries are pages of the tables, which the package
+      // keeps (a search's first rounds probe the same samples for every key).
+      const uint8_t* p = bytes.Get(s.at + 8 * probes[j], 8, 8, /*table=*/true);
       missing = missing || p == nullptr;
       if (p != nullptr) positions[j] = SamplesHeader::PositionAt(p, 0);
     }
     if (missing) return std::optional<uint64_t>();
     for (uint64_t j = 0; j < m; ++j) {
-      const EntryRead read = EntryAt(bytes, positions[j], kEntryGuess, &entries[j]);
+      const EntryRead read = EntryAt(bytes, positions[j], kEntryGuess, &entries[j], true);
       if (read == EntryRead::kOutside) return EntryFitError(EntryFit::kNoKeyAndOffset);
       missing = missing || read == EntryRead::kMissing;
     }
