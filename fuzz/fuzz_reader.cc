@@ -1,6 +1,8 @@
 // libFuzzer target: any byte string, opened as a store file, must either be
 // rejected with an error or answer every query without reading outside the
-// file, crashing or leaking. Run by fuzz/run.sh.
+// file, crashing or leaking; read by ranges (FedStore), every range a step
+// asks for must lie inside the file and every query must end in a bounded
+// number of steps. Run by fuzz/run.sh.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -8,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/reader/fed_store.h"
 #include "core/reader/offset_groups.h"
 #include "core/reader/reader.h"
 
@@ -74,9 +77,55 @@ void Exercise(const tarndb::Reader& r, const uint8_t* data, size_t size) {
   if (sink == 0xFFFFFFFFFFFFull) abort();  // keep the work observable
 }
 
+// Run step() until it answers, feeding what it asks for from the input;
+// abort on a range outside the file or a query that never ends.
+template <typename Step>
+auto Fed(tarndb::FedBytes& bytes, const uint8_t* data, size_t size, Step step) {
+  for (int round = 0;; ++round) {
+    auto r = step();
+    if (bytes.needed().empty() || round > 200) {
+      if (!bytes.needed().empty()) abort();
+      return r;
+    }
+    for (const tarndb::NeededRange& n : bytes.needed()) {
+      if (n.begin >= n.end || n.end > size) abort();
+      bytes.Feed(n.begin, data + n.begin, static_cast<size_t>(n.end - n.begin));
+    }
+    bytes.ClearNeeded();
+  }
+}
+
+void ExerciseFed(const uint8_t* data, size_t size) {
+  using tarndb::KeyView;
+  tarndb::FedBytes bytes(size);
+  auto opened = Fed(bytes, data, size, [&] { return tarndb::FedStore::Open(bytes); });
+  if (!opened.ok() || !opened.value()) return;
+  const tarndb::FedStore& s = *opened.value();
+  for (size_t len = 0; len <= 16 && len <= size; len += 4) {
+    const KeyView key{data + size - len, len};
+    std::optional<uint64_t> offset;
+    auto found = Fed(bytes, data, size, [&] { return s.Locate(bytes, key, 64, &offset); });
+    if (found.ok() && offset) {
+      (void)Fed(bytes, data, size, [&] { return s.Record(bytes, *offset, 64); });
+    }
+    (void)Fed(bytes, data, size, [&] { return s.LowerBound(bytes, KeyView{data, len}); });
+    bytes.Clear();
+  }
+  auto entries = Fed(bytes, data, size, [&] { return s.Entries(bytes, 0, 0, 64, 4096); });
+  if (entries.ok()) {
+    for (const tarndb::FedEntry& e : entries.value()) {
+      std::optional<uint64_t> offset;
+      (void)Fed(bytes, data, size, [&] {
+        return s.Locate(bytes, KeyView{e.key.data(), e.key.size()}, 64, &offset);
+      });
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  ExerciseFed(data, size);
   MemFile file(data, size);
   for (const bool verify : {false, true}) {
     for (const bool use_extension : {false, true}) {

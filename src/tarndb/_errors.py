@@ -82,3 +82,18 @@ class TarnIOError(TarnError, OSError):
 
     def __reduce__(self) -> tuple[Any, ...]:
         return type(self), (str(self), self.errno, self.filename)
+
+
+class TarnStaleError(TarnError, RuntimeError):
+    """A remote store's object changed since the reader opened it (a store
+    republished under the same URL): a response came from another version
+    (its ETag, Last-Modified or size differs from the ones pinned at open),
+    so the reader refuses it rather than mix two versions' bytes.
+    ``reopen()`` reads the new version. ``url`` names the object."""
+
+    def __init__(self, message: str, url: Optional[str] = None) -> None:
+        super().__init__(message)
+        self.url = url
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return type(self), (str(self), self.url)

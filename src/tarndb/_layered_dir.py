@@ -31,7 +31,7 @@ from tarndb._manifest_layers import (LAYERED_LAYOUT, LayerInfo, make_layered_man
 from tarndb._ordered import Ordered, keys_as_bytes
 from tarndb._reader import ItemsScan, TarnReader, ValuesScan, file_identity
 from tarndb._sharded_reader import (_OPEN_ATTEMPTS, ShardedReader, _check_figures, is_sharded,
-                                    open_store)
+                                    is_url, open_store)
 from tarndb._store import _group_by_shard, publish_file, shard_of
 from tarndb._types import StrPath, fspath_str
 
@@ -281,15 +281,26 @@ def _open_shard(paths: Sequence[str], layers: Sequence[LayerInfo], verify: bool,
     return shard
 
 
-def open(path: Union[StrPath, Sequence[StrPath]], verify: bool = True, populate: bool = False,
-         *, keys_as: str = "str", _need_codec: bool = True) -> Union[
-             TarnReader, ShardedReader, LayeredReader, LayeredDirReader]:
+def open(path: Union[StrPath, Sequence[StrPath]], verify: Optional[bool] = None,
+         populate: bool = False, *, keys_as: str = "str",
+         storage_options: Optional[Dict[str, Any]] = None, cache_size: Optional[int] = None,
+         _need_codec: bool = True) -> Any:
     """Open a store: a ``LayeredReader`` for a list or tuple of store files
     (newest first); for a directory, a ``ShardedReader``, or a
-    ``LayeredDirReader`` when its shards have layers; else a ``TarnReader``
-    for the store file at *path*."""
+    ``LayeredDirReader`` when its shards have layers; for a URL (``http://``,
+    ``https://``, ``s3://``, any fsspec protocol) a ``RemoteReader``, or a
+    ``RemoteShardedReader`` for a sharded store's directory; else a
+    ``TarnReader`` for the store file at *path*. *verify* (default: yes for
+    local stores) checks every file whole at open; a remote store is read
+    whole for it only when asked. *storage_options* and *cache_size* are the
+    remote readers'."""
     if isinstance(path, (list, tuple)):
-        return LayeredReader(path, verify, populate, keys_as=keys_as, _need_codec=_need_codec)
+        return LayeredReader(path, True if verify is None else verify, populate,
+                             keys_as=keys_as, _need_codec=_need_codec)
+    if isinstance(path, str) and is_url(path):
+        return open_store(path, verify, keys_as=keys_as, storage_options=storage_options,
+                          cache_size=cache_size, _need_codec=_need_codec)
+    verify = True if verify is None else verify
     if not is_sharded(path):
         return open_store(path, verify, populate, keys_as=keys_as, _need_codec=_need_codec)
     # A commit may change the layout between the look and the open: look again.

@@ -14,13 +14,14 @@ import json
 import os
 from collections.abc import ItemsView, Mapping, ValuesView
 from types import TracebackType
-from typing import Any, Dict, Iterator, List, Optional, Tuple, Type, TypeVar, Union
+from typing import Any, Dict, Iterator, List, Optional, Tuple, Type, TypeVar
 
 from tarndb._errors import TarnCorruptError, TarnIOError
 from tarndb._manifest import MANIFEST, ShardInfo, read_manifest
 from tarndb._reader import ItemsScan, RawView, TarnReader, ValuesScan, file_identity
 from tarndb._ordered import Ordered, keys_as_bytes
-from tarndb._store import Shards, _group_by_shard
+from tarndb._shard_checks import check_figures, check_routing
+from tarndb._store import Shards
 from tarndb._types import StrPath, fspath_str
 
 V = TypeVar("V")
@@ -145,7 +146,7 @@ class ShardedReader(_ShardedMapping[Any]):
         for i, (reader, info) in enumerate(zip(self._readers, self._manifest["shards"])):
             reader.verify()
             _check_figures(reader, info)
-            _check_routing(reader, i, self._n)
+            check_routing(reader, i, self._n)
         return True
 
     def stats(self) -> Dict[str, Any]:
@@ -275,50 +276,39 @@ def _open_shards(root: str, manifest: Dict[str, Any], verify: bool, populate: bo
 def _check_figures(reader: TarnReader, info: ShardInfo) -> None:
     """TarnCorruptError naming the shard when it differs from its manifest entry."""
     stats = reader.stats()
-    found = {
-        "size": stats["file_size"],
-        "crc32": stats["file_crc32"],
-        "keys": stats["num_keys"],
-        "objects": stats["num_objects"],
-    }
-    for name, value in found.items():
-        if value != info[name]:
-            raise TarnCorruptError(f"{reader.path}: {name} {value} differs from the manifest's "
-                                   f"{info[name]} (the shard was altered or replaced)")
+    if stats["file_size"] is None:  # the path was gone just after the open
+        raise _ShardMissing(reader.path)
+    check_figures(stats, info, reader.path)
 
 
-def _check_routing(reader: TarnReader, shard: int, n: int) -> None:
-    """TarnCorruptError naming the shard when one of its keys belongs to
-    another, by the key's bytes."""
-    keys = reader._view(RawView)  # scans of its own, keys as bytes
-    keys._set_keys_as_bytes(True)
-    batch_size = 1 << 16
-    scan = iter(keys)
-    while True:
-        batch = list(itertools.islice(scan, batch_size))
-        if not batch:
-            return
-        for j, (routed, _) in enumerate(_group_by_shard(batch, n)):
-            if j != shard and routed:
-                raise _misrouted(reader, routed[0], j, shard)
+def open_store(path: StrPath, verify: Optional[bool] = None, populate: bool = False, *,
+               keys_as: str = "str", storage_options: Optional[Dict[str, Any]] = None,
+               cache_size: Optional[int] = None, _need_codec: bool = True) -> Any:
+    """Open a store: for a URL (``http://``, ``https://``, ``s3://``, any
+    fsspec protocol) a ``RemoteReader``, or a ``RemoteShardedReader`` for a
+    sharded store's directory; for a local directory a ``ShardedReader``;
+    else a ``TarnReader`` for the store file at *path*. *verify* (default:
+    yes for local files) checks the whole file at open; a remote store is
+    read whole for it only when asked. *storage_options* and *cache_size*
+    are the remote reader's."""
+    if isinstance(path, str) and is_url(path):
+        from tarndb._remote_sharded import open_remote
 
-
-def _misrouted(reader: TarnReader, key: Union[str, bytes], home: int, shard: int) -> TarnCorruptError:
-    if isinstance(key, bytes):
-        try:
-            key = key.decode()
-        except UnicodeDecodeError:
-            pass  # shown as its bytes
-    return TarnCorruptError(f"{reader.path}: key {key!r} belongs to shard {home}, not {shard}")
-
-
-def open_store(path: StrPath, verify: bool = True, populate: bool = False, *,
-               keys_as: str = "str", _need_codec: bool = True) -> Union[TarnReader, ShardedReader]:
-    """Open a store: a ``ShardedReader`` for a directory (a sharded store),
-    else a ``TarnReader`` for the store file at *path*."""
+        if keys_as != "str":
+            raise ValueError("keys_as='bytes' is for local stores; a remote store's keys are str")
+        return open_remote(path, verify=bool(verify), storage_options=storage_options,
+                           cache_size=cache_size)
+    verify = True if verify is None else verify
     if is_sharded(path):
         return ShardedReader(path, verify, populate, keys_as=keys_as, _need_codec=_need_codec)
     return TarnReader(path, verify, populate, keys_as=keys_as, _need_codec=_need_codec)
+
+
+def is_url(path: str) -> bool:
+    """Whether *path* is a URL (``scheme://...``) rather than a local path."""
+    scheme, sep, _ = path.partition("://")
+    return bool(sep) and scheme.isascii() and scheme[:1].isalpha() and all(
+        c.isalnum() or c in "+.-" for c in scheme)
 
 
 def _reopen_sharded(cls: Any, path: str, verify: bool, keys_as: str) -> ShardedReader:

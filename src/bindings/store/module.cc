@@ -38,7 +38,8 @@ extern "C" int ModuleExec(PyObject* module) {
         AddType(module, "ReaderIterator", state.reader_iterator_type) < 0 ||
         AddType(module, "Writer", state.writer_type) < 0 ||
         AddType(module, "Shards", state.shards_type) < 0 ||
-        AddType(module, "Layers", state.layers_type) < 0 || AddShardFunctions(module) < 0 ||
+        AddType(module, "Layers", state.layers_type) < 0 ||
+        AddType(module, "RangeReader", state.range_reader_type) < 0 || AddShardFunctions(module) < 0 ||
         AddModuleFunctions(module) < 0) {
       return -1;
     }

@@ -29,8 +29,9 @@ bool StoreModule::Init(PyObject* module) {
   shards_type = NewClass(module, &kShardsSpec, true);
   layers_type = NewClass(module, &kLayersSpec, true);
   layer_iterator_type = NewClass(module, &kLayerIteratorSpec, false);
+  range_reader_type = NewClass(module, &kRangeReaderSpec, true);
   if (!reader_type || !reader_iterator_type || !merge_iterator_type || !writer_type ||
-      !shards_type || !layers_type || !layer_iterator_type) {
+      !shards_type || !layers_type || !layer_iterator_type || !range_reader_type) {
     return false;
   }
   OwnedRef errors = OwnedRef::Steal(PyImport_ImportModule("tarndb._errors"));
@@ -47,6 +48,7 @@ int StoreModule::Traverse(visitproc visit, void* arg) const {
   for (const OwnedRef* ref :
        {&reader_type, &reader_iterator_type, &merge_iterator_type, &writer_type, &shards_type,
         &layers_type, &layer_iterator_type,
+        &range_reader_type,
         &corrupt_error, &version_error, &io_error, &value_error, &duplicate_key_error}) {
     Py_VISIT(ref->get());
   }
@@ -57,6 +59,7 @@ void StoreModule::Clear() {
   for (OwnedRef* ref :
        {&reader_type, &reader_iterator_type, &merge_iterator_type, &writer_type, &shards_type,
         &layers_type, &layer_iterator_type,
+        &range_reader_type,
         &corrupt_error, &version_error, &io_error, &value_error, &duplicate_key_error}) {
     ref->reset();
   }

@@ -27,6 +27,7 @@ struct StoreModule {
   OwnedRef shards_type;
   OwnedRef layers_type;
   OwnedRef layer_iterator_type;
+  OwnedRef range_reader_type;
   // The classes of tarndb._errors that the module raises.
   OwnedRef corrupt_error;
   OwnedRef version_error;

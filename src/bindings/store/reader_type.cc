@@ -181,12 +181,7 @@ OwnedRef HashIndexStats(const Reader& r) {
   if (ext == nullptr || !ext->Find(kHashIndexSection, kHashIndexVersion)) {
     return OwnedRef::NewRef(Py_None);
   }
-  // The extension record, less the sections that are not the index's own
-  // (a value codec's dictionary, say).
-  uint64_t bytes = kRecordHeadSize + ext->payload_size;
-  for (const ExtensionSection& s : ext->sections) {
-    if (s.type != kHashIndexSection && s.type != kSamplesSection) bytes -= s.length;
-  }
+  const uint64_t bytes = HashIndexFileBytes(*ext);
   OwnedRef d = OwnedRef::Steal(Made(PyDict_New()));
   const bool ok = SetEntry(d.get(), "bytes", [&] { return Unsigned(bytes); }) &&
                   SetEntry(d.get(), "in_use", [&] {

@@ -17,6 +17,7 @@ extern PyType_Spec kWriterSpec;
 extern PyType_Spec kShardsSpec;
 extern PyType_Spec kLayersSpec;
 extern PyType_Spec kLayerIteratorSpec;
+extern PyType_Spec kRangeReaderSpec;
 
 }  // namespace tarndb::py::store
 

@@ -15,18 +15,28 @@ const ExtensionSection* ExtensionBlock::Find(uint32_t type, uint32_t version) co
   return nullptr;
 }
 
-bool ExtensionTrailerSealed(const uint8_t* file, uint64_t file_size, uint64_t index_offset) {
+uint64_t ExtensionTailSize(const uint8_t* end) {
+  const uint8_t* trailer = end - kExtensionTrailerSize;
+  return kExtensionTrailerSize + uint64_t{LoadBE32(trailer + 16)} * kExtensionDirEntrySize;
+}
+
+bool ExtensionTailSealed(const uint8_t* end, uint64_t held, uint64_t index_offset) {
   // The block is a whole record inside the data section: [40, index_offset).
-  if (index_offset > file_size ||
-      index_offset < kHeaderSize + kRecordHeadSize + kExtensionTrailerSize) {
+  if (index_offset < kHeaderSize + kRecordHeadSize + kExtensionTrailerSize ||
+      held < kExtensionTrailerSize) {
     return false;
   }
-  const uint8_t* trailer = file + index_offset - kExtensionTrailerSize;
+  const uint8_t* trailer = end - kExtensionTrailerSize;
   if (std::memcmp(trailer, kExtensionMagic, sizeof kExtensionMagic) != 0) return false;
   const uint64_t room = index_offset - kHeaderSize - kRecordHeadSize - kExtensionTrailerSize;
   const uint64_t dir_size = uint64_t{LoadBE32(trailer + 16)} * kExtensionDirEntrySize;
-  if (dir_size > room) return false;
+  if (dir_size > room || dir_size > held - kExtensionTrailerSize) return false;
   return crc32::Value(trailer - dir_size, dir_size + 28) == LoadBE32(trailer + 28);
+}
+
+bool ExtensionTrailerSealed(const uint8_t* file, uint64_t file_size, uint64_t index_offset) {
+  if (index_offset > file_size) return false;
+  return ExtensionTailSealed(file + index_offset, index_offset, index_offset);
 }
 
 bool ExtensionTrailerWritten(const uint8_t* file, uint64_t index_offset, uint64_t record_offset) {
@@ -39,10 +49,10 @@ bool ExtensionTrailerWritten(const uint8_t* file, uint64_t index_offset, uint64_
          LoadBE64(trailer + 8) == index_offset - record_offset - kRecordHeadSize;
 }
 
-std::optional<ExtensionBlock> FindExtensionBlock(const uint8_t* file, uint64_t file_size,
-                                                 uint64_t index_offset) {
-  if (!ExtensionTrailerSealed(file, file_size, index_offset)) return std::nullopt;
-  const uint8_t* trailer = file + index_offset - kExtensionTrailerSize;
+std::optional<ExtensionBlock> DecodeExtensionTail(const uint8_t* end, uint64_t held,
+                                                  uint64_t index_offset) {
+  if (!ExtensionTailSealed(end, held, index_offset)) return std::nullopt;
+  const uint8_t* trailer = end - kExtensionTrailerSize;
   const uint64_t payload_size = LoadBE64(trailer + 8);
   const uint32_t count = LoadBE32(trailer + 16);
   const uint64_t room = index_offset - kHeaderSize - kRecordHeadSize;  // largest payload
@@ -55,8 +65,6 @@ std::optional<ExtensionBlock> FindExtensionBlock(const uint8_t* file, uint64_t f
   block.payload_size = payload_size;
   block.payload_offset = index_offset - payload_size;
   block.record_offset = block.payload_offset - kRecordHeadSize;
-  // The record head must describe exactly this payload.
-  if (LoadBE32(file + block.record_offset) != payload_size) return std::nullopt;
   block.flags = LoadBE32(trailer + 20);
   const uint64_t sections_end = payload_size - kExtensionTrailerSize - dir_size;
   block.sections.reserve(count);
@@ -66,6 +74,16 @@ std::optional<ExtensionBlock> FindExtensionBlock(const uint8_t* file, uint64_t f
     if (s.offset > sections_end || s.length > sections_end - s.offset) return std::nullopt;
     block.sections.push_back(s);
   }
+  return block;
+}
+
+std::optional<ExtensionBlock> FindExtensionBlock(const uint8_t* file, uint64_t file_size,
+                                                 uint64_t index_offset) {
+  if (index_offset > file_size) return std::nullopt;
+  std::optional<ExtensionBlock> block =
+      DecodeExtensionTail(file + index_offset, index_offset, index_offset);
+  // The record head must describe exactly this payload.
+  if (block && LoadBE32(file + block->record_offset) != block->payload_size) return std::nullopt;
   return block;
 }
 

@@ -76,6 +76,21 @@ struct ExtensionBlock {
   const ExtensionSection* Find(uint32_t type, uint32_t version) const;
 };
 
+// The bytes of the directory and trailer whose trailer ends at end, as the
+// trailer states them (checked by ExtensionTailSealed).
+uint64_t ExtensionTailSize(const uint8_t* end);
+
+// Whether the held bytes that end at end (the file's bytes up to
+// index_offset) hold a trailer with the magic and a directory that its
+// checksum covers.
+bool ExtensionTailSealed(const uint8_t* end, uint64_t held, uint64_t index_offset);
+
+// The block whose directory and trailer are among the held bytes that end
+// at end, or nothing when they do not hold together (as FindExtensionBlock,
+// without the record head, which lies at the block's other end).
+std::optional<ExtensionBlock> DecodeExtensionTail(const uint8_t* end, uint64_t held,
+                                                  uint64_t index_offset);
+
 // Whether the data section of a file whose index section starts at
 // index_offset ends in an extension trailer that carries the magic and its
 // own checksum: a block was written there, whether or not the rest of it

@@ -63,4 +63,12 @@ bool HashIndexHeader::AsWritten(uint64_t data_end) const {
          max_run <= kMaxRecordedRun;
 }
 
+uint64_t HashIndexFileBytes(const ExtensionBlock& block) {
+  uint64_t bytes = kRecordHeadSize + block.payload_size;
+  for (const ExtensionSection& s : block.sections) {
+    if (s.type != kHashIndexSection && s.type != kSamplesSection) bytes -= s.length;
+  }
+  return bytes;
+}
+
 }  // namespace tarndb

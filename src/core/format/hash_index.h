@@ -183,6 +183,11 @@ struct HashIndexHeader {
   uint64_t RunLimit() const { return max_run != 0 ? max_run : kUnrecordedRunLimit; }
 };
 
+// Bytes of the file the hash index takes: the extension block's record,
+// less the sections that are not the index's own (a value codec's
+// dictionary, say).
+uint64_t HashIndexFileBytes(const ExtensionBlock& block);
+
 // The hash a table uses for key under seed.
 inline uint64_t KeyHash(HashKey seed, KeyView key) { return SipHash13(seed, key.data, key.size); }
 

@@ -22,14 +22,10 @@
 #include "core/reader/reader.h"
 
 namespace tarndb {
-namespace {
-
 std::string MagicText(const uint8_t* p) {
   return "bad magic [" + std::to_string(p[0]) + ", " + std::to_string(p[1]) + ", " +
          std::to_string(p[2]) + ", " + std::to_string(p[3]) + "]";
 }
-
-}  // namespace
 
 std::string CrcText(uint32_t crc) {
   static const char kHex[] = "0123456789abcdef";

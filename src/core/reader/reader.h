@@ -330,6 +330,9 @@ Status Reader::ForEach(size_t first, size_t last, F&& f) const {
   return OkStatus();
 }
 
+// "bad magic [b0, b1, b2, b3]": the error text for a header without the magic.
+std::string MagicText(const uint8_t* header);
+
 // Text of a CRC value in messages: "0x" and eight lower-case hex digits.
 std::string CrcText(uint32_t crc);
 

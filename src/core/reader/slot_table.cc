@@ -33,44 +33,50 @@ SlotTable SlotTable::Owned(uint64_t entries, uint64_t index_size, uint64_t data_
   return t;
 }
 
-std::optional<Hit> SlotTable::Find(const IndexSpan& ix, KeyView key, uint64_t h, bool* contradicted,
-                                   bool* collided, bool fetch_record) const {
-  const uint64_t tag = codec_.tag_of(h);
-  const uint64_t home = Home(h);
-  // Past the limit, the slot after a run of its length must be empty.
-  const uint64_t stop = slot_count_ - home > run_limit_ ? home + run_limit_ + 1 : slot_count_;
-  for (uint64_t i = home; i < slot_count_; ++i) {
-    if (i == stop) {  // a run longer than any the table has: it lies
-      *contradicted = true;
-      return std::nullopt;
-    }
-    const uint64_t word = Word(i);
-    if (word == 0) return std::nullopt;
-    if (codec_.TagOf(word) != tag) continue;
-    const uint64_t pos = codec_.PosOf(word) - 1;
-    const std::optional<uint64_t> slot_offset = SlotOffset(i, word);
+namespace {
+
+// Slots and entries of a table and an index at hand in memory.
+struct HeldAccess {
+  const SlotTable& table;
+  const IndexSpan& ix;
+  bool fetch_record;
+
+  bool Slot(uint64_t i, uint64_t* word) const {
+    *word = table.Word(i);
+    return true;
+  }
+  std::optional<uint64_t> SlotOffset(uint64_t i, uint64_t word) const {
+    return table.SlotOffset(i, word);
+  }
+  void Candidate(std::optional<uint64_t> slot_offset) const {
     if (fetch_record && slot_offset && *slot_offset < ix.file_size) {
       // The record's head and the start of its payload, fetched while the
       // entry is read to confirm the key.
       __builtin_prefetch(ix.file + *slot_offset);
       __builtin_prefetch(ix.file + (*slot_offset + 64 < ix.file_size ? *slot_offset + 64 : 0));
     }
-    IndexEntry e;
-    if (!ix.Decode(pos, &e)) {
-      *contradicted = true;
-      return std::nullopt;
-    }
-    if (!KeysEqual(e.key, key)) {
-      *collided = true;
-      continue;
-    }
-    if (slot_offset && *slot_offset != e.offset) {
-      *contradicted = true;
-      return std::nullopt;
-    }
-    return Hit{pos, e.offset};
   }
-  return std::nullopt;
+  EntryRead Entry(uint64_t pos, KeyView, IndexEntry* e) const {
+    return ix.Decode(pos, e) ? EntryRead::kInside : EntryRead::kOutside;
+  }
+};
+
+}  // namespace
+
+std::optional<Hit> SlotTable::Find(const IndexSpan& ix, KeyView key, uint64_t h, bool* contradicted,
+                                   bool* collided, bool fetch_record) const {
+  HeldAccess access{*this, ix, fetch_record};
+  Hit hit;
+  switch (ProbeSlots(SlotRun{codec_, slot_count_, run_limit_}, Home(h), h, key, access, &hit,
+                     collided)) {
+    case ProbeEnd::kFound:
+      return hit;
+    case ProbeEnd::kContradicted:
+      *contradicted = true;
+      return std::nullopt;
+    default:
+      return std::nullopt;
+  }
 }
 
 void SlotTable::GrowTail() {

@@ -19,6 +19,7 @@
 #include "core/common/big_buffer.h"
 #include "core/format/hash_index.h"
 #include "core/format/layout.h"
+#include "core/reader/slot_probe.h"
 
 namespace tarndb {
 
@@ -38,12 +39,6 @@ struct IndexSpan {
       __builtin_prefetch(file + index_offset + pos);
     }
   }
-};
-
-// A key found: its entry's position and its object's record offset.
-struct Hit {
-  uint64_t pos = 0;
-  uint64_t offset = 0;
 };
 
 class SlotTable {

@@ -1,5 +1,6 @@
 // Reader::Verify: the deep integrity check.
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "core/common/posix.h"
@@ -7,6 +8,7 @@
 #include "core/format/extension.h"
 #include "core/format/hash_index.h"
 #include "core/format/layout.h"
+#include "core/format/lookup_header.h"
 #include "core/format/value_codec.h"
 #include "core/reader/offset_groups.h"
 #include "core/reader/reader.h"
@@ -24,6 +26,22 @@ Status CheckRecord(const uint8_t* file, uint64_t size, uint64_t o) {
     return Error::Corrupt("object CRC32 mismatch at offset " + std::to_string(o));
   }
   return OkStatus();
+}
+
+// Whether the block's lookup header, when it has one, is a true copy of
+// the hash index's and the samples' headers.
+bool LookupHeaderIsCopy(const uint8_t* payload, const ExtensionBlock& block) {
+  const ExtensionSection* lk = block.Find(kLookupHeaderSection, kLookupHeaderVersion);
+  if (lk == nullptr) return true;
+  const ExtensionSection* hs = block.Find(kHashIndexSection, kHashIndexVersion);
+  const ExtensionSection* ss = block.Find(kSamplesSection, kSamplesVersion);
+  if (!LookupHeader::DecodeFrom(payload + lk->offset, lk->length) || hs == nullptr ||
+      ss == nullptr || hs->length < kHashIndexHeaderSize || ss->length < kSamplesHeaderSize) {
+    return false;
+  }
+  const uint8_t* copy = payload + lk->offset;
+  return std::memcmp(copy, payload + hs->offset, kHashIndexHeaderSize) == 0 &&
+         std::memcmp(copy + kHashIndexHeaderSize, payload + ss->offset, kSamplesHeaderSize) == 0;
 }
 
 // A long pass stops here, every 65,536 steps, when a signal handler asks
@@ -164,7 +182,11 @@ Status Reader::VerifyHashIndex(const std::vector<OffsetGroupsRef>& by_offset,
   const uint32_t recorded_run = HashIndexHeader::DecodeFrom(payload + hs->offset).max_run;
   Result<bool> only = TableHoldsNothingElse(recorded_run);
   if (!only.ok()) return std::move(only.error());
-  return only.value() ? OkStatus() : mismatch;
+  if (!only.value()) return mismatch;
+  if (!LookupHeaderIsCopy(payload, *extension_)) {
+    return Error::Corrupt("extension block: the lookup header is not a copy of the hash index's");
+  }
+  return OkStatus();
 }
 
 Result<bool> Reader::TableFindsEveryEntry() const {

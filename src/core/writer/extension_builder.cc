@@ -67,7 +67,8 @@ void ExtensionBuilder::Finish() {
 }
 
 uint64_t ExtensionLayout::sections_size() const {
-  uint64_t size = hash_index ? hidx_size + kSamplesHeaderSize + 8 * sample_count : 0;
+  uint64_t size =
+      hash_index ? hidx_size + kSamplesHeaderSize + 8 * sample_count + kLookupHeaderSize : 0;
   if (extra != nullptr) {
     for (const SectionBytes& s : *extra) size += s.bytes.size();
   }
@@ -75,7 +76,7 @@ uint64_t ExtensionLayout::sections_size() const {
 }
 
 uint64_t ExtensionLayout::payload_size() const {
-  const uint64_t sections = (hash_index ? 2 : 0) + (extra != nullptr ? extra->size() : 0);
+  const uint64_t sections = (hash_index ? 3 : 0) + (extra != nullptr ? extra->size() : 0);
   return sections_size() + sections * kExtensionDirEntrySize + kExtensionTrailerSize;
 }
 
@@ -87,13 +88,18 @@ std::vector<ExtensionSection> ExtensionLayout::Directory() const {
     end = hidx_size + kSamplesHeaderSize + 8 * sample_count;
     directory.push_back({kSamplesSection, kSamplesVersion, hidx_size, end - hidx_size});
   }
-  if (extra != nullptr) AppendSectionEntries(*extra, end, &directory);
+  if (extra != nullptr) end = AppendSectionEntries(*extra, end, &directory);
+  if (hash_index) {
+    directory.push_back({kLookupHeaderSection, kLookupHeaderVersion, end, kLookupHeaderSize});
+  }
   return directory;
 }
 
 ExtensionLayout ExtensionBuilder::Layout() const {
+  HashIndexHeader header = header_;
+  header.slot_count = slots_.size();
   return ExtensionLayout{hash_index_, kHashIndexHeaderSize + slots_.size() * header_.codec.width,
-                         samples_.size(), extra_};
+                         samples_.size(), extra_, header};
 }
 
 uint64_t ExtensionBuilder::payload_size() const { return Layout().payload_size(); }

@@ -19,17 +19,20 @@
 #include "core/format/extension.h"
 #include "core/format/hash_index.h"
 #include "core/format/key_order.h"
+#include "core/format/lookup_header.h"
 
 namespace tarndb {
 
 // The sections of an extension block and where they lie: the hash index
-// (header and slots) and the samples, then the caller's sections, or only
-// those.
+// (header and slots) and the samples, then the caller's sections, then the
+// lookup header (a copy of the two headers, just before the directory), or
+// the caller's sections alone.
 struct ExtensionLayout {
   bool hash_index = true;
   uint64_t hidx_size = 0;  // header and slots
   uint64_t sample_count = 0;
   const std::vector<SectionBytes>* extra = nullptr;
+  HashIndexHeader header;  // as written, slot_count and max_run included
 
   uint64_t sections_size() const;
   uint64_t payload_size() const;
@@ -114,6 +117,11 @@ Status EmitAfterSlots(const ExtensionLayout& layout, const std::vector<uint64_t>
       if (section.bytes.empty()) continue;
       if (Status s = sink(section.bytes.data(), section.bytes.size()); !s.ok()) return s;
     }
+  }
+  if (layout.hash_index) {
+    uint8_t lookup[kLookupHeaderSize];
+    LookupHeader{layout.header, SamplesHeader{kSampleShift, samples.size()}}.EncodeTo(lookup);
+    if (Status s = sink(lookup, sizeof lookup); !s.ok()) return s;
   }
   const std::vector<uint8_t> tail =
       EncodeExtensionTail(layout.Directory(), layout.sections_size(), kExtensionSortedUnique);

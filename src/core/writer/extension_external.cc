@@ -172,7 +172,7 @@ Result<WrittenRecord> WriteExtensionExternally(const ExternalExtensionInput& in,
   }
 
   const ExtensionLayout layout{true, kHashIndexHeaderSize + header.slot_count * header.codec.width,
-                               samples.size(), in.sections};
+                               samples.size(), in.sections, header};
   if (layout.payload_size() > kMaxObjectLength) {
     return Error::Other("too many keys for a hash index in one object");
   }
