@@ -380,18 +380,20 @@ class Stop(Exception):
     pass
 def stop(*_):
     raise Stop
-signal.signal(signal.SIGALRM, stop)
+# Times and the timer count this process's CPU time, which a busy machine
+# does not stretch as it stretches wall-clock time.
+signal.signal(signal.SIGVTALRM, stop)
 with TarnReader(sys.argv[1], verify=False) as r:
-    start = time.monotonic()
+    start = time.process_time()
     r.verify()
-    whole = time.monotonic() - start
-    signal.setitimer(signal.ITIMER_REAL, whole / 20)
-    start = time.monotonic()
+    whole = time.process_time() - start
+    signal.setitimer(signal.ITIMER_VIRTUAL, whole / 20)
+    start = time.process_time()
     try:
         r.verify()
     except Stop:
         pass
-    print(whole, time.monotonic() - start)
+    print(whole, time.process_time() - start)
 """
 
 
