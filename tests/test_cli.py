@@ -69,7 +69,8 @@ def test_get_and_keys_answer_queries(zones):
 def test_build_from_csv_with_several_key_columns(tmp_path):
     with open(tmp_path / "words.csv", "w", newline="", encoding="utf-8") as f:
         rows = [["word", "plural", "meaning"], ["mouse", "mice", "a rodent"],
-                ["child", "", "a young person, \"kid\""], ["ox", "oxen", "line one\nline two"]]
+                ["child", "", "a young person, \"kid\""], ["ox", "oxen", "line one\nline two"],
+                ["sheep", "sheep", "one key, named twice"]]
         csv.writer(f).writerows(rows)
     done = tarndb(tmp_path, "build", "words.csv", "w.trnd", "-k", "word", "-k", "plural",
                   "--value-field", "meaning")
@@ -77,7 +78,8 @@ def test_build_from_csv_with_several_key_columns(tmp_path):
     dumped = [json.loads(line) for line in tarndb(tmp_path, "dump", "w.trnd").stdout.splitlines()]
     assert dumped == [{"key": k, "value": v} for k, v in sorted([
         ("mouse", "a rodent"), ("mice", "a rodent"), ("child", 'a young person, "kid"'),
-        ("ox", "line one\nline two"), ("oxen", "line one\nline two")])]
+        ("ox", "line one\nline two"), ("oxen", "line one\nline two"),
+        ("sheep", "one key, named twice")])]
 
 
 @pytest.mark.parametrize(

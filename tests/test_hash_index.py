@@ -87,15 +87,7 @@ def extension(data):
     hash index, and its index entries as (pos, key, offset)."""
     index_offset = struct.unpack_from(">Q", data, 16)[0]
     num_keys = struct.unpack_from(">I", data, 8)[0]
-    trailer = index_offset - 32
-    assert data[trailer:trailer + 8] == b"TRNDEXT1"
-    payload_size, count = struct.unpack_from(">QI", data, trailer + 8)
-    payload = index_offset - payload_size
-    sections = {}
-    for i in range(count):
-        kind, _, off, length = struct.unpack_from(">4sIQQ", data, trailer - 24 * (count - i))
-        sections[kind] = payload + off
-    hidx = sections[b"HIDX"]
+    hidx = sections_of(data)[b"HIDX"]
     width, pos_bits, off_bits = data[hidx], data[hidx + 1], data[hidx + 2]
     slot_count = struct.unpack_from(">Q", data, hidx + 16)[0]
     entries, p = [], index_offset
@@ -106,6 +98,20 @@ def extension(data):
         entries.append((p - index_offset, key, offset))
         p += 10 + klen
     return (hidx, width, pos_bits, off_bits, slot_count), entries
+
+
+def sections_of(data):
+    """File position of each section of the extension block, by its kind."""
+    index_offset = struct.unpack_from(">Q", data, 16)[0]
+    trailer = index_offset - 32
+    assert data[trailer:trailer + 8] == b"TRNDEXT1"
+    payload_size, count = struct.unpack_from(">QI", data, trailer + 8)
+    payload = index_offset - payload_size
+    sections = {}
+    for i in range(count):
+        kind, _, off, _ = struct.unpack_from(">4sIQQ", data, trailer - 24 * (count - i))
+        sections[kind] = payload + off
+    return sections
 
 
 def slot_of(data, hidx, pos):
@@ -203,9 +209,13 @@ def lie(kind, victim=100):
             lone = next(i for i in range(1, slot_count - 1) if not any(used[i - 1:i + 2]))
             struct.pack_into(">Q", data, at + 56 + lone * width, word)
         elif kind == "reserved":
-            # A reserved byte of the hash index's header: no reader looks at
-            # it, only the block's own record CRC covers it (not resealed).
+            # A reserved byte of the hash index's header, and of its copy in
+            # the lookup header (whose own CRC is made good): no reader looks
+            # at it, only the block's own record CRC covers it (not resealed).
             data[hidx[0] + 3] ^= 0x01
+            lkhd = sections_of(data)[b"LKHD"]
+            data[lkhd + 3] ^= 0x01
+            struct.pack_into(">I", data, lkhd + 72, zlib.crc32(data[lkhd:lkhd + 72]))
         return {}
     return damage
 

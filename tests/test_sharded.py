@@ -7,9 +7,11 @@ import os
 import pickle
 import random
 import re
+import struct
 import subprocess
 import sys
 import zlib
+from pathlib import Path
 
 import pytest
 
@@ -19,6 +21,8 @@ from tarndb._commit import held_version
 from tarndb._commit import commit, new_version, shard_figures
 from tarndb._manifest import shard_file_name
 from tarndb._store import _group_by_shard
+
+from storefile import fix_crc
 
 
 def build_sharded(root, items, n, route=None, version=None):
@@ -168,6 +172,18 @@ def _replace_shard(root, i=2):
     w.build(_shard(root, i), quiet=True)
 
 
+def _alter_shard_alike(root, i=0):
+    """Shard i with its first value's first byte changed, its record's and
+    file's checksums made good: a whole store of the same size and counts,
+    which only the manifest's crc32 tells from the one it lists."""
+    path = Path(_shard(root, i))
+    data = bytearray(path.read_bytes())
+    (length,) = struct.unpack_from(">I", data, 40)
+    data[48] ^= 0x01
+    struct.pack_into(">I", data, 44, zlib.crc32(data[48:48 + length]))
+    path.write_bytes(fix_crc(bytes(data)))
+
+
 def _swap_shards(root):
     os.rename(_shard(root, 0), _shard(root, 9))
     os.rename(_shard(root, 1), _shard(root, 0))
@@ -202,6 +218,8 @@ DAMAGE = [
      "part-00001-of-00003.trnd: shard named by the manifest is missing"),
     ("shard replaced", _replace_shard,
      "part-00002-of-00003.trnd: size [0-9]+ differs from the manifest's"),
+    ("shard altered alike", _alter_shard_alike,
+     "part-00000-of-00003.trnd: crc32 0x[0-9a-f]{8} differs from the manifest's"),
     ("shards swapped", _swap_shards, "part-00000-of-00003.trnd: (size|crc32) .* differs from the manifest's"),
     ("shard byte flipped", lambda r: _flip_byte(_shard(r, 0), 100), "file CRC32 mismatch"),
 ]
@@ -334,6 +352,19 @@ def test_a_build_running_keeps_its_version_through_another_build_s_commit(tmp_pa
         with held_version(tmp_path) as failed:
             1 / 0
     assert not os.path.exists(tmp_path / failed)  # a failed build's version is removed
+
+
+def test_a_commit_leaves_a_higher_version_still_being_filled(tmp_path):
+    """Build A begins, build B begins later; A commits while B still fills
+    its version: A's clean-up must not remove B's, whose commit then wins."""
+    build_sharded(tmp_path, {"first": 1}, 2)
+    with held_version(tmp_path) as early, held_version(tmp_path) as late:
+        assert early < late
+        build_sharded(tmp_path, {"early": 2}, 2, version=early)
+        assert os.path.isdir(tmp_path / late)
+        build_sharded(tmp_path, {"late": 3}, 2, version=late)
+    with tarndb.open(tmp_path) as r:
+        assert dict(r) == {"late": 3}
 
 
 @pytest.mark.parametrize("planted, committed", [
