@@ -104,15 +104,18 @@ class _RemoteMapping(_StoreMapping[Any]):
             raise TarnValueError(f"the value of key {key!r} cannot be decoded: {exc}",
                                  key) from exc
 
-    def _fetch(self, keys: Sequence[Any],
-               window: int) -> Tuple[List[Optional[int]], Dict[int, bytes]]:
+    def _fetch(self, keys: Sequence[Any], window: int,
+               every: bool = False) -> Tuple[List[Optional[int]], Dict[int, bytes]]:
         """The record offsets of *keys* and the payloads of those found, in
-        two rounds: slots, then entries and records."""
+        two rounds: slots, then entries and records (with *every*, the
+        records of all the entries a key's slots may name, not only the
+        first's: a batch's keys whose first candidate is another key then
+        cost no round more)."""
         with self._lock:
             self._check_open()
             f = self._file
             try:
-                offsets = drive([(f, lambda: f.steps.locate(keys, window))])[0]
+                offsets = drive([(f, lambda: f.steps.locate(keys, window, every))])[0]
                 found = sorted({o for o in offsets if o is not None})
                 if not window:
                     return offsets, {}
@@ -144,7 +147,7 @@ class _RemoteMapping(_StoreMapping[Any]):
         out: List[Any] = []
         for at in range(0, len(keys), _BATCH):
             batch = keys[at:at + _BATCH]
-            offsets, payloads = self._fetch(batch, self._batch_window)
+            offsets, payloads = self._fetch(batch, self._batch_window, every=True)
             self._batch_window = learned_window(payloads.values(), self._batch_window)
             out.extend(default if o is None else self._value(k, payloads[o])
                        for k, o in zip(batch, offsets))

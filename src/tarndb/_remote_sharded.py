@@ -14,7 +14,7 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple
 from tarndb._errors import TarnCorruptError, TarnIOError
 from tarndb._manifest import MANIFEST, MAX_MANIFEST_BYTES, parse_manifest
 from tarndb._reader import ItemsScan, TarnReader, ValuesScan
-from tarndb._remote_reader import _BATCH, RemoteReader, open_files
+from tarndb._remote_reader import _BATCH, RECORD_WINDOW, RemoteReader, learned_window, open_files
 from tarndb._remote_source import (DEFAULT_CACHE, BlockCache, ClosingContext, Objects, RemoteFile,
                                    drive, run)
 from tarndb._remote_verify import local_copy
@@ -49,7 +49,7 @@ class _RemoteShardedMapping(Mapping):  # type: ignore[type-arg]
     """The mapping side of a remote sharded store and its raw view: keys
     routed to their shard, batches and scans over all shards at once."""
 
-    __slots__ = ("_shards", "_n", "_len", "_lock")
+    __slots__ = ("_shards", "_n", "_len", "_lock", "_batch_window")
 
     _shards: List[Any]
 
@@ -76,7 +76,10 @@ class _RemoteShardedMapping(Mapping):  # type: ignore[type-arg]
         for at in range(0, len(keys), _BATCH):
             groups = _group_by_shard(keys[at:at + _BATCH], self._n)
             jobs = [(s, ks, pos) for s, (ks, pos) in zip(self._shards, groups) if ks]
-            for (s, ks, pos), offsets, payloads in zip(jobs, *self._fetch(jobs)):
+            found = self._fetch(jobs)
+            self._batch_window = learned_window(
+                [p for payloads in found[1] for p in payloads.values()], self._batch_window)
+            for (s, ks, pos), offsets, payloads in zip(jobs, *found):
                 for k, p, o in zip(ks, pos, offsets):
                     if o is not None:
                         out[at + p] = s._value(k, payloads[o])
@@ -85,9 +88,10 @@ class _RemoteShardedMapping(Mapping):  # type: ignore[type-arg]
     def _fetch(self, jobs: List[Tuple[Any, List[Any], List[int]]]) -> Tuple[List[Any], List[Any]]:
         with self._lock:
             self._shards[0]._check_open()
-            window = self._shards[0]._window
+            window = self._batch_window
             try:
-                offsets = drive([(s._file, (lambda s=s, ks=ks: s._file.steps.locate(ks, window)))
+                offsets = drive([(s._file,
+                                  (lambda s=s, ks=ks: s._file.steps.locate(ks, window, True)))
                                  for s, ks, _ in jobs])
                 found = [sorted({o for o in offs if o is not None}) for offs in offsets]
                 payloads = drive([(s._file, (lambda s=s, f=f: s._file.steps.records(f, window)))
@@ -164,6 +168,7 @@ class RemoteShardedReader(ClosingContext, _RemoteShardedMapping):
         for shard, entry in zip(self._shards, self._manifest["shards"]):
             check_figures(shard.stats(), entry, shard.path)
         self._n, self._len = self._manifest["n"], self._manifest["keys"]
+        self._batch_window = RECORD_WINDOW
 
     def __reduce__(self) -> Any:
         return _reopen, (self._url, self._options, self._value_type)
@@ -254,6 +259,7 @@ class RemoteShardedRawView(_RemoteShardedMapping):
         view._owner = owner
         view._shards = [s.raw for s in owner._shards]
         view._n, view._len, view._lock = owner._n, owner._len, owner._lock
+        view._batch_window = RECORD_WINDOW
         return view
 
     def __repr__(self) -> str:

@@ -11,8 +11,9 @@
 //            index's and the samples' headers, a range each);
 //   lookup:  the slots from the key's home (a page of the table); then the
 //            entry each slot with the key's tag names and, together, the
-//            record the first of them names (a record longer than the
-//            window, or a first candidate that is another key, asks once
+//            record the first of them names, or every one of them for a
+//            batch (a record longer than the window, or a first candidate
+//            that is another key when only its record came, asks once
 //            more);
 //   a scan:  the samples and entries of a search by key (a few dozen
 //            probes a round), then the index section in large ranges.
@@ -83,8 +84,10 @@ class FedStore {
 
   // Where key's record lies: true with *offset (nullopt: absent) once the
   // step has what it needs; false when it needs more. record_window: the
-  // record bytes to fetch with the entry.
-  Result<bool> Locate(FedBytes& bytes, KeyView key, uint64_t record_window,
+  // record bytes to fetch with the entry; every_candidate: fetch them for
+  // each slot whose tag matches, not only the first (a batch then saves
+  // the round its keys whose first candidate is another key would cost).
+  Result<bool> Locate(FedBytes& bytes, KeyView key, uint64_t record_window, bool every_candidate,
                       std::optional<uint64_t>* offset) const;
 
   // The payload of the record at offset, its CRC-32 checked; nullopt when
@@ -129,7 +132,7 @@ class FedStore {
   // needed, or left to the sorted search (a tag that matched another key,
   // or a table caught lying).
   enum class ByHash { kSettled, kNeedBytes, kAskSamples };
-  ByHash LookupByHash(FedBytes& bytes, KeyView key, uint64_t record_window,
+  ByHash LookupByHash(FedBytes& bytes, KeyView key, uint64_t record_window, bool every_candidate,
                       std::optional<uint64_t>* offset) const;
 
   // The index section held whole, for a file without a hash index and
