@@ -46,6 +46,8 @@ constexpr const char* kRecordsNames[] = {"offsets", "window"};
 constexpr Params kRecordsParams{"records()", kRecordsNames, 2, 2};
 constexpr const char* kBoundNames[] = {"prefix"};
 constexpr Params kBoundParams{"lower_bound()", kBoundNames, 1, 1};
+constexpr const char* kBlockNames[] = {"index"};
+constexpr Params kBlockParams{"block_start()", kBlockNames, 1, 1};
 constexpr const char* kEntriesNames[] = {"index", "pos", "max", "chunk"};
 constexpr Params kEntriesParams{"entries()", kEntriesNames, 4, 4};
 
@@ -263,6 +265,27 @@ extern "C" PyObject* RangeReaderLowerBound(PyObject* self, PyObject* const* args
                    });
 }
 
+// block_start(index): (index, pos) of the first entry of the block of
+// sampled entries that holds entry index.
+extern "C" PyObject* RangeReaderBlockStart(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+  return Method<1>(kBlockParams, self, args, nargs, kwnames,
+                   [&](RangeReaderState& s, PyObject** a) -> PyObject* {
+                     const FedStore* r = Opened(s);
+                     if (r == nullptr) return nullptr;
+                     Result<std::optional<std::pair<uint64_t, uint64_t>>> start =
+                         r->BlockStart(*s.bytes, ToU64(a[0]));
+                     if (!start.ok()) return Raise(self, *s.bytes, start.error());
+                     OwnedRef out;
+                     if (start.value()) {
+                       out = OwnedRef::Steal(Made(Py_BuildValue(
+                           "(KK)", static_cast<unsigned long long>(start.value()->first),
+                           static_cast<unsigned long long>(start.value()->second))));
+                     }
+                     return StepResult(*s.bytes, std::move(out));
+                   });
+}
+
 // entries(index, pos, max, chunk): a list of (index, pos, key, offset)
 // from the entry at (index, pos) on; chunk: the bytes to ask for at pos.
 extern "C" PyObject* RangeReaderEntries(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -304,6 +327,9 @@ PyMethodDef kMethods[] = {
     {"lower_bound", AsCFunction(RangeReaderLowerBound), kFastKw,
      "lower_bound($self, prefix)\n--\n\n(needs, (index, pos, key, offset) of the first key "
      "not less than prefix)."},
+    {"block_start", AsCFunction(RangeReaderBlockStart), kFastKw,
+     "block_start($self, index)\n--\n\n(needs, (index, pos) of the first entry of the block "
+     "of sampled entries that holds entry index)."},
     {"entries", AsCFunction(RangeReaderEntries), kFastKw,
      "entries($self, index, pos, max, chunk)\n--\n\n(needs, [(index, pos, key, offset)])."},
     {nullptr, nullptr, 0, nullptr},

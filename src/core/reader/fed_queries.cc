@@ -270,6 +270,28 @@ Result<std::vector<FedEntry>> FedStore::Entries(FedBytes& bytes, uint64_t index,
   return out;
 }
 
+Result<std::optional<std::pair<uint64_t, uint64_t>>> FedStore::BlockStart(FedBytes& bytes,
+                                                                          uint64_t index) const {
+  using Start = std::optional<std::pair<uint64_t, uint64_t>>;
+  if (index >= num_keys_) return Error::Other("entry " + std::to_string(index) + " past the last");
+  const uint64_t block = index >> EntrySamples::kShift;
+  uint64_t pos = 0;
+  if (samples_) {
+    if (block >= samples_->count) return SamplesLie();
+    const uint8_t* p = bytes.Get(samples_->at + 8 * block, 8, 8, /*table=*/true);
+    if (p == nullptr) return Start();
+    pos = SamplesHeader::PositionAt(p, 0);
+  } else {
+    Result<const HeldIndex*> held = Held(bytes);
+    if (!held.ok()) return std::move(held.error());
+    if (held.value() == nullptr) return Start();
+    pos = held.value()->scan.samples.At(block);
+  }
+  const uint64_t section = file_size_ - index_offset_;
+  if (pos > section || section - pos < kEntryOverhead) return SamplesLie();
+  return Start(std::in_place, block << EntrySamples::kShift, pos);
+}
+
 Result<const FedStore::HeldIndex*> FedStore::Held(FedBytes& bytes) const {
   if (held_) return held_.get();
   const uint64_t section = file_size_ - index_offset_;

@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "core/common/result.h"
@@ -103,6 +104,15 @@ class FedStore {
   // the first is held. chunk: the bytes to ask for then.
   Result<std::vector<FedEntry>> Entries(FedBytes& bytes, uint64_t index, uint64_t pos, size_t max,
                                         uint64_t chunk) const;
+
+  // Where the block of entries that holds entry index begins: the block's
+  // first entry's number (index rounded down to a multiple of the sample
+  // interval) and position, from the samples (or the held index of a file
+  // without them); nullopt when more bytes are needed. A reverse scan walks
+  // the index a block at a time from these. Fails when index is not an
+  // entry's or the position lies outside the index.
+  Result<std::optional<std::pair<uint64_t, uint64_t>>> BlockStart(FedBytes& bytes,
+                                                                  uint64_t index) const;
 
   // The entry at pos (relative to index_offset), asking for room for a key
   // of want_key bytes when its bytes are needed.
