@@ -463,3 +463,28 @@ def test_typed_values_and_pickling(served):
         again = pickle.loads(pickle.dumps(remote))
         with again:
             assert again[key] == local[key]
+
+
+@pytest.mark.parametrize("damaged", [0, 1, 2])
+def test_sharded_verify_finds_a_damaged_shard_and_leaves_no_copies(served, tmp_path,
+                                                                   monkeypatch, damaged):
+    """The shards stream one while the one before is checked: the damaged
+    shard is named, whichever it is, and every temporary copy is removed."""
+    root, _ = served
+    mem = fsspec.filesystem("memory")
+    base = os.path.join(root, "sharded")
+    with tarndb.open(base) as local:
+        manifest = local.manifest
+    for dirpath, _, files in os.walk(base):
+        for f in files:
+            src = os.path.join(dirpath, f)
+            with open(src, "rb") as fh:
+                data = bytearray(fh.read())
+            if f == manifest["shards"][damaged]["file"]:
+                data[60] ^= 0x10  # a record's payload: its CRC and the file's no longer match
+            mem.pipe(f"/verify-{damaged}/" + os.path.relpath(src, base), bytes(data))
+    monkeypatch.setattr("tempfile.tempdir", str(tmp_path))
+    with tarndb.open(f"memory://verify-{damaged}/") as remote:
+        with pytest.raises(TarnCorruptError, match="CRC"):
+            remote.verify()
+    assert os.listdir(tmp_path) == []

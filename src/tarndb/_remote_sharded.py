@@ -18,7 +18,7 @@ from tarndb._reader import ItemsScan, TarnReader, ValuesScan
 from tarndb._remote_reader import _BATCH, RECORD_WINDOW, RemoteReader, learned_window, open_files
 from tarndb._remote_source import (DEFAULT_CACHE, BlockCache, ClosingContext, Objects, RemoteFile,
                                    drive, run)
-from tarndb._remote_verify import local_copy
+from tarndb._remote_verify import local_copies
 from tarndb._shard_checks import check_figures, check_routing
 from tarndb._store import _group_by_shard, shard_of
 
@@ -230,12 +230,14 @@ class RemoteShardedReader(ClosingContext, _RemoteShardedMapping):
     def verify(self) -> bool:
         """Stream each shard once and check it completely, its figures against
         the manifest, and that each of its keys belongs to it."""
-        for i, (shard, entry) in enumerate(zip(self._shards, self._manifest["shards"])):
-            shard._check_open()
-            with local_copy(shard._file.obj) as path, TarnReader(path, verify=False) as local:
-                local.verify()
-                check_figures(local.stats(), entry, shard.path)
-                check_routing(local, i, self._n, shard.path)
+        self._shards[0]._check_open()
+        with local_copies([s._file.obj for s in self._shards]) as copies:
+            for i, (shard, entry, path) in enumerate(zip(self._shards, self._manifest["shards"],
+                                                         copies)):
+                with TarnReader(path, verify=False) as local:
+                    local.verify()
+                    check_figures(local.stats(), entry, shard.path)
+                    check_routing(local, i, self._n, shard.path)
         return True
 
     def stats(self) -> Dict[str, Any]:
