@@ -161,6 +161,48 @@ def test_remote_sharded_store_answers_as_the_local_one(served, how):
         assert remote.is_stale() is False
 
 
+BOUNDS = [(None, None), ("user/00100", "user/00200/mail"), (None, "alias/2"),
+          ("user/00990", None), (b"\xff", None), ("\xe9", "\u65e5\u672c"), ("user/00500", "user/00500"),
+          ("zzz", "a"), ("", "\x00"), (bytearray(b"user/0"), memoryview(b"user/1"))]
+
+
+@pytest.mark.parametrize("how", ["http", "file", "memory"])
+@pytest.mark.parametrize("name", ["plain.trnd", "small.trnd", "empty.trnd", "sharded/"])
+@pytest.mark.parametrize("keys_as", ["str", "bytes"])
+def test_ordered_scans_and_keys_as_answer_as_the_local_ones(served, how, name, keys_as):
+    root, server = served
+    local = tarndb.open(os.path.join(root, name.rstrip("/")), keys_as=keys_as)
+    url = url_of(how, root, name.rstrip("/"), server) + name[len(name.rstrip("/")):]
+    with local, tarndb.open(url, keys_as=keys_as) as remote:
+        assert list(remote) == list(local)
+        assert list(remote.items()) == list(local.items())
+        assert list(remote.raw.prefix("user/0001")) == list(local.raw.prefix("user/0001"))
+        assert list(reversed(remote)) == list(reversed(local))
+        for end in ("first", "last"):
+            if len(local):
+                assert getattr(remote, end)() == getattr(local, end)()
+                assert getattr(remote.raw, end)() == getattr(local.raw, end)()
+            else:
+                with pytest.raises(KeyError):
+                    getattr(remote, end)()
+        for start, stop in BOUNDS:
+            for reverse in (False, True):
+                case = (start, stop, reverse)
+                assert (list(remote.range(start, stop, reverse=reverse))
+                        == list(local.range(start, stop, reverse=reverse))), case
+                assert (list(remote.raw.range(start, stop, reverse=reverse))
+                        == list(local.raw.range(start, stop, reverse=reverse))), case
+                for mode in ("keys", "values"):
+                    assert (list(remote._scan(mode, start, stop, reverse))
+                            == list(local._scan(mode, start, stop, reverse))), (mode,) + case
+        with pytest.raises(TypeError):
+            list(remote.range(3))
+        with pytest.raises(ValueError):
+            remote._scan("pairs")
+    with pytest.raises(ValueError):
+        tarndb.open(url, keys_as="text")
+
+
 def test_a_directory_url_without_its_slash_is_a_sharded_store(served):
     root, server = served
     with tarndb.open(server.url("sharded")) as remote:
@@ -217,6 +259,22 @@ class TestRequests:
             assert len(keys) == len(r) and len(got) == 1  # the whole index in one range
         assert int(got[0][2].split("-")[1]) + 1 == os.path.getsize(os.path.join(root,
                                                                                  "plain.trnd"))
+
+    def test_ordered_calls_read_what_they_need(self, served):
+        root, server = served
+        with tarndb.open(server.url("plain.trnd")) as r:
+            r["user/00001/name"]  # the samples' first page, kept by the block cache
+            got, _ = requests_of(server, r.first)
+            assert len(got) == 2  # the index's first range, then the records
+            got, _ = requests_of(server, r.last)
+            assert len(got) <= 3  # the last block's start, its entries, its record
+            assert sum(q[4] for q in got) <= 16 << 10
+            got, keys = requests_of(server, lambda: list(r._scan("keys", None, None, True)))
+            # Blocks read back in ranges that grow: a few requests for 3,000 entries.
+            assert keys == list(reversed(list(r))) and len(got) <= 10
+            got, pairs = requests_of(server, lambda: list(
+                r.range("user/00500", "user/00510", reverse=True)))
+            assert len(pairs) == 30 and len(got) <= 12  # a search for the stop, then back
 
     def test_a_block_cache_smaller_than_a_page_keeps_nothing(self, served):
         root, server = served
@@ -405,3 +463,28 @@ def test_typed_values_and_pickling(served):
         again = pickle.loads(pickle.dumps(remote))
         with again:
             assert again[key] == local[key]
+
+
+@pytest.mark.parametrize("damaged", [0, 1, 2])
+def test_sharded_verify_finds_a_damaged_shard_and_leaves_no_copies(served, tmp_path,
+                                                                   monkeypatch, damaged):
+    """The shards stream one while the one before is checked: the damaged
+    shard is named, whichever it is, and every temporary copy is removed."""
+    root, _ = served
+    mem = fsspec.filesystem("memory")
+    base = os.path.join(root, "sharded")
+    with tarndb.open(base) as local:
+        manifest = local.manifest
+    for dirpath, _, files in os.walk(base):
+        for f in files:
+            src = os.path.join(dirpath, f)
+            with open(src, "rb") as fh:
+                data = bytearray(fh.read())
+            if f == manifest["shards"][damaged]["file"]:
+                data[60] ^= 0x10  # a record's payload: its CRC and the file's no longer match
+            mem.pipe(f"/verify-{damaged}/" + os.path.relpath(src, base), bytes(data))
+    monkeypatch.setattr("tempfile.tempdir", str(tmp_path))
+    with tarndb.open(f"memory://verify-{damaged}/") as remote:
+        with pytest.raises(TarnCorruptError, match="CRC"):
+            remote.verify()
+    assert os.listdir(tmp_path) == []

@@ -29,14 +29,15 @@ class Ordered:
 
     def first(self) -> Tuple[Any, Any]:
         """``(key, value)`` of the smallest key; ``KeyError`` when empty."""
-        return _only(self._scan("items", None, None, False))  # type: ignore[attr-defined]
+        return only(self._scan("items", None, None, False))  # type: ignore[attr-defined]
 
     def last(self) -> Tuple[Any, Any]:
         """``(key, value)`` of the largest key; ``KeyError`` when empty."""
-        return _only(self._scan("items", None, None, True))  # type: ignore[attr-defined]
+        return only(self._scan("items", None, None, True))  # type: ignore[attr-defined]
 
 
-def _only(scan: Iterator[Tuple[Any, Any]]) -> Tuple[Any, Any]:
+def only(scan: Iterator[Tuple[Any, Any]]) -> Tuple[Any, Any]:
+    """The first pair of *scan*; KeyError when it has none (an empty store)."""
     found: Optional[Tuple[Any, Any]] = next(scan, None)
     if found is None:
         raise KeyError("the store is empty")

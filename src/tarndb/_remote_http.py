@@ -38,9 +38,14 @@ def _version(headers: Any) -> Tuple[Optional[str], Optional[str]]:
     return headers.get("ETag"), headers.get("Last-Modified")
 
 
-def _parse_multipart(body: bytes, boundary: bytes) -> List[Tuple[int, bytes]]:
-    """(start, bytes) of each part of a ``multipart/byteranges`` body."""
-    parts: List[Tuple[int, bytes]] = []
+_PART_RANGE = re.compile(rb"(?im)^content-range:[ \t]*bytes (\d+)-(\d+)/")
+
+
+def _parse_multipart(body: bytes, boundary: bytes) -> List[Tuple[int, Any]]:
+    """(start, bytes) of each part of a ``multipart/byteranges`` body; the
+    parts' bytes are views of *body*, not copies."""
+    parts: List[Tuple[int, Any]] = []
+    view = memoryview(body)
     marker = b"--" + boundary
     at = body.find(marker)
     while at >= 0:
@@ -50,13 +55,12 @@ def _parse_multipart(body: bytes, boundary: bytes) -> List[Tuple[int, bytes]]:
         head_end = body.find(b"\r\n\r\n", at)
         if head_end < 0:
             break
-        head = body[at:head_end].decode("latin-1")
-        m = re.search(r"(?im)^content-range:\s*bytes (\d+)-(\d+)/", head)
+        m = _PART_RANGE.search(body, at, head_end)
         if m is None:
             break
         start, last = int(m.group(1)), int(m.group(2))
         data_at = head_end + 4
-        parts.append((start, body[data_at:data_at + last - start + 1]))
+        parts.append((start, view[data_at:data_at + last - start + 1]))
         at = body.find(marker, data_at + last - start + 1)
     raise TarnIOError("a multipart/byteranges response that does not parse")
 
@@ -160,16 +164,16 @@ class HttpObject:
             raise TarnStaleError(f"{self.url} changed since it was opened (the object was "
                                  "replaced): reopen() reads the new version", self.url)
 
-    async def _get(self, ranges: Sequence[Range]) -> List[Tuple[int, bytes]]:
-        """(start, bytes) pieces that cover *ranges*, from one request."""
+    async def _get(self, specs: Sequence[str]) -> List[Tuple[int, Any]]:
+        """(start, bytes) pieces that cover the ranges *specs* name ("a-b",
+        inclusive), from one request."""
         session = await self._client.session()
-        spec = ",".join(f"{b}-{e - 1}" for b, e in ranges)
-        headers = dict(self._headers, Range=f"bytes={spec}", **self._conditions())
+        headers = dict(self._headers, Range="bytes=" + ",".join(specs), **self._conditions())
         self.requests += 1
         async with session.get(self.url, headers=headers) as resp:
             if resp.status == 412:
                 self._check_version(resp, None)
-            if resp.status == 200 and len(ranges) > 1:
+            if resp.status == 200 and len(specs) > 1:
                 self._multi = False  # the whole object: ask range by range instead
                 resp.release()
                 return []
@@ -189,33 +193,45 @@ class HttpObject:
             self._check_version(resp, None if m.group(3) == "*" else int(m.group(3)))
             return [(int(m.group(1)), body)]
 
-    def _batches(self, ranges: Sequence[Range]) -> List[List[Range]]:
+    def _batches(self, ranges: Sequence[Range]) -> List[List[str]]:
+        """The ranges as the Range header's items, a request's worth each."""
+        specs = [f"{b}-{e - 1}" for b, e in ranges]
         if not self._multi:
-            return [[r] for r in ranges]
-        batches: List[List[Range]] = []
-        batch: List[Range] = []
-        length = 0
-        for r in ranges:
-            text = len(str(r[0])) + len(str(r[1])) + 2
-            if batch and length + text > _HEADER_BUDGET:
-                batches.append(batch)
-                batch, length = [], 0
-            batch.append(r)
-            length += text
-        if batch:
-            batches.append(batch)
+            return [[spec] for spec in specs]
+        batches: List[List[str]] = []
+        begin, length = 0, 0
+        for i, spec in enumerate(specs):
+            if i > begin and length + len(spec) + 1 > _HEADER_BUDGET:
+                batches.append(specs[begin:i])
+                begin, length = i, 0
+            length += len(spec) + 1
+        if begin < len(specs):
+            batches.append(specs[begin:])
         return batches
 
-    async def fetch(self, ranges: Sequence[Range]) -> List[bytes]:
-        """The bytes of each range (ranges within the object), fetched at once."""
-        pieces: List[Tuple[int, bytes]] = []
+    async def fetch(self, ranges: Sequence[Range]) -> List[Any]:
+        """The bytes of each range (ranges within the object), fetched at
+        once; bytes-like views of the responses."""
+        pieces: List[Tuple[int, Any]] = []
         for got in await asyncio.gather(*(self._get(b) for b in self._batches(ranges))):
             pieces.extend(got)
         if not self._multi and len(ranges) > 1 and not pieces:
             return await self.fetch(ranges)  # the server refused several ranges at once
-        pieces.sort(key=lambda piece: piece[0])
-        starts = [start for start, _ in pieces]
-        return [_cut(pieces, starts, b, e, self.url) for b, e in ranges]
+        # A server answers each range asked as a part of its own, as a rule:
+        # those are taken as they are, any other range cut from the part
+        # that holds it.
+        exact = dict(pieces)
+        out: List[Any] = []
+        starts: List[int] = []
+        for b, e in ranges:
+            data = exact.get(b)
+            if data is None or len(data) != e - b:
+                if not starts:
+                    pieces.sort(key=lambda piece: piece[0])
+                    starts = [start for start, _ in pieces]
+                data = _cut(pieces, starts, b, e, self.url)
+            out.append(data)
+        return out
 
     async def stream(self, begin: int, end: int, write: Any) -> None:
         """Bytes [begin, end) handed to write(offset, chunk) as they arrive."""
@@ -255,8 +271,8 @@ class HttpObject:
         return self.etag, self.last_modified, self.size
 
 
-def _cut(pieces: Sequence[Tuple[int, bytes]], starts: Sequence[int], begin: int, end: int,
-         url: str) -> bytes:
+def _cut(pieces: Sequence[Tuple[int, Any]], starts: Sequence[int], begin: int, end: int,
+         url: str) -> Any:
     """Bytes [begin, end) from the piece that holds them (pieces sorted by start)."""
     i = bisect.bisect_right(starts, begin) - 1
     if i >= 0:

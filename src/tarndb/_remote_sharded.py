@@ -13,21 +13,23 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 from tarndb._errors import TarnCorruptError, TarnIOError
 from tarndb._manifest import MANIFEST, MAX_MANIFEST_BYTES, parse_manifest
+from tarndb._ordered import Ordered, keys_as_bytes, only
 from tarndb._reader import ItemsScan, TarnReader, ValuesScan
-from tarndb._remote_reader import _BATCH, RemoteReader, open_files
+from tarndb._remote_reader import _BATCH, RECORD_WINDOW, RemoteReader, learned_window, open_files
 from tarndb._remote_source import (DEFAULT_CACHE, BlockCache, ClosingContext, Objects, RemoteFile,
                                    drive, run)
-from tarndb._remote_verify import local_copy
+from tarndb._remote_verify import local_copies
 from tarndb._shard_checks import check_figures, check_routing
 from tarndb._store import _group_by_shard, shard_of
 
 
 def open_remote(url: str, *, verify: bool = False, storage_options: Optional[Dict[str, Any]] = None,
-                cache_size: Optional[int] = None, value_type: Any = None) -> Any:
+                cache_size: Optional[int] = None, value_type: Any = None,
+                keys_as: str = "str") -> Any:
     """A reader of the store at *url*: a sharded store when the URL ends with
     ``/`` or names no object but a directory with a manifest, else a store
     file. *verify* streams the whole store once and checks it."""
-    options = dict(storage_options=storage_options, value_type=value_type,
+    options = dict(storage_options=storage_options, value_type=value_type, keys_as=keys_as,
                    cache_size=DEFAULT_CACHE if cache_size is None else cache_size)
     reader: Any
     if url.endswith("/"):
@@ -45,11 +47,11 @@ def open_remote(url: str, *, verify: bool = False, storage_options: Optional[Dic
     return reader
 
 
-class _RemoteShardedMapping(Mapping):  # type: ignore[type-arg]
+class _RemoteShardedMapping(Ordered, Mapping):  # type: ignore[type-arg]
     """The mapping side of a remote sharded store and its raw view: keys
     routed to their shard, batches and scans over all shards at once."""
 
-    __slots__ = ("_shards", "_n", "_len", "_lock")
+    __slots__ = ("_shards", "_n", "_len", "_lock", "_batch_window")
 
     _shards: List[Any]
 
@@ -76,7 +78,10 @@ class _RemoteShardedMapping(Mapping):  # type: ignore[type-arg]
         for at in range(0, len(keys), _BATCH):
             groups = _group_by_shard(keys[at:at + _BATCH], self._n)
             jobs = [(s, ks, pos) for s, (ks, pos) in zip(self._shards, groups) if ks]
-            for (s, ks, pos), offsets, payloads in zip(jobs, *self._fetch(jobs)):
+            found = self._fetch(jobs)
+            self._batch_window = learned_window(
+                [p for payloads in found[1] for p in payloads.values()], self._batch_window)
+            for (s, ks, pos), offsets, payloads in zip(jobs, *found):
                 for k, p, o in zip(ks, pos, offsets):
                     if o is not None:
                         out[at + p] = s._value(k, payloads[o])
@@ -85,9 +90,10 @@ class _RemoteShardedMapping(Mapping):  # type: ignore[type-arg]
     def _fetch(self, jobs: List[Tuple[Any, List[Any], List[int]]]) -> Tuple[List[Any], List[Any]]:
         with self._lock:
             self._shards[0]._check_open()
-            window = self._shards[0]._window
+            window = self._batch_window
             try:
-                offsets = drive([(s._file, (lambda s=s, ks=ks: s._file.steps.locate(ks, window)))
+                offsets = drive([(s._file,
+                                  (lambda s=s, ks=ks: s._file.steps.locate(ks, window, True)))
                                  for s, ks, _ in jobs])
                 found = [sorted({o for o in offs if o is not None}) for offs in offsets]
                 payloads = drive([(s._file, (lambda s=s, f=f: s._file.steps.records(f, window)))
@@ -97,17 +103,41 @@ class _RemoteShardedMapping(Mapping):  # type: ignore[type-arg]
                     s._file.steps.forget()
         return offsets, [dict(zip(f, p)) for f, p in zip(found, payloads)]
 
-    def __iter__(self) -> Iterator[str]:
+    def __iter__(self) -> Iterator[Any]:
         return (k for k, _ in self._merged(lambda s: ((e, None) for e in s._entries())))
 
-    def _merged(self, walk: Any) -> Iterator[Tuple[str, Any]]:
-        """(key, value) in key-byte order, the shards' walks merged."""
+    def _merged(self, walk: Any, reverse: bool = False) -> Iterator[Tuple[Any, Any]]:
+        """(key, value) in key-byte order (from the last with *reverse*),
+        the shards' walks merged."""
         self._shards[0]._check_open()
         walks = [walk(s) for s in self._shards]
-        merged = heapq.merge(*walks, key=lambda ev: ev[0][2])
-        return ((ev[0][2].decode("utf-8", "replace"), ev[1]) for ev in merged)
+        merged = heapq.merge(*walks, key=lambda ev: ev[0][2], reverse=reverse)
+        out = self._shards[0]._key_out
+        return ((out(ev[0][2]), ev[1]) for ev in merged)
 
-    def _items(self) -> Iterator[Tuple[str, Any]]:
+    def _scan(self, mode: str, start: Any = None, stop: Any = None, reverse: bool = False,
+              batch: int = 16) -> Iterator[Any]:
+        """The ordered scans of the shards (``RemoteReader._scan``) merged."""
+        if mode not in ("keys", "values", "items"):
+            raise ValueError("a scan's mode is 'keys', 'items' or 'values'")
+        reverse = bool(reverse)
+        if mode == "keys":
+            keys = self._merged(lambda s: ((e, None) for e in s._walk(start, stop, reverse)),
+                                reverse)
+            return (k for k, _ in keys)
+        pairs = self._merged(lambda s: s._with_values(s._walk(start, stop, reverse), batch),
+                             reverse)
+        return (v for _, v in pairs) if mode == "values" else pairs
+
+    def first(self) -> Tuple[Any, Any]:
+        """``(key, value)`` of the smallest key; ``KeyError`` when empty."""
+        return only(self._scan("items", None, None, False, 1))
+
+    def last(self) -> Tuple[Any, Any]:
+        """``(key, value)`` of the largest key; ``KeyError`` when empty."""
+        return only(self._scan("items", None, None, True, 1))
+
+    def _items(self) -> Iterator[Tuple[Any, Any]]:
         return self._merged(lambda s: s._with_values(s._entries()))
 
     def _values(self) -> Iterator[Any]:
@@ -137,10 +167,13 @@ class RemoteShardedReader(ClosingContext, _RemoteShardedMapping):
                  "__weakref__")
 
     def __init__(self, url: str, *, storage_options: Optional[Dict[str, Any]] = None,
-                 cache_size: int = DEFAULT_CACHE, value_type: Any = None) -> None:
+                 cache_size: int = DEFAULT_CACHE, value_type: Any = None,
+                 keys_as: str = "str") -> None:
         base = url.rstrip("/")
+        keys_as_bytes(keys_as)
         self._url, self._value_type = url, value_type
-        self._options = dict(storage_options=storage_options, cache_size=cache_size)
+        self._options = dict(storage_options=storage_options, cache_size=cache_size,
+                             keys_as=keys_as)
         self._objects = Objects(storage_options)
         self._objects.close_with(self)
         self._lock = threading.RLock()
@@ -158,12 +191,13 @@ class RemoteShardedReader(ClosingContext, _RemoteShardedMapping):
         except BaseException:
             self._objects.close()
             raise
-        self._shards = [RemoteReader(f.obj.url, value_type=value_type,
+        self._shards = [RemoteReader(f.obj.url, value_type=value_type, keys_as=keys_as,
                                      _opened=(self._objects, f, info, self._lock))
                         for f, info in zip(files, infos)]
         for shard, entry in zip(self._shards, self._manifest["shards"]):
             check_figures(shard.stats(), entry, shard.path)
         self._n, self._len = self._manifest["n"], self._manifest["keys"]
+        self._batch_window = RECORD_WINDOW
 
     def __reduce__(self) -> Any:
         return _reopen, (self._url, self._options, self._value_type)
@@ -196,12 +230,14 @@ class RemoteShardedReader(ClosingContext, _RemoteShardedMapping):
     def verify(self) -> bool:
         """Stream each shard once and check it completely, its figures against
         the manifest, and that each of its keys belongs to it."""
-        for i, (shard, entry) in enumerate(zip(self._shards, self._manifest["shards"])):
-            shard._check_open()
-            with local_copy(shard._file.obj) as path, TarnReader(path, verify=False) as local:
-                local.verify()
-                check_figures(local.stats(), entry, shard.path)
-                check_routing(local, i, self._n, shard.path)
+        self._shards[0]._check_open()
+        with local_copies([s._file.obj for s in self._shards]) as copies:
+            for i, (shard, entry, path) in enumerate(zip(self._shards, self._manifest["shards"],
+                                                         copies)):
+                with TarnReader(path, verify=False) as local:
+                    local.verify()
+                    check_figures(local.stats(), entry, shard.path)
+                    check_routing(local, i, self._n, shard.path)
         return True
 
     def stats(self) -> Dict[str, Any]:
@@ -254,6 +290,7 @@ class RemoteShardedRawView(_RemoteShardedMapping):
         view._owner = owner
         view._shards = [s.raw for s in owner._shards]
         view._n, view._len, view._lock = owner._n, owner._len, owner._lock
+        view._batch_window = RECORD_WINDOW
         return view
 
     def __repr__(self) -> str:

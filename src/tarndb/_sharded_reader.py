@@ -294,10 +294,8 @@ def open_store(path: StrPath, verify: Optional[bool] = None, populate: bool = Fa
     if isinstance(path, str) and is_url(path):
         from tarndb._remote_sharded import open_remote
 
-        if keys_as != "str":
-            raise ValueError("keys_as='bytes' is for local stores; a remote store's keys are str")
         return open_remote(path, verify=bool(verify), storage_options=storage_options,
-                           cache_size=cache_size)
+                           cache_size=cache_size, keys_as=keys_as)
     verify = True if verify is None else verify
     if is_sharded(path):
         return ShardedReader(path, verify, populate, keys_as=keys_as, _need_codec=_need_codec)

@@ -40,12 +40,14 @@ constexpr const char* kFeedNames[] = {"offset", "data"};
 constexpr Params kFeedParams{"feed()", kFeedNames, 2, 2};
 constexpr const char* kSectionNames[] = {"type", "version"};
 constexpr Params kSectionParams{"section()", kSectionNames, 2, 2};
-constexpr const char* kLocateNames[] = {"keys", "window"};
-constexpr Params kLocateParams{"locate()", kLocateNames, 2, 2};
+constexpr const char* kLocateNames[] = {"keys", "window", "every"};
+constexpr Params kLocateParams{"locate()", kLocateNames, 3, 2};
 constexpr const char* kRecordsNames[] = {"offsets", "window"};
 constexpr Params kRecordsParams{"records()", kRecordsNames, 2, 2};
 constexpr const char* kBoundNames[] = {"prefix"};
 constexpr Params kBoundParams{"lower_bound()", kBoundNames, 1, 1};
+constexpr const char* kBlockNames[] = {"index"};
+constexpr Params kBlockParams{"block_start()", kBlockNames, 1, 1};
 constexpr const char* kEntriesNames[] = {"index", "pos", "max", "chunk"};
 constexpr Params kEntriesParams{"entries()", kEntriesNames, 4, 4};
 
@@ -184,11 +186,13 @@ extern "C" PyObject* RangeReaderSection(PyObject* self, PyObject* const* args, P
 
 extern "C" PyObject* RangeReaderLocate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-  return Method<2>(kLocateParams, self, args, nargs, kwnames,
+  return Method<3>(kLocateParams, self, args, nargs, kwnames,
                    [&](RangeReaderState& s, PyObject** a) -> PyObject* {
                      const FedStore* r = Opened(s);
                      if (r == nullptr) return nullptr;
                      const uint64_t window = ToU64(a[1]);
+                     const int every = a[2] == nullptr ? 0 : PyObject_IsTrue(a[2]);
+                     if (every < 0) return nullptr;
                      OwnedRef seq = OwnedRef::Steal(PySequence_Fast(a[0], "locate() takes keys"));
                      if (!seq) return nullptr;
                      const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
@@ -199,7 +203,8 @@ extern "C" PyObject* RangeReaderLocate(PyObject* self, PyObject* const* args, Py
                        if (!key.Convert(PySequence_Fast_GET_ITEM(seq.get(), i))) return nullptr;
                        std::optional<uint64_t> offset;
                        if (key.view().size <= kMaxKeyLength) {
-                         Result<bool> done = r->Locate(*s.bytes, key.view(), window, &offset);
+                         Result<bool> done =
+                             r->Locate(*s.bytes, key.view(), window, every != 0, &offset);
                          if (!done.ok()) return Raise(self, *s.bytes, done.error());
                          all = all && done.value();
                        }
@@ -260,6 +265,27 @@ extern "C" PyObject* RangeReaderLowerBound(PyObject* self, PyObject* const* args
                    });
 }
 
+// block_start(index): (index, pos) of the first entry of the block of
+// sampled entries that holds entry index.
+extern "C" PyObject* RangeReaderBlockStart(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+  return Method<1>(kBlockParams, self, args, nargs, kwnames,
+                   [&](RangeReaderState& s, PyObject** a) -> PyObject* {
+                     const FedStore* r = Opened(s);
+                     if (r == nullptr) return nullptr;
+                     Result<std::optional<std::pair<uint64_t, uint64_t>>> start =
+                         r->BlockStart(*s.bytes, ToU64(a[0]));
+                     if (!start.ok()) return Raise(self, *s.bytes, start.error());
+                     OwnedRef out;
+                     if (start.value()) {
+                       out = OwnedRef::Steal(Made(Py_BuildValue(
+                           "(KK)", static_cast<unsigned long long>(start.value()->first),
+                           static_cast<unsigned long long>(start.value()->second))));
+                     }
+                     return StepResult(*s.bytes, std::move(out));
+                   });
+}
+
 // entries(index, pos, max, chunk): a list of (index, pos, key, offset)
 // from the entry at (index, pos) on; chunk: the bytes to ask for at pos.
 extern "C" PyObject* RangeReaderEntries(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -294,12 +320,16 @@ PyMethodDef kMethods[] = {
     {"section", AsCFunction(RangeReaderSection), kFastKw,
      "section($self, type, version)\n--\n\n(needs, the section's bytes, or False: none)."},
     {"locate", AsCFunction(RangeReaderLocate), kFastKw,
-     "locate($self, keys, window)\n--\n\n(needs, each key's record offset or None)."},
+     "locate($self, keys, window, every=False)\n--\n\n(needs, each key's record offset or None); "
+     "every: fetch the record of every candidate, not only the first."},
     {"records", AsCFunction(RangeReaderRecords), kFastKw,
      "records($self, offsets, window)\n--\n\n(needs, each record's payload, CRC checked)."},
     {"lower_bound", AsCFunction(RangeReaderLowerBound), kFastKw,
      "lower_bound($self, prefix)\n--\n\n(needs, (index, pos, key, offset) of the first key "
      "not less than prefix)."},
+    {"block_start", AsCFunction(RangeReaderBlockStart), kFastKw,
+     "block_start($self, index)\n--\n\n(needs, (index, pos) of the first entry of the block "
+     "of sampled entries that holds entry index)."},
     {"entries", AsCFunction(RangeReaderEntries), kFastKw,
      "entries($self, index, pos, max, chunk)\n--\n\n(needs, [(index, pos, key, offset)])."},
     {nullptr, nullptr, 0, nullptr},

@@ -52,6 +52,7 @@ struct FedAccess {
   FedBytes& bytes;
   const SlotCodec& codec;
   uint64_t slots_at, slot_count, record_window;
+  bool every_candidate;
   const uint8_t* held = nullptr;  // the slot last read
   bool pending = false;           // a candidate's entry is still to come
 
@@ -69,9 +70,10 @@ struct FedAccess {
   }
   void Candidate(std::optional<uint64_t> offset) {
     // The record comes in the same round as the entry that confirms it:
-    // the first candidate's only, since the run's later candidates (often
-    // several in a long run with a short tag) are most likely other keys.
-    if (offset && record_window > 0 && !pending) {
+    // the first candidate's only for one key, since the run's later
+    // candidates (often several in a long run with a short tag) are most
+    // likely other keys; a batch asks for them all rather than a round more.
+    if (offset && record_window > 0 && (every_candidate || !pending)) {
       bytes.Want(*offset, kRecordHeadSize + record_window);
     }
   }
@@ -85,10 +87,12 @@ struct FedAccess {
 }  // namespace
 
 FedStore::ByHash FedStore::LookupByHash(FedBytes& bytes, KeyView key, uint64_t record_window,
+                                        bool every_candidate,
                                         std::optional<uint64_t>* offset) const {
   const Table& t = *table_;
   const uint64_t h = KeyHash(t.seed, key);
-  FedAccess access{*this, bytes, t.run.codec, t.slots_at, t.run.slot_count, record_window};
+  FedAccess access{*this,         bytes,          t.run.codec, t.slots_at, t.run.slot_count,
+                   record_window, every_candidate};
   Hit hit;
   bool collided = false;
   const size_t mark = bytes.needed().size();
@@ -110,11 +114,11 @@ FedStore::ByHash FedStore::LookupByHash(FedBytes& bytes, KeyView key, uint64_t r
 }
 
 Result<bool> FedStore::Locate(FedBytes& bytes, KeyView key, uint64_t record_window,
-                              std::optional<uint64_t>* offset) const {
+                              bool every_candidate, std::optional<uint64_t>* offset) const {
   *offset = std::nullopt;
   if (num_keys_ == 0) return true;
   if (table_) {
-    const ByHash by_hash = LookupByHash(bytes, key, record_window, offset);
+    const ByHash by_hash = LookupByHash(bytes, key, record_window, every_candidate, offset);
     if (by_hash != ByHash::kAskSamples) return by_hash == ByHash::kSettled;
   }
   if (!samples_) {  // neither hash index nor samples: the index held whole
@@ -264,6 +268,28 @@ Result<std::vector<FedEntry>> FedStore::Entries(FedBytes& bytes, uint64_t index,
     pos += e.encoded_size();
   }
   return out;
+}
+
+Result<std::optional<std::pair<uint64_t, uint64_t>>> FedStore::BlockStart(FedBytes& bytes,
+                                                                          uint64_t index) const {
+  using Start = std::optional<std::pair<uint64_t, uint64_t>>;
+  if (index >= num_keys_) return Error::Other("entry " + std::to_string(index) + " past the last");
+  const uint64_t block = index >> EntrySamples::kShift;
+  uint64_t pos = 0;
+  if (samples_) {
+    if (block >= samples_->count) return SamplesLie();
+    const uint8_t* p = bytes.Get(samples_->at + 8 * block, 8, 8, /*table=*/true);
+    if (p == nullptr) return Start();
+    pos = SamplesHeader::PositionAt(p, 0);
+  } else {
+    Result<const HeldIndex*> held = Held(bytes);
+    if (!held.ok()) return std::move(held.error());
+    if (held.value() == nullptr) return Start();
+    pos = held.value()->scan.samples.At(block);
+  }
+  const uint64_t section = file_size_ - index_offset_;
+  if (pos > section || section - pos < kEntryOverhead) return SamplesLie();
+  return Start(std::in_place, block << EntrySamples::kShift, pos);
 }
 
 Result<const FedStore::HeldIndex*> FedStore::Held(FedBytes& bytes) const {

@@ -11,8 +11,9 @@
 //            index's and the samples' headers, a range each);
 //   lookup:  the slots from the key's home (a page of the table); then the
 //            entry each slot with the key's tag names and, together, the
-//            record the first of them names (a record longer than the
-//            window, or a first candidate that is another key, asks once
+//            record the first of them names, or every one of them for a
+//            batch (a record longer than the window, or a first candidate
+//            that is another key when only its record came, asks once
 //            more);
 //   a scan:  the samples and entries of a search by key (a few dozen
 //            probes a round), then the index section in large ranges.
@@ -30,6 +31,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "core/common/result.h"
@@ -83,8 +85,10 @@ class FedStore {
 
   // Where key's record lies: true with *offset (nullopt: absent) once the
   // step has what it needs; false when it needs more. record_window: the
-  // record bytes to fetch with the entry.
-  Result<bool> Locate(FedBytes& bytes, KeyView key, uint64_t record_window,
+  // record bytes to fetch with the entry; every_candidate: fetch them for
+  // each slot whose tag matches, not only the first (a batch then saves
+  // the round its keys whose first candidate is another key would cost).
+  Result<bool> Locate(FedBytes& bytes, KeyView key, uint64_t record_window, bool every_candidate,
                       std::optional<uint64_t>* offset) const;
 
   // The payload of the record at offset, its CRC-32 checked; nullopt when
@@ -100,6 +104,15 @@ class FedStore {
   // the first is held. chunk: the bytes to ask for then.
   Result<std::vector<FedEntry>> Entries(FedBytes& bytes, uint64_t index, uint64_t pos, size_t max,
                                         uint64_t chunk) const;
+
+  // Where the block of entries that holds entry index begins: the block's
+  // first entry's number (index rounded down to a multiple of the sample
+  // interval) and position, from the samples (or the held index of a file
+  // without them); nullopt when more bytes are needed. A reverse scan walks
+  // the index a block at a time from these. Fails when index is not an
+  // entry's or the position lies outside the index.
+  Result<std::optional<std::pair<uint64_t, uint64_t>>> BlockStart(FedBytes& bytes,
+                                                                  uint64_t index) const;
 
   // The entry at pos (relative to index_offset), asking for room for a key
   // of want_key bytes when its bytes are needed.
@@ -129,7 +142,7 @@ class FedStore {
   // needed, or left to the sorted search (a tag that matched another key,
   // or a table caught lying).
   enum class ByHash { kSettled, kNeedBytes, kAskSamples };
-  ByHash LookupByHash(FedBytes& bytes, KeyView key, uint64_t record_window,
+  ByHash LookupByHash(FedBytes& bytes, KeyView key, uint64_t record_window, bool every_candidate,
                       std::optional<uint64_t>* offset) const;
 
   // The index section held whole, for a file without a hash index and
