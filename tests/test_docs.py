@@ -85,7 +85,7 @@ def test_every_code_block_runs_as_written(tmp_path, path):
         if reason is not None or language in NOT_CODE:
             continue
         assert language in RUN, f"{path.name}:{line}: a {language!r} block runs how?"
-        if UNDER_ASAN and re.search(r"dask|distributed|--shards", code):
+        if UNDER_ASAN and re.search(r"dask|distributed|--shards|--update", code):
             continue  # worker processes are not run under AddressSanitizer
         try:
             run_block(tmp_path, env, language, code)
