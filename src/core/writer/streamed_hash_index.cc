@@ -1,0 +1,176 @@
+#include "core/writer/streamed_hash_index.h"
+
+#include <algorithm>
+#include <bit>
+#include <utility>
+
+#include "core/format/coding.h"
+
+namespace tarndb {
+namespace {
+
+// Keys per bucket, about: a window of their stretch (16 bytes a slot at a
+// load of 0.8) stays near 640 KiB, within the cache.
+constexpr uint64_t kBucketKeys = uint64_t{1} << 15;
+constexpr unsigned kMaxBucketBits = 16;
+constexpr uint64_t kMaxBlockItems = 4096;
+constexpr uint64_t kMinBlockItems = 16;
+constexpr uint64_t kMinPool = uint64_t{64} << 10;
+constexpr size_t kReadChunk = size_t{1} << 20;
+
+unsigned BitsFor(uint64_t bound) { return static_cast<unsigned>(std::bit_width(bound)); }
+
+}  // namespace
+
+StreamedHashIndex::StreamedHashIndex(const StreamedHashBounds& bounds, uint64_t memory,
+                                     std::string spill_dir)
+    : spill_dir_(std::move(spill_dir)) {
+  off_bits_ = BitsFor(bounds.data_end);
+  stride_ = off_bits_ < 64 && BitsFor(bounds.index_size) + off_bits_ <= 64 ? 2 : 3;
+  unsigned bucket_bits = 0;
+  while (bucket_bits < kMaxBucketBits && (bounds.keys >> bucket_bits) > kBucketKeys) ++bucket_bits;
+  const uint64_t buckets = uint64_t{1} << bucket_bits;
+  shift_ = bucket_bits == 0 ? 64 : 64 - bucket_bits;
+  const uint64_t item_bytes = uint64_t{stride_} * 8;
+  const uint64_t room = std::max(memory, kMinPool);
+  // Blocks of up to 4,096 items, small enough that the buckets' partly
+  // filled blocks take at most a quarter of the pool; at least two blocks
+  // per bucket, so that a spill always frees one.
+  block_items_ = static_cast<uint32_t>(
+      std::clamp(room / item_bytes / (4 * buckets), kMinBlockItems, kMaxBlockItems));
+  const uint64_t needed = bounds.keys / block_items_ + buckets;
+  const uint64_t blocks =
+      std::max(2 * buckets, std::min(needed, room / (item_bytes * block_items_)));
+  pool_bytes_ = blocks * block_items_ * item_bytes;
+  pool_ = std::make_unique_for_overwrite<uint64_t[]>(blocks * block_items_ * stride_);
+  current_.resize(buckets);
+  for (uint32_t b = 0; b < buckets; ++b) current_[b] = b;
+  for (uint64_t k = blocks; k > buckets; --k) free_.push_back(static_cast<uint32_t>(k - 1));
+  fill_.assign(buckets, 0);
+  full_.resize(buckets);
+  spilled_.resize(buckets);
+}
+
+Status StreamedHashIndex::NextBlock(uint64_t b) {
+  if (free_.empty()) {
+    if (Status s = SpillFullBlocks(); !s.ok()) return s;
+  }
+  full_[b].push_back(current_[b]);
+  current_[b] = free_.back();
+  free_.pop_back();
+  fill_[b] = 0;
+  return OkStatus();
+}
+
+Status StreamedHashIndex::SpillFullBlocks() {
+  if (spill_ == nullptr) {
+    Result<SpillFile> made = SpillFile::Create(spill_dir_, "spill file");
+    if (!made.ok()) return std::move(made.error());
+    spill_ = std::make_unique<SpillFile>(std::move(made.value()));
+  }
+  const uint64_t block_bytes = uint64_t{block_items_} * stride_ * 8;
+  for (size_t b = 0; b < full_.size(); ++b) {
+    if (full_[b].empty()) continue;
+    const uint64_t start = spill_end_;
+    for (const uint32_t block : full_[b]) {
+      const auto* p = reinterpret_cast<const uint8_t*>(pool_.get() + uint64_t{block} *
+                                                                          block_items_ * stride_);
+      if (Status s = spill_->WriteAt(p, block_bytes, spill_end_); !s.ok()) return s;
+      spill_end_ += block_bytes;
+    }
+    spilled_[b].push_back(Piece{start, full_[b].size() * uint64_t{block_items_}});
+    free_.insert(free_.end(), full_[b].begin(), full_[b].end());
+    full_[b].clear();
+  }
+  return OkStatus();
+}
+
+void StreamedHashIndex::PlaceItems(const uint64_t* w, size_t n, const HashIndexHeader& header,
+                                   uint64_t base) {
+  const SlotCodec& codec = header.codec;
+  const uint64_t off_mask = stride_ == 2 ? (uint64_t{1} << off_bits_) - 1 : 0;
+  for (size_t i = 0; i < n; ++i, w += stride_) {
+    const uint64_t h = w[0];
+    const uint64_t pos = stride_ == 2 ? w[1] >> off_bits_ : w[1];
+    const uint64_t offset = stride_ == 2 ? (w[1] & off_mask) + kDataOffset : w[2];
+    // Homes grow with the hash, so none in this bucket lies before base.
+    size_t at = static_cast<size_t>(HomeSlot(h, header.capacity) - base);
+    while (at < window_.size() && window_[at].word != 0) ++at;
+    if (at == window_.size()) window_.push_back(Slot{0, 0});
+    window_[at] = Slot{codec.Word(h, pos, offset), offset};
+  }
+}
+
+Status StreamedHashIndex::PlaceBucket(uint64_t b, const HashIndexHeader& header, uint64_t base) {
+  if (!spilled_[b].empty()) {
+    std::vector<uint8_t> chunk(kReadChunk);
+    const uint64_t item_bytes = uint64_t{stride_} * 8;
+    for (const Piece& piece : spilled_[b]) {
+      for (uint64_t done = 0; done < piece.items;) {
+        const uint64_t n = std::min<uint64_t>(piece.items - done, kReadChunk / item_bytes);
+        if (Status s = spill_->ReadAt(chunk.data(), n * item_bytes, piece.pos + done * item_bytes);
+            !s.ok()) {
+          return s;
+        }
+        PlaceItems(reinterpret_cast<const uint64_t*>(chunk.data()), n, header, base);
+        done += n;
+      }
+    }
+  }
+  const uint64_t block_words = uint64_t{block_items_} * stride_;
+  for (const uint32_t block : full_[b]) {
+    PlaceItems(pool_.get() + block * block_words, block_items_, header, base);
+  }
+  PlaceItems(pool_.get() + current_[b] * block_words, fill_[b], header, base);
+  return OkStatus();
+}
+
+Status StreamedHashIndex::EmitSlots(size_t n, const SlotCodec& codec, Appender* body) {
+  uint8_t buf[16 * 1024];
+  size_t used = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const Slot& slot = window_[i];
+    run_ = slot.word != 0 ? run_ + 1 : 0;
+    longest_ = std::max(longest_, run_);
+    EncodeSlot(codec, slot.word, slot.offset, buf + used);
+    used += codec.width;
+    if (used == sizeof buf || i + 1 == n) {
+      if (Status s = body->Append(buf, used); !s.ok()) return s;
+      used = 0;
+    }
+  }
+  return OkStatus();
+}
+
+Status StreamedHashIndex::Place(HashIndexHeader* header, Appender* body) {
+  const uint64_t capacity = header->capacity;
+  const size_t buckets = current_.size();
+  window_.clear();
+  run_ = longest_ = 0;
+  uint64_t base = 0;  // the table's slot that the window starts at
+  for (size_t b = 0; b < buckets; ++b) {
+    const bool last = b + 1 == buckets;
+    const uint64_t end = last ? capacity : HomeSlot(uint64_t{b + 1} << shift_, capacity);
+    if (window_.size() < end - base) window_.resize(static_cast<size_t>(end - base), Slot{0, 0});
+    if (Status s = PlaceBucket(b, *header, base); !s.ok()) return s;
+    // Slots past this bucket's stretch, where its runs went on, stay in
+    // the window for the next bucket.
+    const size_t done = last ? window_.size() : static_cast<size_t>(end - base);
+    if (Status s = EmitSlots(done, header->codec, body); !s.ok()) return s;
+    window_.erase(window_.begin(), window_.begin() + static_cast<ptrdiff_t>(done));
+    base += done;
+  }
+  // Room for runs that pass the last home: the writer's fixed minimum.
+  const uint64_t min_slots = MinSlotCount(capacity);
+  if (base < min_slots) {
+    window_.assign(static_cast<size_t>(min_slots - base), Slot{0, 0});
+    if (Status s = EmitSlots(window_.size(), header->codec, body); !s.ok()) return s;
+    base = min_slots;
+  }
+  window_ = std::vector<Slot>();
+  header->slot_count = base;
+  header->max_run = static_cast<uint32_t>(std::min<uint64_t>(longest_, UINT32_MAX));
+  return OkStatus();
+}
+
+}  // namespace tarndb
