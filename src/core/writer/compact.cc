@@ -16,6 +16,7 @@
 #include "core/format/hash_index.h"
 #include "core/format/key_filter.h"
 #include "core/format/layout.h"
+#include "core/writer/extension_builder.h"
 #include "core/writer/extension_external.h"
 #include "core/writer/memory_budget.h"
 #include "core/writer/publish.h"
@@ -46,6 +47,28 @@ StreamedHashBounds BoundsOf(const LayerStack& stack) {
   return b;
 }
 
+// The new file's records as the appender writes them, with the write-back
+// of every 32 MiB started at once: the disk writes while the merge goes on,
+// and the final fsync finds little left.
+class WriteBehind : public AppendTarget {
+ public:
+  static constexpr uint64_t kStep = uint64_t{32} << 20;
+
+  explicit WriteBehind(const SpillFile* file) : file_(file) {}
+  Status Put(const uint8_t* data, size_t n, uint64_t pos, bool flush) const override {
+    Status s = file_->Put(data, n, pos, flush);
+    if (s.ok() && pos + n >= started_ + kStep) {
+      file_->StartWriteback(started_, pos + n - started_);
+      started_ = pos + n;
+    }
+    return s;
+  }
+
+ private:
+  const SpillFile* file_;
+  mutable uint64_t started_ = 0;
+};
+
 class Compaction {
  public:
   Compaction(const LayerStack& stack, const std::string& path, CompactOptions options)
@@ -63,8 +86,11 @@ class Compaction {
   Status Prepare();
   // Every live key: its record copied, its entry written, its hash kept.
   Status Merge();
-  // The extension block after the records, then the index after it.
+  Status AppendEntry(KeyView key, uint64_t offset);
+  // The extension block after the records, and the index after it.
   Status WriteTail();
+  // The index from its spill file to at in the new file, written back.
+  Status CopyIndex(uint64_t at) const;
   Result<BuildFigures> Publish(std::optional<mode_t> mode);
 
   const LayerStack& stack_;
@@ -74,6 +100,7 @@ class Compaction {
   std::string spill_dir_;
   HashKey seed_;
   std::unique_ptr<SpillFile> data_;
+  std::unique_ptr<WriteBehind> behind_;
   std::unique_ptr<Appender> records_;
   SpillFile index_file_;
   std::unique_ptr<Appender> index_;
@@ -103,7 +130,8 @@ Status Compaction::Prepare() {
   Result<std::unique_ptr<SpillFile>> made = CreateDataFile(path_, spill_dir_);
   if (!made.ok()) return std::move(made.error());
   data_ = std::move(made.value());
-  records_ = std::make_unique<Appender>(data_.get(), kHeaderSize, budget_.io_buffer());
+  behind_ = std::make_unique<WriteBehind>(data_.get());
+  records_ = std::make_unique<Appender>(behind_.get(), kHeaderSize, budget_.io_buffer());
   Result<SpillFile> index = SpillFile::Create(spill_dir_, "spill file");
   if (!index.ok()) return std::move(index.error());
   index_file_ = std::move(index.value());
@@ -118,11 +146,23 @@ Status Compaction::Prepare() {
   const uint64_t taken = held + 2 * budget_.io_buffer() + kPlaceMemory +
                          samples_.capacity() * sizeof(uint64_t) +
                          (filter_ ? filter_->memory_bytes() : 0);
-  const uint64_t pool = !budget_.limited()   ? UINT64_MAX / 4
+  const uint64_t pool = !budget_.limited()        ? UINT64_MAX / 4
                         : budget_.limit() > taken ? budget_.limit() - taken
                                                   : 0;
   hash_.emplace(bounds, pool, spill_dir_);
   return OkStatus();
+}
+
+Status Compaction::AppendEntry(KeyView key, uint64_t offset) {
+  const size_t size = kEntryOverhead + key.size;
+  if (uint8_t* room = index_->Room(size); room != nullptr) {
+    EncodeIndexEntry(key, offset, room);
+    index_->Commit(size);
+    return OkStatus();
+  }
+  uint8_t entry[2 + kMaxKeyLength + 8];
+  EncodeIndexEntry(key, offset, entry);
+  return index_->Append(entry, size);
 }
 
 Status Compaction::Merge() {
@@ -140,9 +180,7 @@ Status Compaction::Merge() {
     if (!at.ok()) return std::move(at.error());
     const KeyView key = m.key();
     const uint64_t pos = index_->appended();
-    uint8_t entry[2 + kMaxKeyLength + 8];
-    const uint8_t* end = EncodeIndexEntry(key, at.value(), entry);
-    if (Status s = index_->Append(entry, static_cast<size_t>(end - entry)); !s.ok()) return s;
+    if (Status s = AppendEntry(key, at.value()); !s.ok()) return s;
     if (hash_) {
       if ((n & ((uint64_t{1} << kSampleShift) - 1)) == 0) samples_.push_back(pos);
       if (Status s = hash_->Add(KeyHash(seed_, key), pos, at.value()); !s.ok()) return s;
@@ -158,6 +196,13 @@ Status Compaction::Merge() {
   return index_->Flush();
 }
 
+Status Compaction::CopyIndex(uint64_t at) const {
+  const uint64_t n = index_->appended();
+  Status s = CopyRange(index_file_.fd(), 0, data_->fd(), at, n, data_->name());
+  if (s.ok()) data_->StartWriteback(at, n);
+  return s;
+}
+
 Status Compaction::WriteTail() {
   std::vector<SectionBytes> sections = std::move(opt_.sections);
   if (filter_) sections.push_back(filter_->Finish());
@@ -169,19 +214,32 @@ Status Compaction::WriteTail() {
     header.num_entries = keys_;
     header.seed = seed_;
     header.index_size = index_->appended();
+    // A table almost always has the fewest slots a writer stores: the
+    // index goes after a block of that size first, so that the disk writes
+    // it while the slots are placed, and moves only when runs passed the
+    // last of them.
+    const ExtensionLayout expected{
+        true, kHashIndexHeaderSize + MinSlotCount(header.capacity) * header.codec.width,
+        samples_.size(), &sections, header};
+    const uint64_t index_at = data_end_ + kRecordHeadSize + expected.payload_size();
+    if (Status s = CopyIndex(index_at); !s.ok()) return s;
     block = WriteHashRecord(
         header, samples_, &sections, kPlaceMemory,
         [this](HashIndexHeader* h, size_t, Appender* body) { return hash_->Place(h, body); },
         *data_, data_end_);
-  } else if (!sections.empty()) {
-    block = WriteSectionsRecord(&sections, *data_, data_end_, budget_.io_buffer());
+    if (!block.ok()) return std::move(block.error());
+    ext_bytes_ = block.value().bytes;
+    ext_crc_ = block.value().crc;
+    hash_.reset();  // the items' memory
+    return data_end_ + ext_bytes_ == index_at ? OkStatus() : CopyIndex(data_end_ + ext_bytes_);
   }
-  if (!block.ok()) return std::move(block.error());
-  ext_bytes_ = block.value().bytes;
-  ext_crc_ = block.value().crc;
-  hash_.reset();  // the items' memory
-  return CopyRange(index_file_.fd(), 0, data_->fd(), data_end_ + ext_bytes_, index_->appended(),
-                   data_->name());
+  if (!sections.empty()) {
+    block = WriteSectionsRecord(&sections, *data_, data_end_, budget_.io_buffer());
+    if (!block.ok()) return std::move(block.error());
+    ext_bytes_ = block.value().bytes;
+    ext_crc_ = block.value().crc;
+  }
+  return CopyIndex(data_end_ + ext_bytes_);
 }
 
 Result<BuildFigures> Compaction::Publish(std::optional<mode_t> mode) {
@@ -192,8 +250,8 @@ Result<BuildFigures> Compaction::Publish(std::optional<mode_t> mode) {
   header.num_keys = static_cast<uint32_t>(keys_);
   header.num_objects = static_cast<uint32_t>(objects);
   header.index_offset = data_end_ + ext_bytes_;
-  header.file_crc32 = crc32::Combine(crc32::Combine(data_crc_, ext_crc_, ext_bytes_),
-                                     index_->crc(), index_size);
+  header.file_crc32 =
+      crc32::Combine(crc32::Combine(data_crc_, ext_crc_, ext_bytes_), index_->crc(), index_size);
   uint8_t bytes[kHeaderSize];
   header.EncodeTo(bytes);
   if (Status s = data_->WriteAt(bytes, kHeaderSize, 0); !s.ok()) return std::move(s.error());

@@ -167,7 +167,8 @@ Result<WrittenRecord> WriteHashRecord(HashIndexHeader header, const std::vector<
   const size_t body_buffer = std::clamp<size_t>(memory / 16, kMinRunBuffer, size_t{1} << 20);
   Appender body(&out, payload_pos + kHashIndexHeaderSize, body_buffer);
   const size_t taken = body_buffer + samples.capacity() * sizeof(uint64_t);
-  const size_t place_memory = memory > taken + 2 * kMinRunBuffer ? memory - taken : 2 * kMinRunBuffer;
+  const size_t place_memory =
+      memory > taken + 2 * kMinRunBuffer ? memory - taken : 2 * kMinRunBuffer;
   if (Status s = place(&header, place_memory, &body); !s.ok()) return std::move(s.error());
 
   const ExtensionLayout layout{true, kHashIndexHeaderSize + header.slot_count * header.codec.width,

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "core/common/big_buffer.h"
 #include "core/common/result.h"
 #include "core/format/hash_index.h"
 #include "core/writer/spill_file.h"
@@ -51,7 +52,7 @@ class StreamedHashIndex {
     if (fill_[b] == block_items_) {
       if (Status s = NextBlock(b); !s.ok()) return s;
     }
-    uint64_t* w = pool_.get() + (uint64_t{current_[b]} * block_items_ + fill_[b]) * stride_;
+    uint64_t* w = pool() + (uint64_t{current_[b]} * block_items_ + fill_[b]) * stride_;
     w[0] = h;
     if (stride_ == 2) {
       w[1] = pos << off_bits_ | (offset - kDataOffset);
@@ -97,12 +98,13 @@ class StreamedHashIndex {
   unsigned off_bits_ = 0;
   uint32_t block_items_ = 0;
   uint64_t pool_bytes_ = 0;
-  std::unique_ptr<uint64_t[]> pool_;
+  uint64_t* pool() const { return reinterpret_cast<uint64_t*>(pool_.data()); }
+  BigBuffer pool_;
   std::vector<uint32_t> free_;
-  std::vector<uint32_t> current_;             // per bucket: the block being filled
-  std::vector<uint32_t> fill_;                // per bucket: items in it
-  std::vector<std::vector<uint32_t>> full_;   // per bucket: its full blocks held
-  std::vector<std::vector<Piece>> spilled_;   // per bucket
+  std::vector<uint32_t> current_;            // per bucket: the block being filled
+  std::vector<uint32_t> fill_;               // per bucket: items in it
+  std::vector<std::vector<uint32_t>> full_;  // per bucket: its full blocks held
+  std::vector<std::vector<Piece>> spilled_;  // per bucket
   std::string spill_dir_;
   std::unique_ptr<SpillFile> spill_;
   uint64_t spill_end_ = 0;
