@@ -166,7 +166,7 @@ Status Compaction::AppendEntry(KeyView key, uint64_t offset) {
 }
 
 Status Compaction::Merge() {
-  Result<LayerStack::Merge> begun = stack_.Begin(nullptr);
+  Result<LayerStack::Merge> begun = stack_.Begin(nullptr, /*fetch_records=*/true);
   if (!begun.ok()) return std::move(begun.error());
   LayerStack::Merge& m = begun.value();
   uint64_t n = 0;
