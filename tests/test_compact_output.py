@@ -138,6 +138,7 @@ def placer(tmp_path_factory):
     (100000, 100000, 3_000_000, 4_000_000, 0, "8"),       # two buckets, held
     (5000, 5000, 1 << 40, 1 << 40, 65536, "16"),          # 24-byte items, 16-byte slots
     (0, 0, 100, 100, 0, "8"),                             # no keys
+    (300000, 1, 9_000_000, 12_000_000, 0, "8"),           # one bucket, spilled 300 times
 ])
 def test_slot_placement(placer, tmp_path, n, key_bound, index_size, data_end, memory, width):
     import subprocess
