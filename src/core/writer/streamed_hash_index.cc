@@ -98,9 +98,13 @@ void StreamedHashIndex::PlaceItems(const uint64_t* w, size_t n, const HashIndexH
     const uint64_t offset = stride_ == 2 ? (w[1] & off_mask) + kDataOffset : w[2];
     // Homes grow with the hash, so none in this bucket lies before base.
     size_t at = static_cast<size_t>(HomeSlot(h, header.capacity) - base);
-    while (at < window_.size() && window_[at].word != 0) ++at;
-    if (at == window_.size()) window_.push_back(Slot{0, 0});
-    window_[at] = Slot{codec.Word(h, pos, offset), offset};
+    while (at < words_.size() && words_[at] != 0) ++at;
+    if (at == words_.size()) {
+      words_.push_back(0);
+      if (codec.width == 16) offsets_.push_back(0);
+    }
+    words_[at] = codec.Word(h, pos, offset);
+    if (codec.width == 16) offsets_[at] = offset;
   }
 }
 
@@ -128,14 +132,19 @@ Status StreamedHashIndex::PlaceBucket(uint64_t b, const HashIndexHeader& header,
   return OkStatus();
 }
 
+void StreamedHashIndex::Widen(size_t n, const SlotCodec& codec) {
+  words_.resize(n, 0);
+  if (codec.width == 16) offsets_.resize(n, 0);
+}
+
 Status StreamedHashIndex::EmitSlots(size_t n, const SlotCodec& codec, Appender* body) {
   uint8_t buf[16 * 1024];
   size_t used = 0;
   for (size_t i = 0; i < n; ++i) {
-    const Slot& slot = window_[i];
-    run_ = slot.word != 0 ? run_ + 1 : 0;
+    const uint64_t word = words_[i];
+    run_ = word != 0 ? run_ + 1 : 0;
     longest_ = std::max(longest_, run_);
-    EncodeSlot(codec, slot.word, slot.offset, buf + used);
+    EncodeSlot(codec, word, codec.width == 16 ? offsets_[i] : 0, buf + used);
     used += codec.width;
     if (used == sizeof buf || i + 1 == n) {
       if (Status s = body->Append(buf, used); !s.ok()) return s;
@@ -148,29 +157,36 @@ Status StreamedHashIndex::EmitSlots(size_t n, const SlotCodec& codec, Appender* 
 Status StreamedHashIndex::Place(HashIndexHeader* header, Appender* body) {
   const uint64_t capacity = header->capacity;
   const size_t buckets = current_.size();
-  window_.clear();
+  words_.clear();
+  offsets_.clear();
   run_ = longest_ = 0;
   uint64_t base = 0;  // the table's slot that the window starts at
   for (size_t b = 0; b < buckets; ++b) {
     const bool last = b + 1 == buckets;
     const uint64_t end = last ? capacity : HomeSlot(uint64_t{b + 1} << shift_, capacity);
-    if (window_.size() < end - base) window_.resize(static_cast<size_t>(end - base), Slot{0, 0});
+    if (words_.size() < end - base) Widen(static_cast<size_t>(end - base), header->codec);
     if (Status s = PlaceBucket(b, *header, base); !s.ok()) return s;
     // Slots past this bucket's stretch, where its runs went on, stay in
     // the window for the next bucket.
-    const size_t done = last ? window_.size() : static_cast<size_t>(end - base);
+    const size_t done = last ? words_.size() : static_cast<size_t>(end - base);
     if (Status s = EmitSlots(done, header->codec, body); !s.ok()) return s;
-    window_.erase(window_.begin(), window_.begin() + static_cast<ptrdiff_t>(done));
+    words_.erase(words_.begin(), words_.begin() + static_cast<ptrdiff_t>(done));
+    if (header->codec.width == 16) {
+      offsets_.erase(offsets_.begin(), offsets_.begin() + static_cast<ptrdiff_t>(done));
+    }
     base += done;
   }
   // Room for runs that pass the last home: the writer's fixed minimum.
   const uint64_t min_slots = MinSlotCount(capacity);
   if (base < min_slots) {
-    window_.assign(static_cast<size_t>(min_slots - base), Slot{0, 0});
-    if (Status s = EmitSlots(window_.size(), header->codec, body); !s.ok()) return s;
+    words_.clear();
+    offsets_.clear();
+    Widen(static_cast<size_t>(min_slots - base), header->codec);
+    if (Status s = EmitSlots(words_.size(), header->codec, body); !s.ok()) return s;
     base = min_slots;
   }
-  window_ = std::vector<Slot>();
+  words_ = std::vector<uint64_t>();
+  offsets_ = std::vector<uint64_t>();
   header->slot_count = base;
   header->max_run = static_cast<uint32_t>(std::min<uint64_t>(longest_, UINT32_MAX));
   return OkStatus();

@@ -79,10 +79,6 @@ class StreamedHashIndex {
     uint64_t pos;
     uint64_t items;
   };
-  struct Slot {
-    uint64_t word;
-    uint64_t offset;
-  };
   // Bucket b's block is full: keep it and start another, spilling the
   // full blocks when the pool has none free.
   Status NextBlock(uint64_t b);
@@ -90,6 +86,8 @@ class StreamedHashIndex {
   // Place n items at w into the window, whose first slot is base.
   void PlaceItems(const uint64_t* w, size_t n, const HashIndexHeader& h, uint64_t base);
   Status PlaceBucket(uint64_t b, const HashIndexHeader& header, uint64_t base);
+  // Make the window n slots long, the new ones empty.
+  void Widen(size_t n, const SlotCodec& codec);
   // Emit the window's first n slots to body.
   Status EmitSlots(size_t n, const SlotCodec& codec, Appender* body);
 
@@ -110,7 +108,9 @@ class StreamedHashIndex {
   uint64_t spill_end_ = 0;
   uint64_t added_ = 0;
   // Placing.
-  std::vector<Slot> window_;
+  // The window: slots' first words, and their offsets in 16-byte slots.
+  std::vector<uint64_t> words_;
+  std::vector<uint64_t> offsets_;
   uint64_t run_ = 0;
   uint64_t longest_ = 0;
 };
