@@ -148,7 +148,7 @@ Result<uint64_t> LayerStack::Count() const {
   return live;
 }
 
-Result<LayerStack::Merge> LayerStack::Begin(const KeyView* prefix) const {
+Result<LayerStack::Merge> LayerStack::Begin(const KeyView* prefix, bool fetch_records) const {
   Merge m;
   if (prefix != nullptr) {
     m.prefix_.assign(reinterpret_cast<const char*>(prefix->data), prefix->size);
@@ -160,6 +160,7 @@ Result<LayerStack::Merge> LayerStack::Begin(const KeyView* prefix) const {
     Result<Reader::Cursor> c = prefix != nullptr ? l.reader->LowerBound(*prefix) : l.reader->At(0);
     if (!c.ok()) return std::move(c.error());
     Merge::Source puts;
+    puts.reader = fetch_records ? l.reader.get() : nullptr;
     puts.layer = static_cast<uint32_t>(i);
     puts.puts = c.value();
     m.Settle(&puts);
@@ -180,6 +181,7 @@ void LayerStack::Merge::Settle(Source* s) {
   s->live = !done;
   if (done) return;
   s->key = s->tomb ? s->dels.key() : s->puts.key();
+  if (s->reader != nullptr) s->reader->Prefetch(s->puts.offset());
   if (by_prefix_) {
     s->live = s->key.size >= prefix_.size() &&
               (prefix_.empty() || std::memcmp(s->key.data, prefix_.data(), prefix_.size()) == 0);

@@ -78,6 +78,7 @@ class LayerStack {
    private:
     friend class LayerStack;
     struct Source {
+      const Reader* reader = nullptr;  // with fetch_records
       uint32_t layer = 0;
       bool tomb = false;
       bool live = false;
@@ -104,8 +105,11 @@ class LayerStack {
     uint64_t offset_ = 0;
   };
   // A merge at the first live entry (whose key begins with *prefix, when
-  // given).
-  Result<Merge> Begin(const KeyView* prefix) const;
+  // given). With fetch_records, the record of every source's next entry is
+  // fetched into the cache as the entry comes up, ahead of its turn (for a
+  // caller that reads every record: a delta's records lie in the order
+  // its keys were put, and would each cost a miss).
+  Result<Merge> Begin(const KeyView* prefix, bool fetch_records = false) const;
 
  private:
   struct Layer {

@@ -129,11 +129,7 @@ Status Reader::FindMany(const KeyView* keys, size_t n, uint64_t* offsets, bool* 
   return OkStatus();
 }
 
-Status Reader::Cursor::Next() {
-  if (++i_ >= count_ || copied_ != nullptr) return OkStatus();
-  pos_ += entry_.encoded_size();
-  const EntryFit fit = DecodeIndexEntry(file_, file_size_, pos_, &entry_);
-  if (fit == EntryFit::kInside) return OkStatus();
+Status Reader::Cursor::Failed(EntryFit fit) {
   i_ = count_;
   return reader_->Checked(EntryFitError(fit));
 }

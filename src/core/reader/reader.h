@@ -129,10 +129,17 @@ class Reader {
     // Move to the next entry. Fails (corrupt kind) when it does not fit in
     // the file, which only an index never scanned whole can show (or, for
     // a strict reader, with ChangedError when the file changed in place).
-    Status Next();
+    Status Next() {
+      if (++i_ >= count_ || copied_ != nullptr) return OkStatus();
+      pos_ += entry_.encoded_size();
+      const EntryFit fit = DecodeIndexEntry(file_, file_size_, pos_, &entry_);
+      if (fit == EntryFit::kInside) [[likely]] return OkStatus();
+      return Failed(fit);
+    }
 
    private:
     friend class Reader;
+    Status Failed(EntryFit fit);
     const Reader* reader_ = nullptr;
     const uint8_t* file_ = nullptr;
     uint64_t file_size_ = 0;

@@ -82,13 +82,7 @@ Status AppendIndex(const KeyMap& keys, const IndexOrder& order, const RecordStor
 // A block of the sections alone (no hash index), appended to data at the
 // end of the data section.
 Result<WrittenRecord> AppendSectionsBlock(const TailInput& in, const SpillFile& data) {
-  const ExtensionBuilder ext(in.sections);
-  if (ext.payload_size() > kMaxObjectLength) return ExtensionTooLarge(false);
-  Appender block(&data, in.records->data_end(), in.buffer);
-  Status s = ext.EmitRecord([&block](const uint8_t* p, size_t n) { return block.Append(p, n); });
-  if (s.ok()) s = block.Flush();
-  if (!s.ok()) return std::move(s.error());
-  return WrittenRecord{block.appended(), block.crc()};
+  return WriteSectionsRecord(in.sections, data, in.records->data_end(), in.buffer);
 }
 
 // A layer without a hash index: its block, then the index from its spill

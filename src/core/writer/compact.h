@@ -4,19 +4,26 @@
 // that holds a key decides it; a deleted key is dropped.
 //
 // Values are copied as stored bytes, never decoded: each record's CRC-32
-// is checked as it is copied, and the copy keeps it. An object that
-// several keys of one layer share stays one object. The output is built by
-// the one writer engine (Writer, records streamed into a data file beside
-// the target) and published by its build: atomically, durably, and only
-// when the whole merge succeeded. Its keys arrive in index order, so the
-// writer needs no sort of its own, and spill within its budget as any
-// writer's keys do.
+// is checked as it is copied, and the copy keeps it; records that follow
+// one another in a layer and in the merge go as one run (record_copier.h).
+// An object that several keys of one layer share stays one object.
+//
+// The merge has what a build from unsorted keys must work for: keys in
+// index order, once each, with their records' bytes. So the new file is
+// written directly, not through a Writer: the records stream into a data
+// file beside the target; the index entries, whose positions and record
+// offsets are known as they are made, stream into a spill file (the
+// extension block goes before them); the hash index's slots are placed
+// from the merged keys by StreamedHashIndex, without a sort. The file is
+// published as a writer's build publishes it: atomically, durably, and
+// only when the whole merge succeeded.
 //
 // Memory: finding the shared objects of a layer takes one bit per 8 bytes
-// of its data section, in windows of at most half the budget (a layer
-// whose bitmap is larger is read once per window); each shared object then
-// costs 12 bytes until the merge ends. The writer gets the budget less
-// those. Nothing else grows with the stack.
+// of its data section, in windows of at most half the budget; each shared
+// object then costs 16 bytes until the merge ends. The hash index's items
+// take 16 bytes a key, held up to what the budget leaves (the rest spill);
+// the samples 0.5 bytes a key; a key filter, when asked for, 1.5 bytes a
+// key; two write buffers and 4 MiB for placing the slots.
 #ifndef TARNDB_CORE_WRITER_COMPACT_H_
 #define TARNDB_CORE_WRITER_COMPACT_H_
 
@@ -33,8 +40,10 @@
 namespace tarndb {
 
 struct CompactOptions {
-  // Of the output (records are always streamed to a data file beside it);
-  // memory_limit is the whole compaction's budget.
+  // Of the output: memory_limit is the whole compaction's budget;
+  // extension asks for a hash index, filter for a key filter; the seed,
+  // spill_dir and target apply as for a writer (records, unique_keys are
+  // not used).
   WriterOptions writer;
   // Sections for the output's extension block (a value codec, say).
   std::vector<SectionBytes> sections;

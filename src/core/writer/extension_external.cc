@@ -143,36 +143,36 @@ Status PlaceItems(HashIndexHeader* header, size_t memory, const std::vector<Item
 
 }  // namespace
 
-Result<WrittenRecord> WriteExtensionExternally(const ExternalExtensionInput& in,
-                                               const SpillFile& out, uint64_t out_pos) {
-  HashIndexHeader header;
-  header.codec = SlotCodec::For(in.index_size, in.data_end, /*wide_allowed=*/true);
-  header.capacity = HashCapacityFor(in.num_entries);
-  header.num_entries = in.num_entries;
-  header.seed = in.seed;
-  header.index_size = in.index_size;
-
-  ItemSorter sorter(in.spill_dir, ItemFormat{header.codec});
-  std::vector<Item> held;
-  std::vector<uint64_t> samples;
-  if (Status s = SortItems(in, header, &sorter, &held, &samples); !s.ok()) {
-    return std::move(s.error());
+Result<WrittenRecord> WriteSectionsRecord(const std::vector<SectionBytes>* sections,
+                                          const SpillFile& out, uint64_t out_pos, size_t buffer) {
+  const ExtensionBuilder ext(sections);
+  if (ext.payload_size() > kMaxObjectLength) {
+    return Error::Other("extension sections too large for one object");
   }
+  Appender block(&out, out_pos, buffer);
+  Status s = ext.EmitRecord([&block](const uint8_t* p, size_t n) { return block.Append(p, n); });
+  if (s.ok()) s = block.Flush();
+  if (!s.ok()) return std::move(s.error());
+  return WrittenRecord{block.appended(), block.crc()};
+}
+
+Result<WrittenRecord> WriteHashRecord(HashIndexHeader header, const std::vector<uint64_t>& samples,
+                                      const std::vector<SectionBytes>* sections, size_t memory,
+                                      const PlaceSlots& place, const SpillFile& out,
+                                      uint64_t out_pos) {
   // The head and the HIDX header go in front once the slot count is known.
-  // The slots' write buffer and the samples, both held while the items are
-  // merged, come out of the merge's share of the budget.
+  // The slots' write buffer and the samples, both held while the slots are
+  // placed, come out of the placing's share of the budget.
   const uint64_t payload_pos = out_pos + kRecordHeadSize;
-  const size_t body_buffer = std::clamp<size_t>(in.memory / 16, kMinRunBuffer, size_t{1} << 20);
+  const size_t body_buffer = std::clamp<size_t>(memory / 16, kMinRunBuffer, size_t{1} << 20);
   Appender body(&out, payload_pos + kHashIndexHeaderSize, body_buffer);
   const size_t taken = body_buffer + samples.capacity() * sizeof(uint64_t);
-  const size_t merge_memory =
-      in.memory > taken + 2 * kMinRunBuffer ? in.memory - taken : 2 * kMinRunBuffer;
-  if (Status s = PlaceItems(&header, merge_memory, held, &sorter, &body); !s.ok()) {
-    return std::move(s.error());
-  }
+  const size_t place_memory =
+      memory > taken + 2 * kMinRunBuffer ? memory - taken : 2 * kMinRunBuffer;
+  if (Status s = place(&header, place_memory, &body); !s.ok()) return std::move(s.error());
 
   const ExtensionLayout layout{true, kHashIndexHeaderSize + header.slot_count * header.codec.width,
-                               samples.size(), in.sections, header};
+                               samples.size(), sections, header};
   if (layout.payload_size() > kMaxObjectLength) {
     return Error::Other("too many keys for a hash index in one object");
   }
@@ -190,6 +190,29 @@ Result<WrittenRecord> WriteExtensionExternally(const ExternalExtensionInput& in,
   if (Status w = out.WriteAt(front, sizeof front, out_pos); !w.ok()) return std::move(w.error());
   return WrittenRecord{kRecordHeadSize + layout.payload_size(),
                        crc32::Combine(crc32::Value(front, sizeof front), body.crc(), rest)};
+}
+
+Result<WrittenRecord> WriteExtensionExternally(const ExternalExtensionInput& in,
+                                               const SpillFile& out, uint64_t out_pos) {
+  HashIndexHeader header;
+  header.codec = SlotCodec::For(in.index_size, in.data_end, /*wide_allowed=*/true);
+  header.capacity = HashCapacityFor(in.num_entries);
+  header.num_entries = in.num_entries;
+  header.seed = in.seed;
+  header.index_size = in.index_size;
+
+  ItemSorter sorter(in.spill_dir, ItemFormat{header.codec});
+  std::vector<Item> held;
+  std::vector<uint64_t> samples;
+  if (Status s = SortItems(in, header, &sorter, &held, &samples); !s.ok()) {
+    return std::move(s.error());
+  }
+  return WriteHashRecord(
+      header, samples, in.sections, in.memory,
+      [&](HashIndexHeader* h, size_t memory, Appender* body) {
+        return PlaceItems(h, memory, held, &sorter, body);
+      },
+      out, out_pos);
 }
 
 }  // namespace tarndb

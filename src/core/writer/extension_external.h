@@ -15,12 +15,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "core/common/keyed_hash.h"
 #include "core/common/result.h"
 #include "core/format/extension.h"
+#include "core/format/hash_index.h"
 #include "core/writer/spill_file.h"
 
 namespace tarndb {
@@ -47,6 +49,24 @@ struct ExternalExtensionInput {
 // Write the extension record (head and payload) to out at out_pos.
 Result<WrittenRecord> WriteExtensionExternally(const ExternalExtensionInput& in,
                                                const SpillFile& out, uint64_t out_pos);
+
+// The extension record of sections alone (no hash index), written to out
+// at out_pos through a buffer of buffer bytes.
+Result<WrittenRecord> WriteSectionsRecord(const std::vector<SectionBytes>* sections,
+                                          const SpillFile& out, uint64_t out_pos, size_t buffer);
+
+// Writes the slots of the table that *header describes (all but slot_count
+// and max_run, which it sets) to body, in order, within memory bytes.
+using PlaceSlots = std::function<Status(HashIndexHeader* header, size_t memory, Appender* body)>;
+
+// The extension record around a hash index whose slots place writes:
+// the head and the HIDX header, the slots, then the samples, sections
+// (may be null), lookup header, directory and trailer, written to out at
+// out_pos. memory bounds the buffers and what place is given.
+Result<WrittenRecord> WriteHashRecord(HashIndexHeader header, const std::vector<uint64_t>& samples,
+                                      const std::vector<SectionBytes>* sections, size_t memory,
+                                      const PlaceSlots& place, const SpillFile& out,
+                                      uint64_t out_pos);
 
 }  // namespace tarndb
 

@@ -26,9 +26,9 @@ uint64_t RecordStore::data_end() const {
 
 uint32_t RecordStore::data_crc() const { return out_ != nullptr ? out_->crc() : 0; }
 
-Status RecordStore::EnsureDataFile() {
-  if (data_ != nullptr && !published_) return OkStatus();
-  const std::string data_dir = target_.empty() ? std::string() : ContainingDir(target_);
+Result<std::unique_ptr<SpillFile>> CreateDataFile(const std::string& target,
+                                                  const std::string& spill_dir) {
+  const std::string data_dir = target.empty() ? std::string() : ContainingDir(target);
   Result<SpillFile> made = Error::Other("");
   bool in_target_dir = false;
   if (!data_dir.empty()) {
@@ -39,10 +39,18 @@ Status RecordStore::EnsureDataFile() {
   }
   // Where the target's directory takes no file, spill there instead: the
   // build reports what is wrong with the target.
-  if (data_dir.empty() || !made.ok()) made = SpillFile::Create(spill_dir_, "data file");
+  if (data_dir.empty() || !made.ok()) made = SpillFile::Create(spill_dir, "data file");
   if (!made.ok()) return std::move(made.error());
   auto file = std::make_unique<SpillFile>(std::move(made.value()));
-  if (in_target_dir) file->set_name(target_);
+  if (in_target_dir) file->set_name(target);
+  return file;
+}
+
+Status RecordStore::EnsureDataFile() {
+  if (data_ != nullptr && !published_) return OkStatus();
+  Result<std::unique_ptr<SpillFile>> made = CreateDataFile(target_, spill_dir_);
+  if (!made.ok()) return std::move(made.error());
+  std::unique_ptr<SpillFile> file = std::move(made.value());
   uint64_t end = kHeaderSize;
   uint32_t crc = 0;
   if (data_ != nullptr) {

@@ -26,6 +26,12 @@ namespace tarndb {
 
 enum class RecordPlace { kDataFile, kMemory };
 
+// A new data file for the store at target (which may be empty: not known):
+// unnamed, in target's directory when that takes one (and then named for
+// target in its errors), else in spill_dir.
+Result<std::unique_ptr<SpillFile>> CreateDataFile(const std::string& target,
+                                                  const std::string& spill_dir);
+
 class RecordStore {
  public:
   // target: the store to be built, when known (its directory then takes

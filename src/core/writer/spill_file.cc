@@ -109,6 +109,12 @@ void SpillFile::Release(uint64_t pos, uint64_t n) const {
                     static_cast<off_t>(n));
 }
 
+void SpillFile::StartWriteback(uint64_t pos, uint64_t n) const {
+  if (n == 0) return;
+  (void)::sync_file_range(fd_.get(), static_cast<off64_t>(pos), static_cast<off64_t>(n),
+                          SYNC_FILE_RANGE_WRITE);
+}
+
 Appender::Appender(const AppendTarget* file, uint64_t start, size_t buffer_size, uint32_t crc)
     : file_(file),
       start_(start),

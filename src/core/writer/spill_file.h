@@ -66,6 +66,10 @@ class SpillFile : public AppendTarget {
   Status Truncate(uint64_t size) const;
   // Give the space of [pos, pos + n) back to the file system (best effort).
   void Release(uint64_t pos, uint64_t n) const;
+  // Start writing [pos, pos + n) to the disk without waiting for it (best
+  // effort: a later fsync reports any failure), so that the fsync that
+  // makes the file durable finds less left to write.
+  void StartWriteback(uint64_t pos, uint64_t n) const;
 
   // An I/O error about this file: "{op} {role}: {system text}".
   Error Fail(std::string_view op, int errnum) const;
@@ -129,6 +133,10 @@ class Appender {
   bool Fits(size_t n) const { return n <= size_ - used_; }
   // Append into the buffer; only when Fits(n).
   void AppendBuffered(const uint8_t* data, size_t n);
+  // Where n more bytes go in the buffer, to be written there directly and
+  // then counted by Commit(n); null when they do not fit.
+  uint8_t* Room(size_t n) { return Fits(n) ? buf_.get() + used_ : nullptr; }
+  void Commit(size_t n) { used_ += n; }
 
   // Position after the last byte appended (buffered or not).
   uint64_t end() const { return flushed_ + used_; }
