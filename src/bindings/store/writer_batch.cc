@@ -52,20 +52,20 @@ void TouchPairs(PyObject* const* v, Py_ssize_t first, Py_ssize_t last) {
   for (Py_ssize_t i = first; i < last; ++i) {
     PyObject* pair = v[i];
     if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) continue;
-    PyObject* key = PyTuple_GET_ITEM(pair, 0);
-    sink += reinterpret_cast<uintptr_t>(Py_TYPE(key));
-    // A key's length and bytes may lie on the next cache line: pymalloc
-    // places small objects 16 bytes short of a line, so the header's type
-    // and its length fall on two lines. Same page as the type, so the
-    // prefetch is not dropped once that load has found the page.
-    __builtin_prefetch(reinterpret_cast<const char*>(key) + 2 * sizeof(void*));
+    sink += reinterpret_cast<uintptr_t>(Py_TYPE(PyTuple_GET_ITEM(pair, 0)));
     PyObject* value = PyTuple_GET_ITEM(pair, 1);
     sink += reinterpret_cast<uintptr_t>(Py_TYPE(value));
   }
-  // The rest of each value's bytes (the first line came with its header).
+  // Each key's length and bytes, and the rest of each value's bytes. The
+  // header's first line is not enough even for a short key: pymalloc
+  // places objects of 49 to 64 bytes (a 16-byte bytes key) 48 bytes into a
+  // line, so their type and their length lie on two lines.
   for (Py_ssize_t i = first; i < last; ++i) {
     PyObject* pair = v[i];
     if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) continue;
+    PyObject* key = PyTuple_GET_ITEM(pair, 0);
+    if (PyBytes_CheckExact(key)) sink += PyBytes_GET_SIZE(key);
+    if (PyUnicode_CheckExact(key)) sink += PyUnicode_GET_LENGTH(key);
     PyObject* value = PyTuple_GET_ITEM(pair, 1);
     if (!PyBytes_CheckExact(value)) continue;
     const char* data = PyBytes_AS_STRING(value);
