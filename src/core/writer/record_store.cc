@@ -42,6 +42,7 @@ Status RecordStore::EnsureDataFile() {
   if (data_dir.empty() || !made.ok()) made = SpillFile::Create(spill_dir_, "data file");
   if (!made.ok()) return std::move(made.error());
   auto file = std::make_unique<SpillFile>(std::move(made.value()));
+  file->WriteBehind();  // a build syncs it
   if (in_target_dir) file->set_name(target_);
   uint64_t end = kHeaderSize;
   uint32_t crc = 0;
