@@ -41,11 +41,8 @@ bool PutItem(const WriterRef& w, PyObject* pair, bool raw) {
       .has_value();
 }
 
-// Touch what the pairs v[first, last) will need: each pair, then its key
-// and value objects. Objects made at different times lie anywhere in
-// memory, so each would be a cache and TLB miss of its own, one after the
-// other; loads that do not depend on each other, issued together, overlap.
-// (Software prefetches are not enough: they are dropped on a TLB miss.)
+// Touch what the pairs v[first, last) will need, as TouchKeys does for
+// keys: each pair, then its key and value objects, then their bytes.
 void TouchPairs(PyObject* const* v, Py_ssize_t first, Py_ssize_t last) {
   uintptr_t sink = 0;
   for (Py_ssize_t i = first; i < last; ++i) sink += reinterpret_cast<uintptr_t>(Py_TYPE(v[i]));
@@ -56,16 +53,12 @@ void TouchPairs(PyObject* const* v, Py_ssize_t first, Py_ssize_t last) {
     PyObject* value = PyTuple_GET_ITEM(pair, 1);
     sink += reinterpret_cast<uintptr_t>(Py_TYPE(value));
   }
-  // Each key's length and bytes, and the rest of each value's bytes. The
-  // header's first line is not enough even for a short key: pymalloc
-  // places objects of 49 to 64 bytes (a 16-byte bytes key) 48 bytes into a
-  // line, so their type and their length lie on two lines.
+  // Each key's length and bytes (see TouchKeys), and the rest of each
+  // value's bytes.
   for (Py_ssize_t i = first; i < last; ++i) {
     PyObject* pair = v[i];
     if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) continue;
-    PyObject* key = PyTuple_GET_ITEM(pair, 0);
-    if (PyBytes_CheckExact(key)) sink += PyBytes_GET_SIZE(key);
-    if (PyUnicode_CheckExact(key)) sink += PyUnicode_GET_LENGTH(key);
+    sink += KeyLengthWord(PyTuple_GET_ITEM(pair, 0));
     PyObject* value = PyTuple_GET_ITEM(pair, 1);
     if (!PyBytes_CheckExact(value)) continue;
     const char* data = PyBytes_AS_STRING(value);
