@@ -72,3 +72,26 @@ def growth_table(rows, sizes):
                  if all(isinstance(x, (int, float)) and x > 0 for x in (first, last)) else "n/a")
         out.append("| %s | %s | %s |" % (label, " | ".join(fmt(v, unit) for v in vals), ratio))
     return "\n".join(out)
+
+
+# The ratios tarndb aims at on every key kind: (operation, peer, label, target).
+TARGETS = [
+    ("build_batch", "lmdb", "build from sorted pairs: lmdb putmulti(append=True) / tarndb update_raw + build", 2),
+    ("get_many", "dict", "get_many: dict loop / tarndb", 2),
+    ("get_many", "lmdb", "get_many: lmdb getmulti / tarndb", 4),
+    ("get_hit", "dbm.gnu", "get_raw, random hits: dbm.gnu / tarndb", 1.5),
+]
+
+
+def kinds_table(runs):
+    """The target ratios of runs of one size, one column per key kind side by
+    side: runs is [(kind, {op: {system: figure}})]."""
+    out = ["| ratio (×: tarndb faster) | " + " | ".join("%s keys" % k for k, _ in runs)
+           + " | target |", "|---|" + "---|" * (len(runs) + 1)]
+    for op, peer, label, target in TARGETS:
+        cells = []
+        for _, fig in runs:
+            r = advantage(fig.get(op, {}).get("tarndb"), fig.get(op, {}).get(peer), "time")
+            cells.append("n/a" if r is None else "×%.2f%s" % (r, "" if r >= target else " (missed)"))
+        out.append("| %s | %s | ≥ ×%g |" % (label, " | ".join(cells), target))
+    return "\n".join(out)

@@ -2,8 +2,8 @@
 """tarndb against its peers: the same data set, built and queried by every
 system in one process run, summarised in one Markdown table per data set.
 
-    python bench/run.py                      # 10^6 text keys, 100-byte payloads
-    python bench/run.py --keys both --payload 4096 --size 200000
+    python bench/run.py                      # 10^6 text and 10^6 random 16-byte keys
+    python bench/run.py --keys random --payload 4096 --size 200000
     python bench/run.py --sizes --only tarndb,lmdb,build,open,get
     python bench/run.py --quick              # smoke run: every path, a few seconds
 
@@ -29,7 +29,7 @@ import systems as S                                                   # noqa: E4
 from data import Dataset                                              # noqa: E402
 from measure import (call_task, fresh, gc_paused, loop_task, median,  # noqa: E402
                      perf_counter_ns, round_robin, run_loop, run_worker, warm_files)
-from report import growth_table, table                                # noqa: E402
+from report import growth_table, kinds_table, table                   # noqa: E402
 
 # (key, row label, unit); units as in report.py
 OPS = [
@@ -448,7 +448,8 @@ def parse_args(argv):
     p.add_argument("--size", type=int, default=1_000_000, help="number of keys (default 1,000,000)")
     p.add_argument("--sizes", nargs="?", const="100000,1000000,10000000",
                    help="growth run over these sizes (default 10^5,10^6,10^7)")
-    p.add_argument("--keys", choices=("text", "random", "both"), default="text")
+    p.add_argument("--keys", choices=("text", "random", "both"), default="both",
+                   help="key kind: text paths, random 16-byte keys, or both side by side (default)")
     p.add_argument("--payload", type=int, default=100, help="payload bytes (e.g. 100 or 4096)")
     p.add_argument("--repeat", type=int, default=5, help="repetitions per measurement (default 5)")
     p.add_argument("--seed", type=int, default=4211)
@@ -518,6 +519,10 @@ def main(argv=None):
     finally:
         if not args.dir:
             shutil.rmtree(workdir, ignore_errors=True)
+    if len(kinds) > 1:
+        for n in sizes:
+            same = [(r.kind, r.fig) for r in runs if r.n == n]
+            print("### Both key kinds side by side, n = %s\n\n%s\n" % (f"{n:,}", kinds_table(same)))
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"environment": environment(systems), "runs": [r.as_json() for r in runs]},

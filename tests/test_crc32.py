@@ -36,7 +36,7 @@ def test_all_levels_match_zlib(tmp_path, crc_tool):
     buf = rng.randbytes(1 << 18)
     (tmp_path / "buf").write_bytes(buf)
     edges = [0, 1, 15, 16, 17, 63, 64, 65, 79, 80, 127, 128, 255, 256, 257, 271, 272,
-             511, 512, 513, 1023, 1024, 4096 + 13]
+             511, 512, 513, 1023, 1024, 4096 + 13] + list(range(80, 112))
     cases = [(rng.randrange(64), n, rng.getrandbits(32)) for n in edges for _ in range(4)]
     cases += [(rng.randrange(1 << 12), rng.randrange(1 << 17), rng.getrandbits(32))
               for _ in range(300)]

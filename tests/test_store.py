@@ -68,15 +68,26 @@ def test_failures_raise_typed_errors_with_their_fields(tmp_path, make, cls, text
     assert (type(again), str(again), getattr(again, "errno", None)) == (cls, str(exc), err)
 
 
+class Text(str):
+    pass
+
+
+class Bytes(bytes):
+    pass
+
+
 def test_batch_calls_match_a_dict(tmp_path):
     rng = random.Random(9)
-    model = {f"key/{rng.randrange(10**9)}": rng.choice([None, 1, "s", [1, {"a": b"b"}]])
-             for _ in range(3000)}
+    model = {f"{rng.choice(['key', 'kéy'])}/{rng.randrange(10**9)}":
+             rng.choice([None, 1, "s", [1, {"a": b"b"}]]) for _ in range(3000)}
     items = list(model.items())
     w = TarnWriter()
     w.update(dict(items[:1000]))                                          # a dict
     w.update(iter(items[1000:2000]))                                      # pairs, lazily
-    w.update_raw((k.encode(), msgpack.packb(v)) for k, v in items[2000:])  # bytes keys
+    w.update_raw((k.encode(), msgpack.packb(v)) for k, v in items[2000:2500])  # bytes keys
+    key_forms = [Text, lambda k: Bytes(k.encode()), lambda k: bytearray(k.encode())]
+    w.update_raw([(rng.choice(key_forms)(k), memoryview(msgpack.packb(v)))
+                  for k, v in items[2500:]])                              # a list, any key form
     w.update_raw({items[0][0]: msgpack.packb("last")})                    # the last put wins
     model[items[0][0]] = "last"
     assert (w.num_objects, w.num_keys) == (3001, len(model))
@@ -84,7 +95,8 @@ def test_batch_calls_match_a_dict(tmp_path):
 
     asked = [k for k in model] + ["absent", "x" * 70_000, ""]
     rng.shuffle(asked)
-    forms = [str, str.encode, lambda k: bytearray(k.encode()), lambda k: memoryview(k.encode())]
+    forms = [str, str.encode, lambda k: bytearray(k.encode()), lambda k: memoryview(k.encode()),
+             Text, lambda k: Bytes(k.encode())]
     asked = [rng.choice(forms)(k) for k in asked]
     text = [bytes(k).decode() if not isinstance(k, str) else k for k in asked]
     with TarnReader(tmp_path / "s.trnd") as r:

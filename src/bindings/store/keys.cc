@@ -38,6 +38,13 @@ bool StoreKey::Convert(PyObject* obj) {
   return true;
 }
 
+void TouchKeys(PyObject* const* keys, size_t n) {
+  uintptr_t sink = 0;
+  for (size_t i = 0; i < n; ++i) sink += reinterpret_cast<uintptr_t>(Py_TYPE(keys[i]));
+  for (size_t i = 0; i < n; ++i) sink += KeyLengthWord(keys[i]);
+  asm volatile("" : : "r"(sink));  // keep the loads
+}
+
 bool RawValue::ConvertBuffer(PyObject* obj, const char* what) {
   if (PyUnicode_Check(obj) || PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) {
     PyErr_Clear();

@@ -33,6 +33,24 @@ class StoreKey {
   std::string owned_;
 };
 
+// Load what converting keys[0, n) will read, for all of them at once: each
+// key's header, then its length and first bytes. Keys made at different
+// times lie anywhere in memory; converted one after the other, each would
+// be a cache and TLB miss of its own, while loads that do not depend on
+// each other overlap. (Software prefetches are not enough: they are
+// dropped on a TLB miss.) The length is on the line after the type for
+// pymalloc's 64-byte blocks (a bytes key of up to 16 bytes, a str of up to
+// 15), which start 48 bytes into a line.
+void TouchKeys(PyObject* const* keys, size_t n);
+
+// The word of a bytes or str key that holds its length (0 for others): a
+// load for passes that fetch many keys' lines at once.
+inline uintptr_t KeyLengthWord(PyObject* key) {
+  if (PyBytes_CheckExact(key)) return static_cast<uintptr_t>(PyBytes_GET_SIZE(key));
+  if (PyUnicode_CheckExact(key)) return static_cast<uintptr_t>(PyUnicode_GET_LENGTH(key));
+  return 0;
+}
+
 // A raw value: the bytes of a bytes-like object, held for the call.
 class RawValue {
  public:

@@ -145,6 +145,7 @@ bool FetchMany(ReaderRef self, PyObject* const* keys, Py_ssize_t n, PyObject* fa
   KeyView views[kBatch];
   for (Py_ssize_t base = 0; base < n; base += kBatch) {
     const Py_ssize_t m = std::min<Py_ssize_t>(n - base, kBatch);
+    TouchKeys(keys + base, static_cast<size_t>(m));
     for (Py_ssize_t b = 0; b < m; ++b) {
       if (!converted[b].Convert(keys[base + b])) return false;
       views[b] = converted[b].view();

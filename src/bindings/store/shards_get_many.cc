@@ -21,6 +21,9 @@
 namespace tarndb::py::store {
 namespace {
 
+// Keys whose lines are fetched together before they are converted.
+constexpr size_t kTouchBatch = 32;
+
 // The tables of one chunk, sized once for the largest chunk.
 class ShardChunk {
  public:
@@ -43,6 +46,7 @@ class ShardChunk {
     std::fill(start_.begin(), start_.end(), 0);
     std::fill(bytes_start_.begin(), bytes_start_.end(), 0);
     for (size_t i = 0; i < m; ++i) {
+      if (i % kTouchBatch == 0) TouchKeys(keys + i, std::min(kTouchBatch, m - i));
       if (!converted_[i].Convert(keys[i])) return false;
       const KeyView v = converted_[i].view();
       shard_of_[i] = ShardOf(v.data, v.size, shards_);

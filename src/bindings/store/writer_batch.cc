@@ -41,31 +41,51 @@ bool PutItem(const WriterRef& w, PyObject* pair, bool raw) {
       .has_value();
 }
 
-// Touch what the pairs v[first, last) will need: each pair, then its key
-// and value objects. Objects made at different times lie anywhere in
-// memory, so each would be a cache and TLB miss of its own, one after the
-// other; loads that do not depend on each other, issued together, overlap.
-// (Software prefetches are not enough: they are dropped on a TLB miss.)
-void TouchPairs(PyObject* const* v, Py_ssize_t first, Py_ssize_t last) {
+// Touching what pairs will need, in three stages, each a pass of loads
+// that do not depend on each other (see TouchKeys): the pairs themselves,
+// then their key and value objects, then the keys' lengths and bytes and
+// the rest of the values' bytes. Each stage reads what the one before
+// fetched, so the stages run a batch apart (TouchAhead): every batch then
+// waits for memory once instead of three times.
+uintptr_t TouchObjects(PyObject* const* v, Py_ssize_t first, Py_ssize_t last) {
   uintptr_t sink = 0;
-  for (Py_ssize_t i = first; i < last; ++i) sink += reinterpret_cast<uintptr_t>(Py_TYPE(v[i]));
   for (Py_ssize_t i = first; i < last; ++i) {
     PyObject* pair = v[i];
     if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) continue;
     sink += reinterpret_cast<uintptr_t>(Py_TYPE(PyTuple_GET_ITEM(pair, 0)));
-    PyObject* value = PyTuple_GET_ITEM(pair, 1);
-    sink += reinterpret_cast<uintptr_t>(Py_TYPE(value));
+    sink += reinterpret_cast<uintptr_t>(Py_TYPE(PyTuple_GET_ITEM(pair, 1)));
   }
-  // The rest of each value's bytes (the first line came with its header).
+  return sink;
+}
+
+uintptr_t TouchBytes(PyObject* const* v, Py_ssize_t first, Py_ssize_t last) {
+  uintptr_t sink = 0;
   for (Py_ssize_t i = first; i < last; ++i) {
     PyObject* pair = v[i];
     if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) continue;
+    sink += KeyLengthWord(PyTuple_GET_ITEM(pair, 0));
     PyObject* value = PyTuple_GET_ITEM(pair, 1);
     if (!PyBytes_CheckExact(value)) continue;
     const char* data = PyBytes_AS_STRING(value);
     const Py_ssize_t size = PyBytes_GET_SIZE(value);
     for (Py_ssize_t off = 32; off < size && off < 512; off += 64) sink += data[off];
   }
+  return sink;
+}
+
+// Before the batch of pairs at first (of kBatch, in a sequence of n): the
+// bytes of this batch, the objects of the next, the pairs of the one
+// after. The first batch runs the stages the batches before would have.
+void TouchAhead(PyObject* const* v, Py_ssize_t first, Py_ssize_t n, Py_ssize_t batch) {
+  const auto end = [n](Py_ssize_t i) { return std::min(i, n); };
+  uintptr_t sink = 0;
+  const Py_ssize_t pairs_from = first == 0 ? 0 : end(first + 2 * batch);
+  for (Py_ssize_t i = pairs_from; i < end(first + 3 * batch); ++i) {
+    sink += reinterpret_cast<uintptr_t>(Py_TYPE(v[i]));
+  }
+  if (first == 0) sink += TouchObjects(v, 0, end(batch));
+  sink += TouchObjects(v, end(first + batch), end(first + 2 * batch));
+  sink += TouchBytes(v, first, end(first + batch));
   asm volatile("" : : "r"(sink));  // keep the loads
 }
 
@@ -123,7 +143,7 @@ PyObject* Update(const WriterRef& w, PyObject* items, bool raw) {
     constexpr Py_ssize_t kBatch = 32;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); ++i) {
       PyObject* const* v = PySequence_Fast_ITEMS(items);
-      if (i % kBatch == 0) TouchPairs(v, i, std::min(i + kBatch, PySequence_Fast_GET_SIZE(items)));
+      if (i % kBatch == 0) TouchAhead(v, i, PySequence_Fast_GET_SIZE(items), kBatch);
       OwnedRef pair = OwnedRef::NewRef(v[i]);
       if (!PutItem(w, pair.get(), raw)) return nullptr;
     }

@@ -51,6 +51,42 @@ constexpr FoldPair FoldConstants(unsigned distance_bits) {
                   ReflectedQword(XPowModP(distance_bits - 1))};
 }
 
+// A polynomial of degree <= 32 (bit j the coefficient of x^j) reflected
+// into the low 33 bits of a qword: x^j at bit 32 - j.
+constexpr uint64_t Reflected33(uint64_t poly) {
+  uint64_t out = 0;
+  for (unsigned j = 0; j < 33; ++j) {
+    if ((poly >> j) & 1) out |= uint64_t{1} << (32 - j);
+  }
+  return out;
+}
+
+// floor(x^64 / P) for P = x^32 + 0x04C11DB7, a polynomial of degree 32.
+constexpr uint64_t X64DivP() {
+  constexpr uint64_t kP = 0x104C11DB7u;
+  // The first quotient bit is x^32, which leaves x^32 * (P - x^32) below
+  // x^64; then one bit at a time.
+  uint64_t quotient = uint64_t{1} << 32;
+  uint64_t rest = (kP ^ (uint64_t{1} << 32)) << 32;
+  for (int shift = 31; shift >= 0; --shift) {
+    if ((rest >> (32 + shift)) & 1) {
+      quotient |= uint64_t{1} << shift;
+      rest ^= kP << shift;
+    }
+  }
+  return quotient;
+}
+
+// The constants that reduce a folded 16-byte value to its CRC: folds to 64
+// and then 32 bits (x^96 and x^64 mod P), then Barrett's reduction by the
+// quotient floor(x^64 / P) and P itself, all reflected into 33 bits.
+struct ReduceConstants {
+  uint64_t fold96 = Reflected33(XPowModP(96));
+  uint64_t fold64 = Reflected33(XPowModP(64));
+  uint64_t quotient = Reflected33(X64DivP());
+  uint64_t poly = Reflected33(0x104C11DB7u);
+};
+
 }  // namespace tarndb::crc32
 
 #endif  // TARNDB_CORE_FORMAT_CRC32_FOLD_H_

@@ -47,28 +47,6 @@ StreamedHashBounds BoundsOf(const LayerStack& stack) {
   return b;
 }
 
-// The new file's records as the appender writes them, with the write-back
-// of every 32 MiB started at once: the disk writes while the merge goes on,
-// and the final fsync finds little left.
-class WriteBehind : public AppendTarget {
- public:
-  static constexpr uint64_t kStep = uint64_t{32} << 20;
-
-  explicit WriteBehind(const SpillFile* file) : file_(file) {}
-  Status Put(const uint8_t* data, size_t n, uint64_t pos, bool flush) const override {
-    Status s = file_->Put(data, n, pos, flush);
-    if (s.ok() && pos + n >= started_ + kStep) {
-      file_->StartWriteback(started_, pos + n - started_);
-      started_ = pos + n;
-    }
-    return s;
-  }
-
- private:
-  const SpillFile* file_;
-  mutable uint64_t started_ = 0;
-};
-
 class Compaction {
  public:
   Compaction(const LayerStack& stack, const std::string& path, CompactOptions options)
@@ -100,7 +78,6 @@ class Compaction {
   std::string spill_dir_;
   HashKey seed_;
   std::unique_ptr<SpillFile> data_;
-  std::unique_ptr<WriteBehind> behind_;
   std::unique_ptr<Appender> records_;
   SpillFile index_file_;
   std::unique_ptr<Appender> index_;
@@ -130,8 +107,9 @@ Status Compaction::Prepare() {
   Result<std::unique_ptr<SpillFile>> made = CreateDataFile(path_, spill_dir_);
   if (!made.ok()) return std::move(made.error());
   data_ = std::move(made.value());
-  behind_ = std::make_unique<WriteBehind>(data_.get());
-  records_ = std::make_unique<Appender>(behind_.get(), kHeaderSize, budget_.io_buffer());
+  // The data file starts each stretch's write-back once it is written: the
+  // disk writes while the merge goes on, and the final fsync finds little left.
+  records_ = std::make_unique<Appender>(data_.get(), kHeaderSize, budget_.io_buffer());
   Result<SpillFile> index = SpillFile::Create(spill_dir_, "spill file");
   if (!index.ok()) return std::move(index.error());
   index_file_ = std::move(index.value());

@@ -42,6 +42,7 @@ Result<std::unique_ptr<SpillFile>> CreateDataFile(const std::string& target,
   if (data_dir.empty() || !made.ok()) made = SpillFile::Create(spill_dir, "data file");
   if (!made.ok()) return std::move(made.error());
   auto file = std::make_unique<SpillFile>(std::move(made.value()));
+  file->WriteBehind();  // a build syncs it
   if (in_target_dir) file->set_name(target);
   return file;
 }

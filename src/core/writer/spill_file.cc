@@ -64,7 +64,26 @@ Error SpillFile::Fail(std::string_view op, int errnum) const {
   return IoError(std::string(op) + " " + role_ + ": ", errnum, name());
 }
 
+namespace {
+
+// Stretches of the file whose write-back starts once they are written.
+constexpr uint64_t kWriteBehindStretch = uint64_t{8} << 20;
+
+// Start write-back of the stretches that a write of [pos, end) completed.
+// Best effort: a failure shows again at the sync, which reports it.
+void StartWriteBack(int fd, uint64_t pos, uint64_t end) {
+  const uint64_t first = pos / kWriteBehindStretch, last = end / kWriteBehindStretch;
+  if (last > first) {
+    (void)::sync_file_range(fd, static_cast<off_t>(first * kWriteBehindStretch),
+                            static_cast<off_t>((last - first) * kWriteBehindStretch),
+                            SYNC_FILE_RANGE_WRITE);
+  }
+}
+
+}  // namespace
+
 Status SpillFile::WriteAt(const uint8_t* data, size_t n, uint64_t pos) const {
+  const uint64_t start = pos;
   while (n > 0) {
     const ssize_t w =
         ::pwrite(fd_.get(), data, std::min<size_t>(n, SSIZE_MAX), static_cast<off_t>(pos));
@@ -77,6 +96,7 @@ Status SpillFile::WriteAt(const uint8_t* data, size_t n, uint64_t pos) const {
     n -= static_cast<size_t>(w);
     pos += static_cast<uint64_t>(w);
   }
+  if (write_behind_) StartWriteBack(fd_.get(), start, pos);
   return OkStatus();
 }
 

@@ -55,6 +55,10 @@ class SpillFile : public AppendTarget {
   bool linkable() const { return linkable_; }
   // Close the file now, freeing its space.
   void Close() { fd_.reset(); }
+  // Start writing each completed stretch of the file to disk as it is
+  // written (for a file that will be synced: its sync then waits for
+  // little more than the last stretch).
+  void WriteBehind() { write_behind_ = true; }
 
   // Complete positioned transfers; EINTR and short counts are retried.
   // Failures name the operation ("write {role}") and name().
@@ -80,6 +84,7 @@ class SpillFile : public AppendTarget {
   std::string role_;
   std::string name_;
   bool linkable_ = false;
+  bool write_behind_ = false;
 };
 
 // Reads a range of a SpillFile front to back through a buffer, for a
