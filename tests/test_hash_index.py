@@ -421,4 +421,5 @@ def test_verify_stops_for_a_signal_handler(tmp_path):
                           capture_output=True, text=True, timeout=500)
     assert done.returncode == 0, done.stderr
     whole, interrupted = map(float, done.stdout.split())
-    assert interrupted < whole / 2, (whole, interrupted)
+    # A check deaf to the handler runs its whole course (0.99 of it, seen).
+    assert interrupted < 0.7 * whole, (whole, interrupted)
