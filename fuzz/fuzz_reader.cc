@@ -104,7 +104,8 @@ void ExerciseFed(const uint8_t* data, size_t size) {
   for (size_t len = 0; len <= 16 && len <= size; len += 4) {
     const KeyView key{data + size - len, len};
     std::optional<uint64_t> offset;
-    auto found = Fed(bytes, data, size, [&] { return s.Locate(bytes, key, 64, &offset); });
+    auto found =
+        Fed(bytes, data, size, [&] { return s.Locate(bytes, key, 64, (len & 4) != 0, &offset); });
     if (found.ok() && offset) {
       (void)Fed(bytes, data, size, [&] { return s.Record(bytes, *offset, 64); });
     }
@@ -116,7 +117,7 @@ void ExerciseFed(const uint8_t* data, size_t size) {
     for (const tarndb::FedEntry& e : entries.value()) {
       std::optional<uint64_t> offset;
       (void)Fed(bytes, data, size, [&] {
-        return s.Locate(bytes, KeyView{e.key.data(), e.key.size()}, 64, &offset);
+        return s.Locate(bytes, KeyView{e.key.data(), e.key.size()}, 64, true, &offset);
       });
     }
   }
