@@ -13,13 +13,12 @@ import heapq
 import struct
 from collections.abc import ItemsView, Mapping, ValuesView
 from operator import itemgetter
-from types import TracebackType
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, TypeVar
 
 from tarndb._ordered import Ordered, keys_as_bytes
 from tarndb._reader import ItemsScan, TarnReader, ValuesScan
 from tarndb._store import Layers
-from tarndb._types import StrPath, fspath_str
+from tarndb._types import ClosingContext, StrPath, fspath_str
 
 V = TypeVar("V")
 
@@ -64,7 +63,7 @@ class _LayeredMapping(Ordered, Layers, Mapping[str, V]):
         return ValuesScan(self)
 
 
-class LayeredReader(_LayeredMapping[Any]):
+class LayeredReader(ClosingContext, _LayeredMapping[Any]):
     """A stack of store files, newest first, opened read-only as one ``Mapping``.
 
     ``LayeredReader([newest, ..., oldest], verify=True, populate=False,
@@ -172,12 +171,6 @@ class LayeredReader(_LayeredMapping[Any]):
         for reader in self._readers:
             reader.close()
 
-    def __enter__(self) -> LayeredReader:
-        return self
-
-    def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
-                 tb: Optional[TracebackType]) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         state = "closed " if self.closed else ""

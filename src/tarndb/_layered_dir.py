@@ -33,7 +33,7 @@ from tarndb._reader import ItemsScan, TarnReader, ValuesScan, file_identity
 from tarndb._sharded_reader import (_OPEN_ATTEMPTS, ShardedReader, _check_figures, is_sharded,
                                     is_url, open_store)
 from tarndb._store import _group_by_shard, publish_file, shard_of
-from tarndb._types import StrPath, fspath_str
+from tarndb._types import ClosingContext, StrPath, fspath_str
 
 
 def layer_path(root: str, shard: int, n: int, layer: LayerInfo) -> str:
@@ -111,7 +111,7 @@ def _link_or_copy(source: str, target: str) -> None:
         shutil.copyfile(source, target)
 
 
-class LayeredDirReader(Ordered, Mapping):  # type: ignore[type-arg]
+class LayeredDirReader(ClosingContext, Ordered, Mapping):  # type: ignore[type-arg]
     """A directory store of layout 2 (shards with layers) read as one mapping.
 
     Each shard is a ``LayeredReader`` of its layers; a key is looked up in
@@ -234,11 +234,6 @@ class LayeredDirReader(Ordered, Mapping):  # type: ignore[type-arg]
     def closed(self) -> bool:
         return bool(self._shards) and self._shards[0].closed
 
-    def __enter__(self) -> LayeredDirReader:
-        return self
-
-    def __exit__(self, *exc: Any) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         return f"<LayeredDirReader {self._path!r} {self.version}, n={self._n}>"

@@ -4,15 +4,14 @@ from __future__ import annotations
 
 import os
 from collections.abc import ItemsView, Mapping, ValuesView
-from types import TracebackType
-from typing import Any, Iterator, Optional, Tuple, Type, TypeVar
+from typing import Any, Iterator, Optional, Tuple, TypeVar
 
 from tarndb import _compression
 from tarndb._codec import decoder_for
 from tarndb._errors import TarnCorruptError
 from tarndb._ordered import Ordered, keys_as_bytes
 from tarndb._store import Reader
-from tarndb._types import StoreStats, StrPath, fspath_str
+from tarndb._types import ClosingContext, StoreStats, StrPath, fspath_str
 
 V = TypeVar("V")
 
@@ -58,7 +57,7 @@ class ValuesScan(ValuesView):  # type: ignore[type-arg]
         return self._mapping._values()  # type: ignore[no-any-return]
 
 
-class TarnReader(Reader, _StoreMapping[Any]):
+class TarnReader(ClosingContext, Reader, _StoreMapping[Any]):
     """A store file opened read-only, as a ``Mapping`` from keys to values.
 
     ``TarnReader(path, verify=True, populate=False)`` maps the file into
@@ -203,16 +202,6 @@ class TarnReader(Reader, _StoreMapping[Any]):
         return type(self)(self._path, self._verify, value_type=self._value_type,
                           keys_as=self._keys_as)
 
-    def __enter__(self) -> TarnReader:
-        return self
-
-    def __exit__(
-        self,
-        exc_type: Optional[Type[BaseException]],
-        exc: Optional[BaseException],
-        tb: Optional[TracebackType],
-    ) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         if self.closed:

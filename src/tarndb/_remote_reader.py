@@ -19,7 +19,8 @@ from tarndb._codec import decoder_for
 from tarndb._errors import TarnValueError
 from tarndb._ordered import keys_as_bytes, only
 from tarndb._reader import ItemsScan, ValuesScan, _StoreMapping
-from tarndb._remote_source import (DEFAULT_CACHE, BlockCache, ClosingContext, Objects, RemoteFile,
+from tarndb._types import ClosingContext
+from tarndb._remote_source import (DEFAULT_CACHE, BlockCache, Objects, RemoteFile,
                                    drive, run)
 from tarndb._remote_walk import Entry, backward, forward, key_bytes
 

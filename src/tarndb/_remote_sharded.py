@@ -16,7 +16,8 @@ from tarndb._manifest import MANIFEST, MAX_MANIFEST_BYTES, parse_manifest
 from tarndb._ordered import Ordered, keys_as_bytes, only
 from tarndb._reader import ItemsScan, TarnReader, ValuesScan
 from tarndb._remote_reader import _BATCH, RECORD_WINDOW, RemoteReader, learned_window, open_files
-from tarndb._remote_source import (DEFAULT_CACHE, BlockCache, ClosingContext, Objects, RemoteFile,
+from tarndb._types import ClosingContext
+from tarndb._remote_source import (DEFAULT_CACHE, BlockCache, Objects, RemoteFile,
                                    drive, run)
 from tarndb._remote_verify import local_copies
 from tarndb._shard_checks import check_figures, check_routing

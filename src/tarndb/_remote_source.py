@@ -147,21 +147,6 @@ class Objects:
         weakref.finalize(reader, self.close)
 
 
-class ClosingContext:
-    """``with reader:`` closes the reader at the end of the block."""
-
-    __slots__ = ()
-
-    def close(self) -> None:
-        raise NotImplementedError
-
-    def __enter__(self) -> Any:
-        return self
-
-    def __exit__(self, *exc_info: Any) -> None:
-        self.close()
-
-
 class BlockCache:
     """Pages of the files' tables (slots, samples, index pages), least
     recently used first out once they pass *limit* bytes; shared by the

@@ -13,16 +13,15 @@ import itertools
 import json
 import os
 from collections.abc import ItemsView, Mapping, ValuesView
-from types import TracebackType
-from typing import Any, Dict, Iterator, List, Optional, Tuple, Type, TypeVar
+from typing import Any, Dict, Iterator, List, Optional, Tuple, TypeVar
 
 from tarndb._errors import TarnCorruptError, TarnIOError
 from tarndb._manifest import MANIFEST, ShardInfo, read_manifest
-from tarndb._reader import ItemsScan, RawView, TarnReader, ValuesScan, file_identity
+from tarndb._reader import ItemsScan, TarnReader, ValuesScan, file_identity
 from tarndb._ordered import Ordered, keys_as_bytes
 from tarndb._shard_checks import check_figures, check_routing
 from tarndb._store import Shards
-from tarndb._types import StrPath, fspath_str
+from tarndb._types import ClosingContext, StrPath, fspath_str
 
 V = TypeVar("V")
 
@@ -69,7 +68,7 @@ class _ShardedMapping(Ordered, Shards, Mapping[str, V]):
         return ValuesScan(self)
 
 
-class ShardedReader(_ShardedMapping[Any]):
+class ShardedReader(ClosingContext, _ShardedMapping[Any]):
     """A sharded store (a directory with ``manifest.json``) opened read-only,
     as one ``Mapping`` from keys to values.
 
@@ -187,16 +186,6 @@ class ShardedReader(_ShardedMapping[Any]):
         for reader in self._readers:
             reader.close()
 
-    def __enter__(self) -> ShardedReader:
-        return self
-
-    def __exit__(
-        self,
-        exc_type: Optional[Type[BaseException]],
-        exc: Optional[BaseException],
-        tb: Optional[TracebackType],
-    ) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         state = "closed " if self.closed else ""

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from typing import Optional, TypedDict, Union
+from typing import Any, Optional, TypeVar, TypedDict, Union
 
 #: A key: text (stored as its UTF-8 bytes) or bytes. ``"é"`` and ``b"\xc3\xa9"``
 #: are the same key.
@@ -53,3 +53,18 @@ class StoreStats(HeaderStats, total=False):
 def fspath_str(path: StrPath) -> str:
     """The path as ``str``, the only form the native layer accepts."""
     return os.fsdecode(path)
+
+
+_Self = TypeVar("_Self")
+
+
+class ClosingContext:
+    """``with reader:`` closes the reader at the end of the block."""
+
+    __slots__ = ()
+
+    def __enter__(self: _Self) -> _Self:
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()  # type: ignore[attr-defined]
